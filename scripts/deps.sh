@@ -1,0 +1,22 @@
+# Sourced by run.sh and test.sh: installs the Debian packages named in $@ when any is missing.
+# Runs apt-get only when something is missing, so a second run needs no network.
+quillon_install() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# What building and running Quillon needs.
+QUILLON_RUN_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libsqlite3-dev
+    sqlite3 fonts-wqy-microhei qt6-qpa-plugins)
+# What the tests need on top: an X server, a tray host and X tools for the end-to-end tests,
+# iproute2 and libcap2-bin for the network-namespace and rights tests, imagemagick for
+# screenshots.
+QUILLON_TEST_PACKAGES=(xvfb xauth trayer xdotool x11-utils imagemagick iproute2 libcap2-bin)

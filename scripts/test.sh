@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds with warnings as errors and runs every test with
+# ctest. Exits non-zero when anything fails. Run it from the checkout, as root so that the
+# kernel and end-to-end tests run rather than skip:
+#   bash scripts/test.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+quillon_install "${QUILLON_RUN_PACKAGES[@]}" "${QUILLON_TEST_PACKAGES[@]}"
+cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_WERROR=ON
+cmake --build build/test
+cd build/test
+ctest --output-on-failure --timeout 600 "$@"

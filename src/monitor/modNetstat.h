@@ -1,0 +1,41 @@
+#pragma once
+
+#include "platform/TcpTable.h"
+
+#include <QString>
+
+#include <array>
+
+// Turns kernel rows into the texts the rest of the program handles.
+namespace quillon::monitor::modNetstat {
+
+// State texts indexed by state number 0..13; empty until InitStateNames runs.
+extern std::array<QString, 14> TcpStateNames;
+
+// Fills TcpStateNames; calling it again rewrites the same texts.
+void InitStateNames();
+
+// The state's text, or the empty text for a number with no entry.
+QString StateText(qint32 state);
+
+// Dotted-decimal text of an address in network byte order, or "无法获得IP".
+QString IpToText(quint32 address);
+
+// Unsigned decimal text of a port field (network byte order in the low 16 bits).
+QString PortText(quint32 field);
+
+// One connection as the program hands it around: the three texts in the order remote
+// address, remote port, local port, the state, the row position in its snapshot, and the
+// kernel identity, so that a cut made later acts on this very connection.
+struct ConnectionRow {
+    QString RemA;
+    QString RemP;
+    QString LocP;
+    qint16 state = 0;
+    qint16 position = 0;
+    platform::TcpRow identity;
+};
+
+ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qint16 position);
+
+} // namespace quillon::monitor::modNetstat

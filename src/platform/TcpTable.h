@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace quillon::platform {
+
+// TCP states in the numbering the whole program uses (the one users know from other
+// desktop tools); the Linux implementation maps the kernel's states onto it.
+enum TcpState : quint32 {
+    StateClosed = 1,
+    StateListen = 2,
+    StateSynSent = 3,
+    StateSynRcvd = 4,
+    StateEstablished = 5,
+    StateFinWait1 = 6,
+    StateFinWait2 = 7,
+    StateCloseWait = 8,
+    StateClosing = 9,
+    StateLastAck = 10,
+    StateTimeWait = 11,
+    StateDeleteTcb = 12,
+};
+
+// One IPv4 connection of the kernel's table. The first five fields keep the classic row
+// layout: addresses in network byte order (the first octet of the dotted form is the
+// lowest-addressed byte), ports in network byte order in the low 16 bits.
+// The rest is the connection's identity, which the cut needs to act on exactly this socket.
+struct TcpRow {
+    quint32 dwState = 0;
+    quint32 dwLocalAddr = 0;
+    quint32 dwLocalPort = 0;
+    quint32 dwRemoteAddr = 0;
+    quint32 dwRemotePort = 0;
+
+    quint8 family = 0;    // AF_INET, or AF_INET6 for an IPv4-mapped socket, as dumped
+    quint32 ifIndex = 0;  // bound device, part of the kernel's socket id
+    quint64 cookie = 0;   // the kernel's socket cookie: never reused while the host runs
+
+    // Same connection: same family, addresses, ports and cookie. The state is not part of it.
+    bool sameConnection(const TcpRow& o) const {
+        return family == o.family && cookie == o.cookie && dwLocalAddr == o.dwLocalAddr &&
+               dwRemoteAddr == o.dwRemoteAddr && dwLocalPort == o.dwLocalPort &&
+               dwRemotePort == o.dwRemotePort;
+    }
+};
+
+// What became of a cut.
+enum class CutResult {
+    Cut,           // the kernel dropped the connection
+    AlreadyGone,   // no such connection any more (closed, or its four-tuple now holds another)
+    NotPermitted,  // the process lacks CAP_NET_ADMIN
+    NotSupported,  // the kernel was built without socket destroy
+    Failed,        // anything else (the netlink socket could not be opened, ...)
+};
+
+// Rows are capped here: positions are 16-bit signed throughout the program.
+inline constexpr int kMaxRows = 32767;
+
+// The machine's IPv4 TCP table. Implementations: the kernel's (NetlinkTcpTable) and the
+// scripted fake under tests/support.
+class TcpTable {
+public:
+    virtual ~TcpTable() = default;
+
+    // Replaces `rows` with the current table, in the order the kernel returns it, at most
+    // kMaxRows rows. Returns false (rows empty) when the table could not be read.
+    // The vector is reused by callers so that a poll allocates nothing once warm.
+    virtual bool snapshot(std::vector<TcpRow>& rows) = 0;
+
+    // Drops exactly the connection `row` describes, never another one.
+    virtual CutResult cut(const TcpRow& row) = 0;
+
+    // Whether cut() can work for this process, found without touching any connection:
+    // Cut when it can, NotPermitted / NotSupported / Failed when it cannot.
+    virtual CutResult probeCut() = 0;
+};
+
+} // namespace quillon::platform
