@@ -1,0 +1,31 @@
+#pragma once
+
+#include "blocking/PendingAlerts.h"
+
+#include <QString>
+
+#include <optional>
+
+namespace quillon::blocking {
+
+enum class Outcome { Nothing, Cut, Alert };
+
+// Which rule key a verdict comes from.
+enum class RuleKind { Address, RemotePort, LocalPort };
+
+// The block decision for one connection, a pure function of its inputs.
+//   check1    value of the local-network check box (1 checked; 0 clear, 2 grey count as off),
+//             nullopt when it could not be read
+//   level     the security level (1 high, 2 medium, 3 low; anything else decides nothing)
+//   verdict   looks up a rule: the stored data ("1" deny, "0" allow, else no rule), or
+//             nullopt when the lookup failed (which counts as the condition met)
+//   isTrojan  the trojan test of the local port: nullopt when it failed (counts as met)
+// Callables are templates so that the 250 ms path pays no std::function.
+template <typename VerdictFn, typename TrojanFn>
+Outcome Decide(const QString& RemA, const QString& RemP, const QString& LocP, qint16 state,
+               std::optional<int> check1, int level, VerdictFn&& verdict, TrojanFn&& isTrojan,
+               const PendingAlerts& pending);
+
+} // namespace quillon::blocking
+
+#include "blocking/Decision_impl.h"

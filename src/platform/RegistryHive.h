@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace quillon::platform {
+
+// The machine-wide store of the program's settings and rules: a registry-like tree of keys
+// (backslash paths, matched case-insensitively) holding named text values in enumeration
+// (insertion) order, kept in one SQLite database.
+//
+// Key paths given here are below the one root the program uses (HKEY_LOCAL_MACHINE), for
+// example "SOFTWARE\Larkspire Works\LarkPF\block\ip".
+//
+// Every call opens nothing new beyond a cached connection and leaves the database whole
+// whatever happens; a database that is not SQLite or is corrupt is never overwritten: calls
+// then fail (false / nullopt) and the program goes on.
+class RegistryHive {
+public:
+    // The machine-wide hive.
+    static QString defaultPath(); // /var/lib/quillon/registry.db
+
+    explicit RegistryHive(QString path = defaultPath());
+    ~RegistryHive();
+    RegistryHive(const RegistryHive&) = delete;
+    RegistryHive& operator=(const RegistryHive&) = delete;
+
+    QString path() const;
+
+    // Sets a value, creating the key and every key between. A stored name that differs only
+    // in letter case is replaced in place (keeping its spelling and enumeration position).
+    bool setValue(QStringView key, QStringView name, QStringView data);
+
+    // The data of the value named exactly `name` (case-sensitive), or nullopt when the key or
+    // the value is missing or the hive cannot be read.
+    std::optional<QString> value(QStringView key, QStringView name);
+
+    // All values of the key in enumeration order; false when the key is missing or unreadable.
+    bool values(QStringView key, std::vector<std::pair<QString, QString>>& out);
+
+    // Deletes the value whose name matches case-insensitively; creates the key when missing.
+    bool deleteValue(QStringView key, QStringView name);
+
+    bool keyExists(QStringView key);
+    bool createKey(QStringView key);
+
+    // Direct sub-key names in creation order.
+    bool subKeys(QStringView key, std::vector<QString>& out);
+
+    // Whether this process can write the hive (probed without changing anything).
+    bool writable();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace quillon::platform

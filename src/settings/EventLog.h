@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+namespace quillon::settings {
+
+// One event: time stamp, remote address, remote port, local port, action text.
+struct LogRecord {
+    QString time;
+    QString RemA;
+    QString RemP;
+    QString LocP;
+    QString action;
+};
+
+// The event log file WDlog.log beside the executable: one line per event, five
+// double-quoted fields separated by commas, CR LF, GBK. Opened and closed per event.
+class EventLog : public QObject {
+    Q_OBJECT
+public:
+    explicit EventLog(QString filePath, QObject* parent = nullptr);
+
+    QString filePath() const { return path_; }
+
+    // The time stamp of an event: local time as "14:03:22-2005-7-1" (hours and the date
+    // without leading zeros).
+    static QString timeStamp(const QDateTime& when);
+
+    // Appends one record (stamp formed once, now). When the file cannot be opened or written
+    // the event is dropped and false returned; otherwise `logged` is emitted with the record,
+    // for the log view.
+    bool LogEvent(const QString& RemA, const QString& RemP, const QString& LocP,
+                  const QString& action);
+
+    // Empties the file (creating it when missing).
+    bool clear();
+
+    // Reads every record of a log file, calling `sink` for each in file order. Malformed
+    // input loses at most the broken record. Returns false when the file cannot be opened.
+    static bool read(const QString& filePath, const std::function<void(LogRecord&&)>& sink);
+
+    // Test seam: the clock used for time stamps.
+    void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
+
+signals:
+    void logged(const quillon::settings::LogRecord& record);
+
+private:
+    QString path_;
+    std::function<QDateTime()> clock_;
+};
+
+} // namespace quillon::settings

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "platform/RegistryHive.h"
+
+#include <QString>
+
+#include <utility>
+#include <vector>
+
+// The only way the program touches its product key. Failures are silent: a write reports
+// them only through its result, a read gives the empty text.
+namespace quillon::settings::modReg {
+
+// The one root the program uses.
+enum RootKey { HKEY_LOCAL_MACHINE };
+
+inline const QString ProductKey = QStringLiteral("SOFTWARE\\Larkspire Works\\LarkPF");
+inline const QString OptionsKey = ProductKey + QStringLiteral("\\options");
+inline const QString BlockIpKey = ProductKey + QStringLiteral("\\block\\ip");
+inline const QString BlockRpKey = ProductKey + QStringLiteral("\\block\\rp");
+inline const QString BlockLpKey = ProductKey + QStringLiteral("\\block\\lp");
+
+bool WriteRegString(platform::RegistryHive& hive, RootKey root, const QString& subKey,
+                    const QString& name, const QString& data);
+
+// Data of the value spelled exactly `name`, or the empty text.
+QString ReadRegString(platform::RegistryHive& hive, RootKey root, const QString& subKey,
+                      const QString& name);
+
+// As ReadRegString, but tells a failed read (nullopt) from a missing value (empty text), for
+// the block decision, which counts a failed read as the condition met.
+std::optional<QString> ReadRegStringChecked(platform::RegistryHive& hive, RootKey root,
+                                            const QString& subKey, const QString& name);
+
+// Appends to `list` the name of every value whose data equals `marker`, in enumeration order.
+// `list` is anything with an add(QString) or push_back(QString) / append(QString).
+template <typename List>
+QString FillListFromKey(platform::RegistryHive& hive, RootKey, const QString& subKey,
+                        List& list, const QString& marker) {
+    std::vector<std::pair<QString, QString>> vals;
+    if (hive.values(subKey, vals)) {
+        for (const auto& [name, data] : vals) {
+            if (data == marker) {
+                if constexpr (requires { list.addItem(name); }) {
+                    list.addItem(name);
+                } else if constexpr (requires { list.append(name); }) {
+                    list.append(name);
+                } else {
+                    list.push_back(name);
+                }
+            }
+        }
+    }
+    return {};
+}
+
+void DeleteRegValue(platform::RegistryHive& hive, RootKey root, const QString& subKey,
+                    const QString& name);
+
+} // namespace quillon::settings::modReg
