@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QSystemTrayIcon>
+#include <functional>
+
+class QTimer;
+
+namespace quillon::monitor {
+class frmMain;
+}
+
+namespace quillon::shell {
+
+class Program;
+
+// The program's one icon in the desktop's tray. A left double-click on it reaches
+// frmMain::SysTray, a right button press frmMain::SysTray2; single clicks do nothing.
+//
+// Hooking connects the icon's activation signal to the main window; adding shows the icon.
+// The icon is added once at start-up and removed once at exit. Where the desktop has no tray
+// when the icon is added, it is shown as soon as a tray turns up.
+class TrayIcon : public QObject {
+    Q_OBJECT
+public:
+    explicit TrayIcon(Program& program, QObject* parent = nullptr);
+    ~TrayIcon() override;
+
+    // Whether the desktop has a tray now. By default the program's configuration says so;
+    // the real program asks the desktop instead (QSystemTrayIcon::isSystemTrayAvailable).
+    void setAvailabilityProbe(std::function<bool()> probe);
+    bool available() const;
+
+    // Connects the icon's notifications to `window`. A second call while hooked does nothing.
+    void hook(monitor::frmMain& window);
+    // Disconnects them. Does nothing when not hooked.
+    void unhook();
+    bool hooked() const { return hooked_; }
+
+    // Puts the icon in the tray with `tip` as its tool tip, or as soon as a tray appears.
+    void add(const QIcon& icon, const QString& tip);
+    // Takes the icon out of the tray (and stops waiting for one).
+    void remove();
+    // Added and not removed since (whether or not a tray has shown it yet).
+    bool added() const { return added_; }
+    // The icon stands in a tray now.
+    bool shown() const;
+
+    // A quiet message from the icon (only when it is shown); false when it could not be given.
+    bool showMessage(const QString& title, const QString& text);
+
+    // The icon itself: tests emit its activated() signal as the desktop would.
+    QSystemTrayIcon* icon() const { return icon_; }
+
+    // The calls made, in order ("hook", "unhook", "add", "remove"), for tests; calls that
+    // changed nothing because of the hook flag are not recorded.
+    QStringList calls;
+
+signals:
+    // The icon has been put in a tray (at the add, or later when a tray appeared).
+    void iconShown();
+    // The icon has been taken out at exit.
+    void iconRemoved();
+
+private:
+    void onActivated(QSystemTrayIcon::ActivationReason reason);
+    void checkTray();
+
+    Program& program_;
+    std::function<bool()> probe_;
+    QSystemTrayIcon* icon_ = nullptr;
+    QTimer* trayWatch_ = nullptr;
+    QPointer<monitor::frmMain> window_;
+    QMetaObject::Connection hook_;
+    bool hooked_ = false;
+    bool added_ = false;
+};
+
+// The tray procedures the main window's start-up and the exit prompt call.
+namespace modSystray {
+void HookTrayMessages(Program& program, monitor::frmMain& window);
+void UnhookTrayMessages(Program& program);
+void AddTrayIcon(Program& program, const QIcon& icon, const QString& tipText);
+void RemoveTrayIcon(Program& program);
+} // namespace modSystray
+
+// The program icon, drawn at 16, 22, 32, 48 and 64 pixels.
+QIcon programIcon();
+
+} // namespace quillon::shell

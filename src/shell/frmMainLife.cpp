@@ -1,0 +1,112 @@
+// The life of the main window: its start-up, its close request and the two tray actions.
+#include "chrome/Twips.h"
+#include "monitor/frmMain.h"
+#include "monitor/modNetstat.h"
+#include "platform/Autostart.h"
+#include "platform/ExeDir.h"
+#include "platform/RegistryHive.h"
+#include "platform/TcpTable.h"
+#include "settings/modReg.h"
+#include "shell/Program.h"
+#include "shell/ShellHelpers.h"
+#include "shell/TrayIcon.h"
+#include "shell/frmWarnExit.h"
+#include "shell/frmWarnSys.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QLabel>
+
+namespace quillon::monitor {
+
+using namespace settings::modReg;
+
+namespace {
+
+const QString kCaption = QStringLiteral("Quillon防火墙");
+
+// Where there is no tray, the rights notice stands as a line under the slogan box; the window
+// grows by the line's height so that the frame's bottom grip stays clear of it.
+constexpr int kNoticeTop = 4995;
+constexpr int kNoticeHeight = 570;
+
+void showRightsNotice(frmMain& window, shell::Program& program) {
+    shell::Rights rights;
+    rights.canCut = program.table().probeCut() == platform::CutResult::Cut;
+    rights.hiveWritable = program.hive().writable();
+    const QString notice =
+        shell::RightsNotice(rights, platform::executablePath(), program.hive().path());
+    if (notice.isEmpty()) {
+        return;
+    }
+    if (program.tray().showMessage(kCaption, notice)) {
+        return;
+    }
+    auto* line = new QLabel(notice, &window);
+    line->setObjectName(QStringLiteral("lblRights"));
+    line->setWordWrap(true);
+    line->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    line->setStyleSheet(QStringLiteral("color: #a02020;"));
+    line->setGeometry(chrome::pxRect(240, kNoticeTop, 6255, kNoticeHeight));
+    window.resize(window.width(), window.height() + chrome::px(kNoticeHeight));
+    line->show();
+}
+
+} // namespace
+
+void frmMain::startUp() {
+    // The start-with-the-system entry, rewritten at every start so that it follows the
+    // binary when it moves; without the rights on /etc it is silently left alone.
+    platform::Autostart::write(program_.config().autostartPath, platform::executablePath());
+    // WebBrowser1 stays an empty placeholder: the update page has no known host.
+    shell::CentreOnScreen(*this);
+    hide();
+    QCoreApplication::processEvents();
+    modNetstat::InitStateNames();
+    shell::modSystray::HookTrayMessages(program_, *this);
+    shell::modSystray::AddTrayIcon(program_, shell::programIcon(), kCaption);
+    RefreshTable(false);
+    hide();
+
+    // A desktop without a tray would leave a program with neither icon nor window: there
+    // the window stays open instead.
+    if (!program_.tray().shown()) {
+        show();
+        raise();
+        activateWindow();
+    }
+    showRightsNotice(*this, program_);
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    if (!program_.tray().shown()) {
+        // Hidden without a tray icon, the window could never be reached again: closing it
+        // is then the way out, through the exit prompt.
+        program_.warnExit().show();
+        program_.warnExit().raise();
+        return;
+    }
+    if (ReadRegString(program_.hive(), HKEY_LOCAL_MACHINE, OptionsKey, QStringLiteral("warnsys")) !=
+        QStringLiteral("1")) {
+        program_.warnSys().show();
+    }
+    hide();
+}
+
+void frmMain::SysTray() {
+    if (isVisible()) {
+        hide();
+        return;
+    }
+    show();
+    if (isMinimized()) {
+        showNormal();
+    } else {
+        raise();
+    }
+}
+
+void frmMain::SysTray2() {}
+
+} // namespace quillon::monitor

@@ -1,0 +1,84 @@
+#include "shell/frmSplash.h"
+
+#include "chrome/Twips.h"
+#include "monitor/frmMain.h"
+#include "platform/InstanceLock.h"
+#include "shell/Program.h"
+#include "shell/ShellHelpers.h"
+#include "shell/TrayIcon.h"
+
+#include <QImageReader>
+#include <QLabel>
+#include <QPixmap>
+#include <QTimer>
+#include <cstdlib>
+
+namespace quillon::shell {
+
+frmSplash::frmSplash(Program& program)
+    : QWidget(nullptr, Qt::SplashScreen | Qt::FramelessWindowHint), program_(program) {
+    setWindowTitle(QStringLiteral("Quillon防火墙"));
+    setWindowIcon(programIcon());
+    resize(chrome::px(3480), chrome::px(2190));
+
+    imgSplash = new QLabel(this);
+    imgSplash->setObjectName(QStringLiteral("imgSplash"));
+    imgSplash->move(0, 0);
+    imgSplash->resize(size());
+
+    tmrEnd = new QTimer(this);
+    tmrEnd->setObjectName(QStringLiteral("tmrEnd"));
+    tmrEnd->setInterval(50);
+    tmrEnd->setSingleShot(true);
+    connect(tmrEnd, &QTimer::timeout, this, &frmSplash::tmrEnd_Timer);
+
+    // Ends the process on the spot: no window is closed, no handler runs, nothing more is
+    // written. The settings hive commits each write as it is made, so nothing is lost.
+    endAction_ = [] { std::_Exit(0); };
+}
+
+frmSplash::~frmSplash() = default;
+
+bool frmSplash::startUp() {
+    lock_ = std::make_unique<platform::InstanceLock>(program_.config().lockPath);
+    if (!lock_->tryLock()) {
+        lock_.reset();
+        return false;
+    }
+
+    // A missing or unreadable picture leaves the plain splash: the product name on white.
+    QImageReader reader(program_.programDir() + QStringLiteral("/SPLH.jpg"));
+    const QImage picture = reader.read();
+    hasPicture_ = !picture.isNull();
+    if (hasPicture_) {
+        imgSplash->setPixmap(QPixmap::fromImage(picture));
+        imgSplash->resize(picture.size());
+        resize(picture.size());
+    } else {
+        imgSplash->setAlignment(Qt::AlignCenter);
+        imgSplash->setText(windowTitle());
+        imgSplash->setStyleSheet(QStringLiteral("background: white; color: #1d3f73;"));
+        imgSplash->resize(size());
+    }
+    CentreOnScreen(*this);
+    show();
+
+    program_.main().startUp();
+
+    hide();
+    return true;
+}
+
+void frmSplash::tmrEnd_Timer() {
+    tmrEnd->stop();
+    // The lock file is not the program's data: giving it up spares the next start the
+    // stale-lock check.
+    if (lock_) {
+        lock_->unlock();
+    }
+    if (endAction_) {
+        endAction_();
+    }
+}
+
+} // namespace quillon::shell
