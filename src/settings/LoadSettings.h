@@ -1,0 +1,14 @@
+#pragma once
+
+namespace quillon::shell {
+class Program;
+}
+
+namespace quillon::modGeneral {
+
+// Brings the stored state into the windows at start: creates the console hidden (which
+// restores its switches and level and fills its rule lists and log view), then restores the
+// main window's list mode from the value its toolbar button 4 stores.
+void LoadSettings(shell::Program& program);
+
+} // namespace quillon::modGeneral

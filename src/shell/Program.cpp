@@ -1,0 +1,118 @@
+#include "shell/Program.h"
+
+#include "blocking/TrojanTable.h"
+#include "blocking/frmAlert.h"
+#include "blocking/frmMenu.h"
+#include "monitor/frmMain.h"
+#include "settings/EventLog.h"
+#include "settings/frmOptions.h"
+#include "shell/TrayIcon.h"
+#include "shell/frmSplash.h"
+#include "shell/frmWarnExit.h"
+#include "shell/frmWarnSys.h"
+
+#include <QMessageBox>
+#include <utility>
+
+namespace quillon::shell {
+
+int MessageBoxes::askYesNo(QWidget* parent, const QString& title, const QString& text) {
+    asked.append({title, text});
+    if (!next_.isEmpty()) {
+        return next_.takeFirst();
+    }
+    // The texts carry CR LF line breaks; a label breaks lines at LF only and would show
+    // the CR as a stray glyph.
+    QString shown = text;
+    shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    QMessageBox box(QMessageBox::Information, title, shown, QMessageBox::Yes | QMessageBox::No,
+                    parent);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes ? Yes : No;
+}
+
+Program::Program(Config config, QObject* parent) : QObject(parent), config_(std::move(config)) {}
+
+Program::~Program() {
+    // The windows are top-level widgets that refer back to the program: they go before it,
+    // alerts first since closing one updates the main window's pending list.
+    for (const QPointer<blocking::frmAlert>& alert : std::as_const(alerts_)) {
+        delete alert.data();
+    }
+    delete options_.data();
+    delete menu_.data();
+    delete warnExit_.data();
+    delete warnSys_.data();
+    tray_.reset();
+    delete main_.data();
+    delete splash_.data();
+}
+
+settings::EventLog& Program::eventLog() {
+    if (!eventLog_) {
+        eventLog_ =
+            std::make_unique<settings::EventLog>(config_.programDir + QStringLiteral("/WDlog.log"));
+    }
+    return *eventLog_;
+}
+
+blocking::TrojanTable& Program::trojans() {
+    if (!trojans_) {
+        trojans_ = std::make_unique<blocking::TrojanTable>(config_.programDir +
+                                                           QStringLiteral("/QLWD.dat"));
+    }
+    return *trojans_;
+}
+
+monitor::frmMain& Program::main() {
+    if (main_.isNull()) {
+        main_ = new monitor::frmMain(*this);
+    }
+    return *main_;
+}
+
+settings::frmOptions& Program::options() {
+    if (options_.isNull()) {
+        auto* console = new settings::frmOptions(*this);
+        options_ = console;
+        // A closed console is deleted a moment later; from the close on, the next reference
+        // creates a new one.
+        connect(console, &settings::frmOptions::closed, this, [this, console] {
+            if (options_.data() == console) {
+                options_.clear();
+            }
+        });
+    }
+    return *options_;
+}
+
+blocking::frmMenu& Program::menu() {
+    if (menu_.isNull()) {
+        menu_ = new blocking::frmMenu(*this);
+    }
+    return *menu_;
+}
+
+blocking::frmAlert* Program::newAlert() {
+    auto* alert = new blocking::frmAlert(*this);
+    alerts_.removeAll(nullptr);
+    alerts_.append(alert);
+    return alert;
+}
+
+QList<blocking::frmAlert*> Program::alerts() const {
+    QList<blocking::frmAlert*> live;
+    for (const QPointer<blocking::frmAlert>& alert : alerts_) {
+        // An alert that was shown and is hidden again has been closed and is only waiting
+        // for its deferred deletion; one not shown yet is just being opened.
+        if (alert.isNull() ||
+            (alert->isHidden() && alert->testAttribute(Qt::WA_WState_ExplicitShowHide))) {
+            continue;
+        }
+        live.append(alert.data());
+    }
+    return live;
+}
+
+} // namespace quillon::shell
