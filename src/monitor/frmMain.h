@@ -4,8 +4,11 @@
 #include "chrome/SkinnedWindow.h"
 #include "monitor/modNetstat.h"
 
+#include <QPoint>
 #include <QString>
-
+#include <array>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -15,6 +18,7 @@ class QToolBar;
 class QToolButton;
 class QLineEdit;
 class QLabel;
+class QMenu;
 
 namespace quillon::shell {
 class Program;
@@ -23,6 +27,7 @@ class Program;
 namespace quillon::monitor {
 
 class ConnectionListModel;
+class ListRefresh;
 
 // The main window: the connection list, its 250 ms refresh, the toolbar, the pending-alert
 // list and the block decision's entry point.
@@ -55,6 +60,18 @@ public:
     QLabel* Picture1 = nullptr;
     blocking::PendingAlerts pending;
 
+    // Toolbar click, by the button's position (1..6).
+    void Toolbar1_ButtonClick(int position);
+    // Mouse button released over the list: the right button pops up the connection menu
+    // at `globalPos` when the list is not empty.
+    void ListView1_MouseUp(Qt::MouseButton button, const QPoint& globalPos);
+
+    // Test seams. Called at the start of every CheckBlock with the row being judged.
+    std::function<void(const modNetstat::ConnectionRow&)> checkBlockObserver;
+    // Pops up a menu at a screen position; tests replace it to see the pop-up without
+    // showing one.
+    std::function<void(QMenu&, const QPoint&)> popUpMenu;
+
     // --- life of the main window (shell/frmMainLife.cpp) ---
     // The main window's start-up, in order: autostart entry, centre, hide, process events,
     // InitStateNames, LoadSettings, HookTrayMessages, AddTrayIcon, first RefreshTable, hide.
@@ -68,8 +85,21 @@ protected:
     // A close request only hides the window (after the tray prompt unless turned off).
     void closeEvent(QCloseEvent* event) override;
 
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void buildToolbar();
+    // One rebuild, from a fresh snapshot (when due or forced).
+    void rebuild(bool force);
+    // Lets pending events run once, after showing the rows appended so far.
+    void doEvents();
+
     shell::Program& program_;
+    std::unique_ptr<ListRefresh> refresh_;
+    std::array<QToolButton*, 7> buttons_{};
+    // A rebuild is running; requests arriving meanwhile (events run inside decisions) wait.
+    bool rebuilding_ = false;
+    bool forcedWhileRebuilding_ = false;
 };
 
 } // namespace quillon::monitor

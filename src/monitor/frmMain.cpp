@@ -1,0 +1,376 @@
+#include "monitor/frmMain.h"
+
+#include "blocking/Decision.h"
+#include "blocking/TrojanTable.h"
+#include "blocking/frmAlert.h"
+#include "blocking/frmMenu.h"
+#include "chrome/Twips.h"
+#include "monitor/ConnectionListModel.h"
+#include "monitor/ListRefresh.h"
+#include "settings/LogEvent.h"
+#include "settings/frmOptions.h"
+#include "settings/modReg.h"
+#include "shell/Program.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeView>
+
+namespace quillon::monitor {
+
+namespace {
+
+using chrome::px;
+using chrome::pxRect;
+
+const QString kCaptionStop = QStringLiteral("停止");
+const QString kCaptionContinue = QStringLiteral("继续");
+const QString kCaptionAll = QStringLiteral("所有连接");
+const QString kCaptionEstablished = QStringLiteral("已经连接");
+
+// The toolbar's pictures: imgCold at rest, imgHot while the pointer is over the button.
+// `pressedPicture` is shown while a check button is pressed (0: the same picture).
+QIcon toolbarIcon(int picture, int pressedPicture) {
+    QIcon icon;
+    const auto add = [&icon](int n, QIcon::State state) {
+        icon.addFile(QStringLiteral(":/monitor/imgCold/%1.png").arg(n), {}, QIcon::Normal, state);
+        icon.addFile(QStringLiteral(":/monitor/imgHot/%1.png").arg(n), {}, QIcon::Active, state);
+    };
+    add(picture, QIcon::Off);
+    add(pressedPicture != 0 ? pressedPicture : picture, QIcon::On);
+    return icon;
+}
+
+} // namespace
+
+frmMain::frmMain(shell::Program& program)
+    : chrome::SkinnedWindow(QStringLiteral("Quillon防火墙"), 6735, 5385), program_(program),
+      refresh_(std::make_unique<ListRefresh>(program.table())) {
+    listModel = new ConnectionListModel(this);
+
+    ListView1 = new QTreeView(this);
+    ListView1->setObjectName(QStringLiteral("ListView1"));
+    ListView1->setGeometry(pxRect(240, 600, 5385, 4125));
+    ListView1->setRootIsDecorated(false);
+    ListView1->setItemsExpandable(false);
+    ListView1->setUniformRowHeights(true);
+    ListView1->setSortingEnabled(false);
+    ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView1->setAllColumnsShowFocus(true);
+    ListView1->setModel(listModel);
+    ListView1->header()->setStretchLastSection(false);
+    const int widths[] = {2540, 1905, 1905, 3387};
+    for (int c = 0; c < ConnectionListModel::ColumnCount; ++c) {
+        ListView1->setColumnWidth(c, px(widths[c]));
+    }
+    ListView1->viewport()->installEventFilter(this);
+
+    buildToolbar();
+
+    Text1 = new QLineEdit(this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setGeometry(pxRect(240, 4680, 6255, 285));
+    Text1->setText(QString(53, QLatin1Char(' ')) + QStringLiteral("Quillon超敏感防火墙"));
+    Text1->setReadOnly(true);
+    Text1->setFocusPolicy(Qt::NoFocus);
+
+    // The embedded web page is never loaded; its place lies below the window's bottom edge.
+    WebBrowser1 = new QWidget(this);
+    WebBrowser1->setObjectName(QStringLiteral("WebBrowser1"));
+    WebBrowser1->setGeometry(pxRect(720, 6600, 4815, 615));
+
+    Picture1 = new QLabel(this);
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    Picture1->setGeometry(pxRect(-120, 2760, 975, 975));
+    Picture1->setPixmap(QPixmap(QStringLiteral(":/monitor/shield.png")));
+    Picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Picture1->lower();
+
+    tmrRefresh = new QTimer(this);
+    tmrRefresh->setObjectName(QStringLiteral("tmrRefresh"));
+    tmrRefresh->setInterval(250);
+    connect(tmrRefresh, &QTimer::timeout, this, [this] { RefreshTable(false); });
+    tmrRefresh->start();
+
+    popUpMenu = [](QMenu& menu, const QPoint& globalPos) { menu.popup(globalPos); };
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::buildToolbar() {
+    Toolbar1 = new QToolBar(this);
+    Toolbar1->setObjectName(QStringLiteral("Toolbar1"));
+    Toolbar1->setOrientation(Qt::Vertical);
+    Toolbar1->setGeometry(pxRect(5640, 600, 855, 4125));
+    Toolbar1->setMovable(false);
+    Toolbar1->setFloatable(false);
+    Toolbar1->setIconSize(QSize(32, 32));
+    Toolbar1->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+
+    struct Spec {
+        int position;
+        QString caption;
+        bool checkable;
+        int picture;
+        int pressedPicture;
+    };
+    // Button 1 shows "play" while polling is stopped (pressed), so the picture says what a
+    // click will do, like its caption.
+    const Spec specs[] = {
+        {1, kCaptionStop, true, 1, 5},
+        {2, QStringLiteral("刷新"), false, 2, 0},
+        {3, {}, false, 0, 0},
+        {4, kCaptionAll, true, 3, 0},
+        {5, QStringLiteral("控制台"), false, 4, 0},
+        {6, {}, false, 0, 0},
+    };
+    const int width = px(855);
+    for (const Spec& s : specs) {
+        if (s.picture == 0) {
+            Toolbar1->addSeparator();
+            continue;
+        }
+        auto* b = new QToolButton(Toolbar1);
+        b->setObjectName(QStringLiteral("Toolbar1_%1").arg(s.position));
+        b->setText(s.caption);
+        b->setCheckable(s.checkable);
+        b->setIcon(toolbarIcon(s.picture, s.pressedPicture));
+        b->setIconSize(QSize(32, 32));
+        b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+        b->setAutoRaise(true);
+        b->setFixedWidth(width - 4);
+        b->setFocusPolicy(Qt::NoFocus);
+        Toolbar1->addWidget(b);
+        buttons_[static_cast<size_t>(s.position)] = b;
+        const int position = s.position;
+        connect(b, &QToolButton::clicked, this,
+                [this, position] { Toolbar1_ButtonClick(position); });
+    }
+}
+
+QToolButton* frmMain::button(int position) const {
+    if (position < 1 || position >= static_cast<int>(buttons_.size())) {
+        return nullptr;
+    }
+    return buttons_[static_cast<size_t>(position)];
+}
+
+void frmMain::Toolbar1_ButtonClick(int position) {
+    QToolButton* b = button(position);
+    switch (position) {
+    case 1:
+        if (b->text() == kCaptionStop) {
+            b->setText(kCaptionContinue);
+            b->setToolTip(QString());
+            tmrRefresh->stop();
+        } else {
+            b->setText(kCaptionStop);
+            b->setToolTip(QString());
+            tmrRefresh->start();
+        }
+        break;
+    case 2:
+        RefreshTable(false);
+        break;
+    case 4:
+        b->setText(b->text() == kCaptionAll ? kCaptionEstablished : kCaptionAll);
+        b->setToolTip(QString());
+        RefreshTable(true);
+        settings::modReg::WriteRegString(
+            program_.hive(), settings::modReg::HKEY_LOCAL_MACHINE, settings::modReg::OptionsKey,
+            kCaptionAll, b->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+        break;
+    case 5: {
+        // Shown first: a console opened for the first time runs its own opening before the
+        // tab is chosen.
+        settings::frmOptions& options = program_.options();
+        options.show();
+        options.SSTab1->setCurrentIndex(2);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void frmMain::ListView1_MouseUp(Qt::MouseButton mouseButton, const QPoint& globalPos) {
+    if (mouseButton != Qt::RightButton || listModel->rowCount() == 0) {
+        return;
+    }
+    popUpMenu(*program_.menu().mnuConn, globalPos);
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ListView1->viewport() && event->type() == QEvent::MouseButtonRelease) {
+        const auto* me = static_cast<QMouseEvent*>(event);
+        ListView1_MouseUp(me->button(), me->globalPosition().toPoint());
+    }
+    return chrome::SkinnedWindow::eventFilter(watched, event);
+}
+
+void frmMain::RefreshTable(bool force) {
+    // Decisions let events run halfway through a rebuild; a tick arriving then is dropped
+    // (the next one comes soon), a forced request is remembered and served right after, so
+    // the list is never cleared under the loop that is filling it.
+    if (rebuilding_) {
+        forcedWhileRebuilding_ = forcedWhileRebuilding_ || force;
+        return;
+    }
+    rebuilding_ = true;
+    rebuild(force);
+    while (forcedWhileRebuilding_) {
+        forcedWhileRebuilding_ = false;
+        rebuild(true);
+    }
+    rebuilding_ = false;
+}
+
+void frmMain::rebuild(bool force) {
+    if (!refresh_->poll(force)) {
+        return;
+    }
+    const std::vector<platform::TcpRow>& rows = refresh_->rows();
+    const qint16 n = static_cast<qint16>(rows.size());
+    LastRowCount = n;
+
+    // The selection follows its connection across rebuilds, not its position.
+    std::optional<platform::TcpRow> selected;
+    if (const QModelIndex cur = ListView1->currentIndex(); cur.isValid()) {
+        selected = listModel->item(cur.row()).connection.identity;
+    }
+
+    listModel->beginRebuild();
+    for (qint16 i = 0; i < n; ++i) {
+        modNetstat::ConnectionRow row =
+            modNetstat::MakeConnectionRow(rows[static_cast<size_t>(i)], i);
+        if (row.state == platform::StateListen) {
+            // The list mode is the caption of button 4, read afresh for each listening row.
+            if (button(4)->text() == kCaptionAll) {
+                listModel->append({QStringLiteral("无IP来源"), QStringLiteral("等待状态"), row.LocP,
+                                   modNetstat::StateText(row.state), row});
+            }
+        } else {
+            listModel->append(
+                {row.RemA, row.RemP, row.LocP, modNetstat::StateText(row.state), row});
+        }
+        CheckBlock(row);
+    }
+    listModel->endRebuild();
+
+    if (selected) {
+        const int r = listModel->findConnection(*selected);
+        if (r >= 0) {
+            ListView1->setCurrentIndex(listModel->index(r, 0));
+        }
+    }
+}
+
+void frmMain::doEvents() {
+    listModel->publish();
+    QCoreApplication::processEvents();
+}
+
+void frmMain::CheckBlock(const modNetstat::ConnectionRow& row) {
+    if (checkBlockObserver) {
+        checkBlockObserver(row);
+    }
+    namespace modReg = settings::modReg;
+
+    // The switch and the level live in the console's controls; referring to the console
+    // creates it (hidden) with both restored from the hive.
+    settings::frmOptions& options = program_.options();
+    std::optional<int> check1;
+    switch (options.Check1->checkState()) {
+    case Qt::Checked:
+        check1 = 1;
+        break;
+    case Qt::PartiallyChecked:
+        check1 = 2;
+        break;
+    case Qt::Unchecked:
+        check1 = 0;
+        break;
+    }
+    const int level = options.Slider1->value();
+
+    platform::RegistryHive& hive = program_.hive();
+    auto verdict = [&hive](blocking::RuleKind kind, const QString& name) -> std::optional<QString> {
+        const QString* key = &modReg::BlockIpKey;
+        if (kind == blocking::RuleKind::RemotePort) {
+            key = &modReg::BlockRpKey;
+        } else if (kind == blocking::RuleKind::LocalPort) {
+            key = &modReg::BlockLpKey;
+        }
+        return modReg::ReadRegStringChecked(hive, modReg::HKEY_LOCAL_MACHINE, *key, name);
+    };
+    auto trojan = [this](const QString& port) { return IsTrojan(port); };
+
+    const blocking::Outcome outcome = blocking::Decide(row.RemA, row.RemP, row.LocP, row.state,
+                                                       check1, level, verdict, trojan, pending);
+    switch (outcome) {
+    case blocking::Outcome::Nothing:
+        break;
+    case blocking::Outcome::Cut: {
+        listModel->publish();
+        // The row's own identity: if that connection is gone, nothing else is touched.
+        const platform::CutResult result = program_.table().cut(row.identity);
+        doEvents();
+        // Only a cut that happened is logged; a connection already gone or a cut refused
+        // for lack of rights leaves no record that would claim otherwise.
+        if (result == platform::CutResult::Cut) {
+            modGeneral::LogEvent(program_, row.RemA, row.RemP, row.LocP,
+                                 QStringLiteral("已断开连接"));
+        }
+        break;
+    }
+    case blocking::Outcome::Alert: {
+        listModel->publish();
+        if (pending.full()) {
+            break;
+        }
+        blocking::frmAlert* alert = program_.newAlert();
+        alert->RemA = row.RemA;
+        alert->RemP = row.RemP;
+        alert->LocP = row.LocP;
+        alert->t = pending.append(row.RemA, row.RemP, row.LocP);
+        alert->b_Type = 1;
+        alert->Form_Load();
+        doEvents();
+        break;
+    }
+    }
+}
+
+void frmMain::ShiftAlertList(qint32 t) {
+    if (!pending.shift(t)) {
+        return;
+    }
+    // Every window whose entry moved down follows it, so each keeps designating its own.
+    for (blocking::frmAlert* alert : program_.alerts()) {
+        if (alert != nullptr && alert->t > t) {
+            --alert->t;
+        }
+    }
+}
+
+std::optional<bool> frmMain::IsTrojan(const QString& port) {
+    return program_.trojans().IsTrojan(port);
+}
+
+std::optional<QString> frmMain::GetTrojan(const QString& port) {
+    return program_.trojans().GetTrojan(port);
+}
+
+} // namespace quillon::monitor

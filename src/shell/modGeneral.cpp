@@ -1,0 +1,51 @@
+#include "shell/modGeneral.h"
+
+#include <QWidget>
+
+namespace quillon::modGeneral {
+
+void ActivateWindow(QWidget* window, bool activate) {
+    if (window == nullptr) {
+        return;
+    }
+    if (!activate) {
+        window->showMinimized();
+        return;
+    }
+    if (window->isMinimized()) {
+        // Clearing only the minimised bit restores what was there before: maximised stays.
+        window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+        window->show();
+        return;
+    }
+    window->raise();
+    // A window that is meant to appear without taking the focus (an alert) keeps it so.
+    if (!window->testAttribute(Qt::WA_ShowWithoutActivating)) {
+        window->activateWindow();
+    }
+}
+
+void PlaceWindow(QWidget* window, int mode) {
+    if (window == nullptr) {
+        return;
+    }
+    const QRect place = window->geometry();
+    window->setAttribute(Qt::WA_ShowWithoutActivating, true);
+    const bool topmost = window->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+    // Changing a window's flags re-creates it hidden, so only change what differs.
+    if (mode == 1 && !topmost) {
+        window->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    } else if (mode == 3 && topmost) {
+        window->setWindowFlag(Qt::WindowStaysOnTopHint, false);
+    }
+    window->setGeometry(place);
+    window->show();
+    // A window that stops being topmost still comes first among the ordinary ones.
+    if (mode == 4) {
+        window->lower();
+    } else {
+        window->raise();
+    }
+}
+
+} // namespace quillon::modGeneral
