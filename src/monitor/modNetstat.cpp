@@ -1,6 +1,8 @@
 #include "monitor/modNetstat.h"
 
-#include <QtEndian>
+#include <QByteArray>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 namespace quillon::monitor::modNetstat {
 
@@ -25,24 +27,27 @@ QString StateText(qint32 state) {
     return TcpStateNames[static_cast<size_t>(state)];
 }
 
-QString IpToText(quint32 address) {
-    // The address is in network byte order: its lowest-addressed byte is the first octet.
-    // Formatting the four bytes ourselves cannot fail, unlike the C library's converters;
-    // the failure text stays for callers that have no address at all.
-    const auto* b = reinterpret_cast<const unsigned char*>(&address);
-    QString text;
-    text.reserve(15);
-    for (int i = 0; i < 4; ++i) {
-        if (i > 0) {
-            text += QLatin1Char('.');
-        }
-        text += QString::number(b[i]);
+QString AddressText(const char* converted) {
+    if (!converted) {
+        return QStringLiteral("无法获得IP");
     }
-    return text.isEmpty() ? QStringLiteral("无法获得IP") : text;
+    // A dotted IPv4 address has at most 15 characters; the cap only guards odd converters.
+    return QString::fromLatin1(converted, static_cast<qsizetype>(qstrnlen(converted, 32)));
+}
+
+QString IpToText(quint32 address) {
+    // The field is in network byte order, which is what inet_ntop expects in memory.
+    in_addr a{};
+    a.s_addr = address;
+    char text[INET_ADDRSTRLEN];
+    return AddressText(::inet_ntop(AF_INET, &a, text, sizeof text));
 }
 
 QString PortText(quint32 field) {
-    return QString::number(qFromBigEndian(static_cast<quint16>(field & 0xFFFF)));
+    // The port sits in network byte order in the low 16 bits: the byte in bits 0..7 is the
+    // high byte of the port. Only those 16 bits count, so the text is always 0..65535.
+    const quint32 port = ((field & 0xFF) << 8) | ((field >> 8) & 0xFF);
+    return QString::number(port);
 }
 
 ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qint16 position) {

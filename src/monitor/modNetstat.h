@@ -3,7 +3,6 @@
 #include "platform/TcpTable.h"
 
 #include <QString>
-
 #include <array>
 
 // Turns kernel rows into the texts the rest of the program handles.
@@ -20,6 +19,10 @@ QString StateText(qint32 state);
 
 // Dotted-decimal text of an address in network byte order, or "无法获得IP".
 QString IpToText(quint32 address);
+
+// The text of a converter's result: "无法获得IP" when it produced nothing, else at most its
+// first 32 characters.
+QString AddressText(const char* converted);
 
 // Unsigned decimal text of a port field (network byte order in the low 16 bits).
 QString PortText(quint32 field);

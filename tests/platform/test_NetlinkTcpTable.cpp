@@ -1,0 +1,425 @@
+// The kernel's TCP table and the cut, against real loopback connections. The whole test
+// process moves into a network namespace of its own first, so it sees and cuts only the
+// connections it made itself.
+#include "monitor/modNetstat.h"
+#include "platform/NetlinkTcpTable.h"
+#include "support/Loopback.h"
+
+#include <QtTest>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <linux/capability.h>
+#include <netinet/in.h>
+#include <optional>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace quillon::platform;
+using namespace quillon::test::loopback;
+namespace modNetstat = quillon::monitor::modNetstat;
+
+namespace {
+
+quint16 portOf(quint32 field) {
+    return ntohs(static_cast<quint16>(field & 0xFFFF));
+}
+
+quint32 addr(const char* text) {
+    in_addr a{};
+    ::inet_pton(AF_INET, text, &a);
+    return a.s_addr;
+}
+
+// The row of the socket bound to localPort and connected to remotePort (0 for a listener).
+std::optional<TcpRow> findRow(const std::vector<TcpRow>& rows, quint16 localPort,
+                              quint16 remotePort, quint32 state = 0) {
+    for (const TcpRow& r : rows) {
+        if (portOf(r.dwLocalPort) == localPort && portOf(r.dwRemotePort) == remotePort &&
+            (state == 0 || r.dwState == state)) {
+            return r;
+        }
+    }
+    return std::nullopt;
+}
+
+// A round trip through a connection: both ends can still talk.
+bool talks(const Fd& a, const Fd& b) {
+    char c = 'q';
+    if (::send(a.get(), &c, 1, MSG_NOSIGNAL) != 1) {
+        return false;
+    }
+    c = 0;
+    if (::recv(b.get(), &c, 1, 0) != 1 || c != 'q') {
+        return false;
+    }
+    return ::send(b.get(), &c, 1, MSG_NOSIGNAL) == 1 && ::recv(a.get(), &c, 1, 0) == 1;
+}
+
+// Takes snapshots until `ready` holds for one (state changes such as TIME_WAIT follow the
+// close asynchronously), at most about two seconds.
+template <typename F>
+bool snapshotUntil(NetlinkTcpTable& table, std::vector<TcpRow>& rows, F ready) {
+    for (int i = 0; i < 200; ++i) {
+        if (table.snapshot(rows) && ready(rows)) {
+            return true;
+        }
+        QThread::msleep(10);
+    }
+    return false;
+}
+
+bool dropNetAdmin() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (::syscall(SYS_capget, &header, data) != 0) {
+        return false;
+    }
+    const quint32 bit = 1u << (CAP_NET_ADMIN % 32);
+    auto& d = data[CAP_NET_ADMIN / 32];
+    d.effective &= ~bit;
+    d.permitted &= ~bit;
+    d.inheritable &= ~bit;
+    return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+// Runs `body` in a forked child and returns the bytes it wrote to the pipe it was given.
+template <typename F>
+QByteArray inChild(F body) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        return {};
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        body(fds[1]);
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    QByteArray out;
+    char buf[256];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) {
+        out.append(buf, n);
+    }
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return out;
+}
+
+void report(int fd, const char* text) {
+    (void)::write(fd, text, std::strlen(text));
+}
+
+const char* resultName(CutResult r) {
+    switch (r) {
+    case CutResult::Cut:
+        return "Cut";
+    case CutResult::AlreadyGone:
+        return "AlreadyGone";
+    case CutResult::NotPermitted:
+        return "NotPermitted";
+    case CutResult::NotSupported:
+        return "NotSupported";
+    case CutResult::Failed:
+        return "Failed";
+    }
+    return "?";
+}
+
+} // namespace
+
+class TestNetlinkTcpTable : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void listenerAndConnectionsAppear();
+    void mappedDualStackIsIpv4AndPureIpv6IsNot();
+    void timeWaitRowsAppear();
+    void manyConnectionsAllAppear();
+    void cutDropsOnlyThatConnection();
+    void cutOfReplacedConnectionLeavesTheNewOne();
+    void cutOfForeignRowFails();
+    void probeAnswersYesAsRootAndTouchesNothing();
+    void withoutNetAdminNothingIsCut();
+    void probeWithoutLoopbackStillAnswers();
+
+private:
+    NetlinkTcpTable table_;
+    std::vector<TcpRow> rows_;
+};
+
+void TestNetlinkTcpTable::initTestCase() {
+    if (const QString why = enterPrivateNetns(); !why.isEmpty()) {
+        QSKIP(qPrintable(why));
+    }
+    raiseFileLimit(2048);
+    modNetstat::InitStateNames();
+    QVERIFY(table_.snapshot(rows_));
+    QVERIFY2(rows_.empty(), "a new network namespace has no connections");
+}
+
+void TestNetlinkTcpTable::listenerAndConnectionsAppear() {
+    Fd listener = listenOn("127.0.0.1", 8080);
+    QVERIFY(listener.valid());
+    Fd client = connectTo("127.0.0.1", 8080, "127.0.0.2");
+    Fd server = acceptOne(listener);
+    QVERIFY(client.valid() && server.valid());
+    const quint16 clientPort = localPort(client);
+
+    QVERIFY(table_.snapshot(rows_));
+    QCOMPARE(rows_.size(), size_t{3});
+    QVERIFY(table_.singlePassDump());
+
+    const auto l = findRow(rows_, 8080, 0);
+    QVERIFY(l);
+    QCOMPARE(l->dwState, quint32{StateListen});
+    QCOMPARE(l->dwLocalAddr, addr("127.0.0.1"));
+    QCOMPARE(l->family, quint8{AF_INET});
+    auto text = modNetstat::MakeConnectionRow(*l, 0);
+    QCOMPARE(text.RemA, QStringLiteral("0.0.0.0"));
+    QCOMPARE(text.RemP, QStringLiteral("0"));
+    QCOMPARE(text.LocP, QStringLiteral("8080"));
+    QCOMPARE(modNetstat::StateText(text.state), QStringLiteral("监听连接"));
+
+    const auto c = findRow(rows_, clientPort, 8080);
+    QVERIFY(c);
+    QCOMPARE(c->dwLocalAddr, addr("127.0.0.2"));
+    text = modNetstat::MakeConnectionRow(*c, 1);
+    QCOMPARE(text.RemA, QStringLiteral("127.0.0.1"));
+    QCOMPARE(text.RemP, QStringLiteral("8080"));
+    QCOMPARE(text.LocP, QString::number(clientPort));
+    QCOMPARE(modNetstat::StateText(text.state), QStringLiteral("待定连接"));
+
+    const auto s = findRow(rows_, 8080, clientPort);
+    QVERIFY(s);
+    text = modNetstat::MakeConnectionRow(*s, 2);
+    QCOMPARE(text.RemA, QStringLiteral("127.0.0.2"));
+    QCOMPARE(text.state, qint16{StateEstablished});
+    QVERIFY(s->cookie != c->cookie && s->cookie != l->cookie && c->cookie != 0);
+
+    // The kernel lists its listeners first.
+    QCOMPARE(rows_.front().dwState, quint32{StateListen});
+}
+
+void TestNetlinkTcpTable::mappedDualStackIsIpv4AndPureIpv6IsNot() {
+    Fd dual = listenOn("::", 8081);
+    Fd v6 = listenOn("::1", 9000, true);
+    QVERIFY(dual.valid() && v6.valid());
+    Fd c4 = connectTo("127.0.0.1", 8081, "127.0.0.4");
+    Fd s4 = acceptOne(dual);
+    Fd c6 = connectTo("::1", 9000);
+    Fd s6 = acceptOne(v6);
+    QVERIFY(c4.valid() && s4.valid() && c6.valid() && s6.valid());
+    const quint16 port4 = localPort(c4);
+    const quint16 port6 = localPort(c6);
+
+    QVERIFY(table_.snapshot(rows_));
+    // The accepted end of the IPv4 client lives on an IPv6 socket with mapped addresses.
+    const auto mapped = findRow(rows_, 8081, port4);
+    QVERIFY(mapped);
+    QCOMPARE(mapped->family, quint8{AF_INET6});
+    QCOMPARE(mapped->dwLocalAddr, addr("127.0.0.1"));
+    QCOMPARE(mapped->dwRemoteAddr, addr("127.0.0.4"));
+    QCOMPARE(modNetstat::IpToText(mapped->dwRemoteAddr), QStringLiteral("127.0.0.4"));
+    QVERIFY(findRow(rows_, port4, 8081));
+
+    // The dual-stack listener on [::] and the ::1 pair are not IPv4 rows.
+    QVERIFY(!findRow(rows_, 8081, 0));
+    QVERIFY(!findRow(rows_, 9000, 0));
+    QVERIFY(!findRow(rows_, 9000, port6));
+    QVERIFY(!findRow(rows_, port6, 9000));
+}
+
+void TestNetlinkTcpTable::timeWaitRowsAppear() {
+    Fd listener = listenOn("127.0.0.1", 8082);
+    Fd client = connectTo("127.0.0.1", 8082, "127.0.0.5");
+    Fd server = acceptOne(listener);
+    const quint16 clientPort = localPort(client);
+    client.reset(); // the end that closes first waits in TIME_WAIT
+    char c;
+    QCOMPARE(::recv(server.get(), &c, 1, 0), ssize_t{0});
+    server.reset();
+
+    QVERIFY(snapshotUntil(table_, rows_, [&](const std::vector<TcpRow>& rows) {
+        return findRow(rows, clientPort, 8082, StateTimeWait).has_value();
+    }));
+    const auto tw = findRow(rows_, clientPort, 8082, StateTimeWait);
+    QCOMPARE(modNetstat::StateText(static_cast<qint32>(tw->dwState)),
+             QStringLiteral("TIME_WAIT连接"));
+    QCOMPARE(modNetstat::IpToText(tw->dwLocalAddr), QStringLiteral("127.0.0.5"));
+}
+
+void TestNetlinkTcpTable::manyConnectionsAllAppear() {
+    // More rows than one netlink datagram holds, and far more than 101.
+    constexpr int kPairs = 200;
+    Fd listener = listenOn("127.0.0.1", 8083, false, kPairs);
+    std::vector<Fd> clients;
+    std::vector<Fd> servers;
+    for (int i = 0; i < kPairs; ++i) {
+        const QByteArray from = "127.0.0." + QByteArray::number(10 + i % 10);
+        clients.push_back(connectTo("127.0.0.1", 8083, from.constData()));
+        servers.push_back(acceptOne(listener));
+        QVERIFY(clients.back().valid() && servers.back().valid());
+    }
+    QVERIFY(table_.snapshot(rows_));
+    for (const Fd& c : clients) {
+        const quint16 port = localPort(c);
+        QVERIFY(findRow(rows_, port, 8083, StateEstablished));
+        QVERIFY(findRow(rows_, 8083, port, StateEstablished));
+    }
+    QVERIFY(rows_.size() >= size_t{2 * kPairs + 1});
+
+    // The caller's vector is reused: once warm, another snapshot of the same table keeps
+    // its storage.
+    const TcpRow* storage = rows_.data();
+    const size_t capacity = rows_.capacity();
+    QVERIFY(table_.snapshot(rows_));
+    QCOMPARE(rows_.data(), storage);
+    QCOMPARE(rows_.capacity(), capacity);
+}
+
+void TestNetlinkTcpTable::cutDropsOnlyThatConnection() {
+    Fd listener = listenOn("127.0.0.1", 8084);
+    std::vector<Fd> clients;
+    std::vector<Fd> servers;
+    for (int i = 0; i < 5; ++i) {
+        const QByteArray from = "127.0.0." + QByteArray::number(30 + i);
+        clients.push_back(connectTo("127.0.0.1", 8084, from.constData()));
+        servers.push_back(acceptOne(listener));
+    }
+    QVERIFY(table_.snapshot(rows_));
+    const auto victim = findRow(rows_, localPort(clients[2]), 8084);
+    QVERIFY(victim);
+
+    QCOMPARE(table_.cut(*victim), CutResult::Cut);
+
+    // The owner learns its connection was aborted.
+    char c;
+    errno = 0;
+    QCOMPARE(::recv(clients[2].get(), &c, 1, MSG_DONTWAIT), ssize_t{-1});
+    QCOMPARE(errno, ECONNABORTED);
+
+    // Every other connection and the listener live on.
+    for (size_t i = 0; i < clients.size(); ++i) {
+        if (i != 2) {
+            QVERIFY2(talks(clients[i], servers[i]), qPrintable(QString::number(i)));
+        }
+    }
+    Fd late = connectTo("127.0.0.1", 8084, "127.0.0.39");
+    Fd lateServer = acceptOne(listener);
+    QVERIFY(late.valid() && lateServer.valid() && talks(late, lateServer));
+
+    QVERIFY(table_.snapshot(rows_));
+    QVERIFY(!findRow(rows_, portOf(victim->dwLocalPort), 8084, StateEstablished));
+    QVERIFY(findRow(rows_, 8084, 0, StateListen));
+
+    // A second cut of the same row finds nothing to do.
+    QCOMPARE(table_.cut(*victim), CutResult::AlreadyGone);
+}
+
+void TestNetlinkTcpTable::cutOfReplacedConnectionLeavesTheNewOne() {
+    Fd listener = listenOn("127.0.0.1", 8085);
+    Fd oldClient = connectTo("127.0.0.1", 8085, "127.0.0.40", 40000);
+    Fd oldServer = acceptOne(listener);
+    QVERIFY(oldClient.valid() && oldServer.valid());
+    QVERIFY(table_.snapshot(rows_));
+    const auto old = findRow(rows_, 40000, 8085);
+    QVERIFY(old);
+
+    // The old connection ends with a reset (no TIME_WAIT holds the four-tuple) and a new
+    // one takes exactly the same addresses and ports.
+    abortiveClose(oldClient);
+    oldServer.reset();
+    Fd newClient = connectTo("127.0.0.1", 8085, "127.0.0.40", 40000);
+    QVERIFY(newClient.valid());
+    Fd newServer = acceptOne(listener);
+    QVERIFY(table_.snapshot(rows_));
+    const auto now = findRow(rows_, 40000, 8085);
+    QVERIFY(now);
+    QCOMPARE(now->dwLocalAddr, old->dwLocalAddr);
+    QCOMPARE(now->dwRemoteAddr, old->dwRemoteAddr);
+    QVERIFY(now->cookie != old->cookie);
+
+    QCOMPARE(table_.cut(*old), CutResult::AlreadyGone);
+    QVERIFY(talks(newClient, newServer));
+    QVERIFY(table_.snapshot(rows_));
+    QVERIFY(findRow(rows_, 40000, 8085, StateEstablished));
+}
+
+void TestNetlinkTcpTable::cutOfForeignRowFails() {
+    // A row the kernel never gave (no family) is refused without asking it.
+    TcpRow made;
+    made.dwLocalAddr = addr("127.0.0.1");
+    made.dwLocalPort = htons(1);
+    QCOMPARE(table_.cut(made), CutResult::Failed);
+}
+
+void TestNetlinkTcpTable::probeAnswersYesAsRootAndTouchesNothing() {
+    Fd listener = listenOn("127.0.0.1", 8086);
+    Fd client = connectTo("127.0.0.1", 8086, "127.0.0.50");
+    Fd server = acceptOne(listener);
+    QVERIFY(table_.snapshot(rows_));
+    const std::vector<TcpRow> before = rows_;
+
+    QCOMPARE(table_.probeCut(), CutResult::Cut);
+    QCOMPARE(table_.probeCut(), CutResult::Cut);
+
+    QVERIFY(table_.snapshot(rows_));
+    QCOMPARE(rows_.size(), before.size());
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        QVERIFY(rows_[i].sameConnection(before[i]));
+    }
+    QVERIFY(talks(client, server));
+}
+
+void TestNetlinkTcpTable::withoutNetAdminNothingIsCut() {
+    Fd listener = listenOn("127.0.0.1", 8087);
+    Fd client = connectTo("127.0.0.1", 8087, "127.0.0.60");
+    Fd server = acceptOne(listener);
+    QVERIFY(table_.snapshot(rows_));
+    const auto row = findRow(rows_, localPort(client), 8087);
+    QVERIFY(row);
+
+    const QByteArray answer = inChild([&](int out) {
+        if (!dropNetAdmin()) {
+            report(out, "capset failed");
+            return;
+        }
+        NetlinkTcpTable table;
+        std::vector<TcpRow> rows;
+        report(out, table.snapshot(rows) && !rows.empty() ? "snapshot " : "no snapshot ");
+        report(out, resultName(table.probeCut()));
+        report(out, " ");
+        report(out, resultName(table.cut(*row)));
+    });
+    // Reading the table needs no rights; cutting does, and the probe knows it.
+    QCOMPARE(answer, QByteArray("snapshot NotPermitted NotPermitted"));
+    QVERIFY(talks(client, server));
+}
+
+void TestNetlinkTcpTable::probeWithoutLoopbackStillAnswers() {
+    // In a namespace whose loopback is down the probe has no listener of its own to ask
+    // about and falls back on kernel support and our capabilities.
+    const QByteArray answer = inChild([](int out) {
+        if (::unshare(CLONE_NEWNET) != 0) {
+            report(out, "unshare failed");
+            return;
+        }
+        NetlinkTcpTable table;
+        report(out, resultName(table.probeCut()));
+        report(out, " ");
+        if (!dropNetAdmin()) {
+            report(out, "capset failed");
+            return;
+        }
+        report(out, resultName(table.probeCut()));
+    });
+    QCOMPARE(answer, QByteArray("Cut NotPermitted"));
+}
+
+QTEST_GUILESS_MAIN(TestNetlinkTcpTable)
+#include "test_NetlinkTcpTable.moc"
