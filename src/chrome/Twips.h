@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QRect>
-
 #include <cmath>
 
 // Window geometry is laid out in twips, 15 to the pixel, as the layout tables give it.
