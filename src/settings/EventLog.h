@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QObject>
 #include <QString>
@@ -31,6 +32,10 @@ public:
     // without leading zeros).
     static QString timeStamp(const QDateTime& when);
 
+    // One record as it is stored: the five fields in double quotes, unescaped, separated by
+    // commas, then CR LF, in GBK.
+    static QByteArray formatRecord(const LogRecord& record);
+
     // Appends one record (stamp formed once, now). When the file cannot be opened or written
     // the event is dropped and false returned; otherwise `logged` is emitted with the record,
     // for the log view.
@@ -41,7 +46,8 @@ public:
     bool clear();
 
     // Reads every record of a log file, calling `sink` for each in file order. Malformed
-    // input loses at most the broken record. Returns false when the file cannot be opened.
+    // input loses at most the broken record. Returns false when the file cannot be opened
+    // (or a read fails half-way; the records before the failure have been delivered).
     static bool read(const QString& filePath, const std::function<void(LogRecord&&)>& sink);
 
     // Test seam: the clock used for time stamps.
