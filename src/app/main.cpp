@@ -1,6 +1,64 @@
+// Quillon: a personal firewall and TCP connection monitor for one desktop.
+#include "platform/Autostart.h"
+#include "platform/ExeDir.h"
+#include "platform/InstanceLock.h"
+#include "platform/NetlinkTcpTable.h"
+#include "platform/RegistryHive.h"
+#include "shell/Program.h"
+#include "shell/TrayIcon.h"
+#include "shell/frmSplash.h"
+
 #include <QApplication>
+#include <QFont>
+#include <QFontDatabase>
+#include <QSystemTrayIcon>
+
+namespace {
+
+// The windows speak Chinese. Where the desktop's default font has no CJK glyphs (a bare
+// session, a root session without the user's font settings), prefer a face that has them,
+// so that captions never come out as empty boxes.
+void chooseFont(QApplication& app) {
+    const QStringList families = QFontDatabase::families(QFontDatabase::SimplifiedChinese);
+    for (const QString& preferred :
+         {QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
+          QStringLiteral("Noto Sans SC"), QStringLiteral("Source Han Sans SC")}) {
+        if (families.contains(preferred)) {
+            QFont font = app.font();
+            font.setFamilies({font.family(), preferred});
+            app.setFont(font);
+            return;
+        }
+    }
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("quillon"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Quillon防火墙"));
+    QApplication::setWindowIcon(quillon::shell::programIcon());
+    // Closing the last visible window only hides the program: it ends through the exit prompt.
+    QApplication::setQuitOnLastWindowClosed(false);
+    chooseFont(app);
+
+    quillon::platform::NetlinkTcpTable table;
+    quillon::platform::RegistryHive hive;
+
+    quillon::shell::Program::Config config;
+    config.table = &table;
+    config.hive = &hive;
+    config.programDir = quillon::platform::executableDir();
+    config.lockPath = quillon::platform::InstanceLock::defaultPath();
+    config.autostartPath = quillon::platform::Autostart::defaultPath();
+    quillon::shell::Program program(config);
+    // The real desktop is asked, now and whenever the tray icon waits for a tray to appear.
+    program.tray().setAvailabilityProbe(&QSystemTrayIcon::isSystemTrayAvailable);
+
+    if (!program.splash().startUp()) {
+        // Another copy runs: end at once, having shown and written nothing.
+        return 0;
+    }
+    return QApplication::exec();
 }

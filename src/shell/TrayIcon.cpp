@@ -84,6 +84,7 @@ bool TrayIcon::showMessage(const QString& title, const QString& text) {
         return false;
     }
     icon_->showMessage(title, text, QSystemTrayIcon::Information);
+    messages.append(text);
     return true;
 }
 

@@ -52,6 +52,11 @@ public:
 
     // A quiet message from the icon (only when it is shown); false when it could not be given.
     bool showMessage(const QString& title, const QString& text);
+    // The texts of the messages given so far, for tests.
+    QStringList messages;
+
+    // The timer that asks the desktop again for a tray while the icon waits for one.
+    QTimer* trayWatch() const { return trayWatch_; }
 
     // The icon itself: tests emit its activated() signal as the desktop would.
     QSystemTrayIcon* icon() const { return icon_; }

@@ -1,4 +1,5 @@
 // The life of the main window: its start-up, its close request and the two tray actions.
+#include "blocking/frmMenu.h"
 #include "chrome/Twips.h"
 #include "monitor/frmMain.h"
 #include "monitor/modNetstat.h"
@@ -6,15 +7,18 @@
 #include "platform/ExeDir.h"
 #include "platform/RegistryHive.h"
 #include "platform/TcpTable.h"
+#include "settings/LoadSettings.h"
 #include "settings/modReg.h"
 #include "shell/Program.h"
 #include "shell/ShellHelpers.h"
 #include "shell/TrayIcon.h"
 #include "shell/frmWarnExit.h"
 #include "shell/frmWarnSys.h"
+#include "shell/modGeneral.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QLabel>
 
 namespace quillon::monitor {
@@ -63,6 +67,7 @@ void frmMain::startUp() {
     hide();
     QCoreApplication::processEvents();
     modNetstat::InitStateNames();
+    modGeneral::LoadSettings(program_);
     shell::modSystray::HookTrayMessages(program_, *this);
     shell::modSystray::AddTrayIcon(program_, shell::programIcon(), kCaption);
     RefreshTable(false);
@@ -72,8 +77,7 @@ void frmMain::startUp() {
     // the window stays open instead.
     if (!program_.tray().shown()) {
         show();
-        raise();
-        activateWindow();
+        modGeneral::ActivateWindow(this, true);
     }
     showRightsNotice(*this, program_);
 }
@@ -100,13 +104,15 @@ void frmMain::SysTray() {
         return;
     }
     show();
-    if (isMinimized()) {
-        showNormal();
-    } else {
-        raise();
-    }
+    modGeneral::ActivateWindow(this, true);
 }
 
-void frmMain::SysTray2() {}
+void frmMain::SysTray2() {
+    // The menu pops up and this returns at once: its items act when chosen, and the tray's
+    // own event handling is never held up by a nested loop.
+    if (popUpMenu) {
+        popUpMenu(*program_.menu().mnuMain, QCursor::pos());
+    }
+}
 
 } // namespace quillon::monitor
