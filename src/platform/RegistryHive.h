@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <QStringView>
-
 #include <memory>
 #include <optional>
 #include <utility>
@@ -54,6 +53,40 @@ public:
 
     // Whether this process can write the hive (probed without changing anything).
     bool writable();
+
+    // What a lookup found; the block decision must tell a failed read from a missing value.
+    enum class Lookup { Found, Missing, Failed };
+    enum class Match { Exact, IgnoreCase };
+    // The value named `name` in `key`: exactly as spelled (the program's lookups) or ignoring
+    // letter case (the editor's). `data` (and `storedName`, when given) are set when found.
+    Lookup lookup(QStringView key, QStringView name, QString& data, Match match = Match::Exact,
+                  QString* storedName = nullptr);
+
+    // The key's path as stored (each component spelled as first created); nullopt when the key
+    // is missing or the hive cannot be read.
+    std::optional<QString> keyPath(QStringView key);
+
+    // A key and all its sub-keys, read in one consistent pass, parents before children and
+    // siblings in creation order; false when the key is missing or the hive cannot be read.
+    struct KeyContents {
+        QString path; // as stored
+        std::vector<std::pair<QString, QString>> values;
+    };
+    bool tree(QStringView key, std::vector<KeyContents>& out);
+
+    // Several changes made as one transaction: all of them or none.
+    struct Change {
+        enum class Kind { CreateKey, SetValue, DeleteValue };
+        Kind kind;
+        QString key;
+        QString name;
+        QString data;
+    };
+    bool apply(const std::vector<Change>& changes);
+
+    // Why the last call failed, for the editor's messages; empty when it met no error (a
+    // missing key or value is not an error).
+    QString lastError() const;
 
 private:
     struct Impl;

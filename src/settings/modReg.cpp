@@ -1,0 +1,37 @@
+#include "settings/modReg.h"
+
+namespace quillon::settings::modReg {
+
+// The root is always HKEY_LOCAL_MACHINE, which the hive stands for as a whole; the parameter
+// keeps the calls shaped as the rest of the program writes them.
+
+bool WriteRegString(platform::RegistryHive& hive, RootKey, const QString& subKey,
+                    const QString& name, const QString& data) {
+    return hive.setValue(subKey, name, data);
+}
+
+QString ReadRegString(platform::RegistryHive& hive, RootKey root, const QString& subKey,
+                      const QString& name) {
+    return ReadRegStringChecked(hive, root, subKey, name).value_or(QString());
+}
+
+std::optional<QString> ReadRegStringChecked(platform::RegistryHive& hive, RootKey,
+                                            const QString& subKey, const QString& name) {
+    QString data;
+    switch (hive.lookup(subKey, name, data)) {
+    case platform::RegistryHive::Lookup::Found:
+        return data;
+    case platform::RegistryHive::Lookup::Missing:
+        return QString();
+    case platform::RegistryHive::Lookup::Failed:
+        break;
+    }
+    return std::nullopt;
+}
+
+void DeleteRegValue(platform::RegistryHive& hive, RootKey, const QString& subKey,
+                    const QString& name) {
+    hive.deleteValue(subKey, name);
+}
+
+} // namespace quillon::settings::modReg

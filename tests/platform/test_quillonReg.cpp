@@ -1,0 +1,252 @@
+// The hive editor as scripts use it: its commands, outputs and exit codes.
+
+#include "platform/RegistryHive.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using quillon::platform::RegistryHive;
+
+namespace {
+
+const QString kIp =
+    QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Larkspire Works\\LarkPF\\block\\ip");
+
+struct Run {
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestQuillonReg : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_tool;
+    int m_n = 0;
+    QString fresh(const char* ext = "db") {
+        return m_dir.filePath(QStringLiteral("f%1.%2").arg(++m_n).arg(QLatin1String(ext)));
+    }
+
+    Run run(const QString& hive, const QStringList& args, const QByteArray& input = {}) {
+        QProcess p;
+        p.start(m_tool, QStringList{"--hive", hive} + args);
+        if (!p.waitForStarted()) {
+            return {};
+        }
+        p.write(input);
+        p.closeWriteChannel();
+        p.waitForFinished(60000);
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                p.readAllStandardOutput(), p.readAllStandardError()};
+    }
+
+private slots:
+    void initTestCase() {
+        m_tool = qEnvironmentVariable("QUILLON_BIN_DIR") + QStringLiteral("/quillon-reg");
+        QVERIFY2(QFileInfo(m_tool).isExecutable(), qPrintable(m_tool));
+    }
+
+    void help() {
+        QProcess p;
+        p.start(m_tool, {"--help"});
+        QVERIFY(p.waitForFinished());
+        QCOMPARE(p.exitCode(), 0);
+        const QByteArray text = p.readAllStandardOutput();
+        for (const char* word : {"query", "add", "delete", "export", "import", "--hive", "HKLM"}) {
+            QVERIFY2(text.contains(word), word);
+        }
+    }
+
+    void addQueryDelete() {
+        const QString hive = fresh();
+        QCOMPARE(run(hive, {"query", kIp}).code, 1);
+        QVERIFY(!QFileInfo::exists(hive)); // reading created nothing
+        QCOMPARE(run(hive, {"add", kIp, "10.0.0.1", "1"}).code, 0);
+        QCOMPARE(run(hive,
+                     {"add", "HKLM\\SOFTWARE\\Larkspire Works\\LarkPF\\block\\ip", "10.0.0.2", "0"})
+                     .code,
+                 0);
+        QCOMPARE(run(hive, {"add", kIp, "", "默认"}).code, 0);
+        QCOMPARE(run(hive, {"add", kIp, "10.0.0.1", "0"}).code, 0); // keeps its place
+
+        const Run all = run(hive, {"query", kIp.toLower()});
+        QCOMPARE(all.code, 0);
+        QCOMPARE(QString::fromUtf8(all.out), QStringLiteral("10.0.0.1\t0\n10.0.0.2\t0\n\t默认\n"));
+        const Run one = run(hive, {"query", kIp, "10.0.0.2"});
+        QCOMPARE(one.code, 0);
+        QCOMPARE(one.out, QByteArray("0\n"));
+        QCOMPARE(run(hive, {"query", kIp, ""}).out, QString("默认\n").toUtf8());
+        QCOMPARE(run(hive, {"query", kIp, "10.9.9.9"}).code, 1);
+
+        QCOMPARE(run(hive, {"delete", kIp, "10.0.0.2"}).code, 0);
+        QCOMPARE(run(hive, {"delete", kIp, "10.0.0.2"}).code, 1);
+        QCOMPARE(run(hive, {"delete", kIp + "\\nothing", "x"}).code, 1);
+        QVERIFY(!RegistryHive(hive).keyExists(
+            u"SOFTWARE\\Larkspire Works\\LarkPF\\block\\ip\\nothing"));
+        QCOMPARE(run(hive, {"query", kIp}).out, QString("10.0.0.1\t0\n\t默认\n").toUtf8());
+    }
+
+    void badUsageChangesNothing_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unknown root")
+            << QStringList{"add", "HKEY_CURRENT_USER\\A", "n", "d"} << "unknown root";
+        QTest::newRow("no root") << QStringList{"add", "SOFTWARE\\A", "n", "d"} << "unknown root";
+        QTest::newRow("missing argument")
+            << QStringList{"add", "HKLM\\A", "n"} << "wrong number of arguments";
+        QTest::newRow("unknown command")
+            << QStringList{"set", "HKLM\\A", "n", "d"} << "unknown command";
+        QTest::newRow("no command") << QStringList{} << "no command";
+        QTest::newRow("unknown option")
+            << QStringList{"--force", "query", "HKLM\\A"} << "unknown option";
+        QTest::newRow("missing import")
+            << QStringList{"import", "/nonexistent/x.reg"} << "cannot read";
+    }
+
+    void badUsageChangesNothing() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, message);
+        const QString hive = fresh();
+        QCOMPARE(run(hive, {"add", "HKLM\\A", "keep", "1"}).code, 0);
+        const QByteArray before = fileBytes(hive);
+        const Run r = run(hive, args);
+        QCOMPARE(r.code, 2);
+        QVERIFY2(QString::fromUtf8(r.err).contains(message), r.err.constData());
+        QVERIFY(r.out.isEmpty());
+        QCOMPARE(fileBytes(hive), before);
+        QCOMPARE(run(hive, {"query", "HKLM\\A"}).out, QByteArray("keep\t1\n"));
+    }
+
+    void aFileThatIsNoHiveIsLeftAlone() {
+        const QString hive = fresh();
+        {
+            QFile f(hive);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("not a database\n");
+        }
+        for (const QStringList& args :
+             {QStringList{"query", kIp}, QStringList{"add", kIp, "a", "1"},
+              QStringList{"export", kIp, fresh("reg")}}) {
+            const Run r = run(hive, args);
+            QCOMPARE(r.code, 3);
+            QVERIFY(!r.err.isEmpty());
+        }
+        QCOMPARE(fileBytes(hive), QByteArray("not a database\n"));
+    }
+
+    // An export imported into an empty hive gives the same hive: the second export is the
+    // first byte for byte, and every value reads back as stored.
+    void exportImportRoundTrips() {
+        const QString source = fresh();
+        {
+            RegistryHive hive(source);
+            const QString base = QStringLiteral("SOFTWARE\\Larkspire Works\\LarkPF");
+            QVERIFY(hive.setValue(base + "\\options", u"seclvl", u"2"));
+            QVERIFY(hive.setValue(base + "\\options", u"所有连接", u"1"));
+            QVERIFY(hive.setValue(base + "\\options", u"", u"the default"));
+            QVERIFY(hive.setValue(base + "\\block\\ip", u"10.0.0.1", u"1"));
+            QVERIFY(hive.setValue(base + "\\block\\ip", u"say \"hi\" \\ there", u"C:\\x\\"));
+            QVERIFY(hive.setValue(base + "\\block\\ip", u"=@[]", u"two\r\nlines"));
+            QVERIFY(hive.setValue(base + "\\block\\ip", QString(400, u'长'), QString(3000, u'x')));
+            QVERIFY(hive.createKey(base + "\\block\\rp"));
+            QVERIFY(hive.setValue(base + "\\block\\lp", u"135", u"1"));
+            QVERIFY(hive.setValue(u"SOFTWARE\\Other", u"x", u"y")); // outside the export
+        }
+        const QString first = fresh("reg");
+        const Run out = run(source, {"export", "HKLM\\software\\larkspire works", first});
+        QCOMPARE(out.code, 0);
+        QVERIFY(QString::fromUtf8(fileBytes(first))
+                    .startsWith("Windows Registry Editor Version 5.00\r\n\r\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larkspire Works]\r\n"));
+
+        const QString target = fresh();
+        QCOMPARE(run(target, {"import", first}).code, 0);
+        const QString second = fresh("reg");
+        QCOMPARE(run(target, {"export", "HKLM\\SOFTWARE\\Larkspire Works", second}).code, 0);
+        QCOMPARE(fileBytes(second), fileBytes(first));
+
+        RegistryHive a(source);
+        RegistryHive b(target);
+        std::vector<RegistryHive::KeyContents> ta;
+        std::vector<RegistryHive::KeyContents> tb;
+        QVERIFY(a.tree(u"SOFTWARE\\Larkspire Works", ta));
+        QVERIFY(b.tree(u"SOFTWARE\\Larkspire Works", tb));
+        QCOMPARE(ta.size(), tb.size());
+        for (size_t i = 0; i < ta.size(); ++i) {
+            QCOMPARE(tb[i].path, ta[i].path);
+            QCOMPARE(tb[i].values, ta[i].values);
+        }
+        QVERIFY(!b.keyExists(u"SOFTWARE\\Other"));
+
+        // Through standard output and input as well.
+        const Run piped = run(source, {"export", "HKLM\\SOFTWARE\\Larkspire Works", "-"});
+        QCOMPARE(piped.out, fileBytes(first));
+        const QString third = fresh();
+        QCOMPARE(run(third, {"import", "-"}, piped.out).code, 0);
+        QCOMPARE(run(third, {"export", "HKLM\\SOFTWARE\\Larkspire Works", "-"}).out, piped.out);
+
+        QCOMPARE(run(source, {"export", "HKLM\\SOFTWARE\\Nothing", fresh("reg")}).code, 1);
+    }
+
+    // A bad line anywhere, even the last, and nothing of the file is applied.
+    void aMalformedImportChangesNothing() {
+        const QString hive = fresh();
+        QCOMPARE(run(hive, {"add", kIp, "10.0.0.1", "1"}).code, 0);
+        const QByteArray before = fileBytes(hive);
+        const QString reg = fresh("reg");
+        {
+            QFile f(reg);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("Windows Registry Editor Version 5.00\r\n\r\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larkspire Works\\LarkPF\\block\\ip]\r\n"
+                    "\"10.0.0.1\"=\"0\"\r\n\"10.0.0.2\"=\"1\"\r\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n"
+                    "\"n\"=dword:00000001\r\n");
+        }
+        const Run r = run(hive, {"import", reg});
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains("line 7") && r.err.contains("nothing was imported"),
+                 r.err.constData());
+        QCOMPARE(fileBytes(hive), before);
+        QCOMPARE(run(hive, {"query", kIp}).out, QByteArray("10.0.0.1\t1\n"));
+        QCOMPARE(run(hive, {"query", "HKLM\\SOFTWARE\\New"}).code, 1);
+    }
+
+    // The editor writing while the program writes: both succeed, nothing is lost.
+    void editorAndProgramWriteAtOnce() {
+        const QString hive = fresh();
+        const QString key = QStringLiteral("SOFTWARE\\Larkspire Works\\LarkPF\\block\\rp");
+        QString script;
+        for (int i = 0; i < 40; ++i) {
+            script += QStringLiteral("\"%1\" --hive \"%2\" add 'HKLM\\%3' e%4 1 || exit 1\n")
+                          .arg(m_tool, hive, key)
+                          .arg(i);
+        }
+        QProcess editor;
+        editor.start(QStringLiteral("/bin/sh"), {"-c", script});
+        QVERIFY(editor.waitForStarted());
+        RegistryHive program(hive);
+        for (int i = 0; i < 200; ++i) {
+            QVERIFY(program.setValue(key, QStringLiteral("p%1").arg(i), u"1"));
+        }
+        QVERIFY(editor.waitForFinished(120000));
+        QCOMPARE(editor.exitCode(), 0);
+        std::vector<std::pair<QString, QString>> values;
+        QVERIFY(program.values(key, values));
+        QCOMPARE(values.size(), size_t(240));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestQuillonReg)
+#include "test_quillonReg.moc"
