@@ -232,6 +232,14 @@ void TestNetlinkTcpTable::mappedDualStackIsIpv4AndPureIpv6IsNot() {
     QVERIFY(!findRow(rows_, 9000, 0));
     QVERIFY(!findRow(rows_, 9000, port6));
     QVERIFY(!findRow(rows_, port6, 9000));
+
+    // The mapped socket is cut by the id it was dumped with: IPv6 family, mapped addresses.
+    QCOMPARE(table_.cut(*mapped), CutResult::Cut);
+    char c;
+    errno = 0;
+    QCOMPARE(::recv(s4.get(), &c, 1, MSG_DONTWAIT), ssize_t{-1});
+    QCOMPARE(errno, ECONNABORTED);
+    QVERIFY(talks(c6, s6));
 }
 
 void TestNetlinkTcpTable::timeWaitRowsAppear() {

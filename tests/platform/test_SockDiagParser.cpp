@@ -201,6 +201,7 @@ void TestSockDiagParser::recordedPerFamilyDumpsMatchSs() {
 
 void TestSockDiagParser::interruptedDumpIsFlagged() {
     const auto d = datagrams("tcpdiag_intr.bin");
+    QVERIFY2(!d.empty(), "missing fixture tcpdiag_intr.bin");
     const auto [seq, pid] = requestOf(d);
     std::vector<TcpRow> rows;
     Parser p;
@@ -211,6 +212,7 @@ void TestSockDiagParser::interruptedDumpIsFlagged() {
 
     // A new dump starts unflagged.
     const auto clean = datagrams("tcpdiag_loopback.bin");
+    QVERIFY(!clean.empty());
     rows.clear();
     p.begin(requestOf(clean).first, requestOf(clean).second, &rows);
     QCOMPARE(feedAll(p, clean).back(), Status::Done);
@@ -219,6 +221,7 @@ void TestSockDiagParser::interruptedDumpIsFlagged() {
 
 void TestSockDiagParser::rejectedRequestIsAnError() {
     const auto d = datagrams("sockdiag_rejected.bin");
+    QVERIFY2(!d.empty(), "missing fixture sockdiag_rejected.bin");
     QCOMPARE(d.size(), size_t{1});
     const auto [seq, pid] = requestOf(d);
     std::vector<TcpRow> rows;
@@ -231,6 +234,7 @@ void TestSockDiagParser::rejectedRequestIsAnError() {
     QVERIFY(rows.empty());
     // Once failed, more bytes change nothing.
     const auto more = datagrams("tcpdiag_loopback.bin");
+    QVERIFY(!more.empty());
     QCOMPARE(p.feed(more[0].constData(), static_cast<size_t>(more[0].size())), Status::Failed);
     QVERIFY(rows.empty());
 }
@@ -249,6 +253,7 @@ void TestSockDiagParser::dumpEndingInErrorIsAnError() {
 
 void TestSockDiagParser::truncatedMessageIsMalformed() {
     const auto d = datagrams("tcpdiag_truncated.bin");
+    QVERIFY2(!d.empty(), "missing fixture tcpdiag_truncated.bin");
     const auto [seq, pid] = requestOf(d);
     std::vector<TcpRow> rows;
     Parser p;
@@ -262,7 +267,9 @@ void TestSockDiagParser::repliesOfOtherRequestsAreSkipped() {
     // Two datagrams of the same rows, one with an older sequence number and one addressed to
     // another port, come before the real answer: their rows must not be counted.
     const auto d = datagrams("tcpdiag_stale.bin");
+    QVERIFY2(!d.empty(), "missing fixture tcpdiag_stale.bin");
     const auto real = datagrams("tcpdiag_loopback.bin");
+    QVERIFY(!real.empty());
     QCOMPARE(d.size(), real.size() + 2);
     const auto [seq, pid] = requestOf(real);
     std::vector<TcpRow> rows;
@@ -312,6 +319,7 @@ void TestSockDiagParser::rowsAreCapped() {
     // A table larger than the program's 16-bit positions: the first kMaxRows rows are kept
     // and the dump is still read to its end.
     const auto d = datagrams("tcpdiag_loopback.bin");
+    QVERIFY2(!d.empty(), "missing fixture tcpdiag_loopback.bin");
     const auto [seq, pid] = requestOf(d);
     const QByteArray& rowsPart = d.front();
     std::vector<TcpRow> rows;
