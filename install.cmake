@@ -1,0 +1,60 @@
+# Installation: `sudo cmake --install <build>` (DESTDIR and --prefix honoured) lays out
+#   /opt/quillon/                 the program folder (the install prefix): quillon, QLWD.dat,
+#                                 SPLH.jpg, quillon-reg; WDlog.log is written here, beside the binary
+#   /usr/local/bin/               quillon and quillon-reg, as links into the program folder
+#   /usr/share/applications/      quillon.desktop
+#   /usr/share/icons/hicolor/     the program icon, quillon.png at each drawn size
+# Every file and link lands in install_manifest.txt; the README says how to undo it.
+
+# The program folder is the prefix: /opt/quillon unless chosen otherwise. A build folder
+# configured before this file existed still has CMake's /usr/local; it is moved once too.
+if(NOT DEFINED CACHE{QUILLON_PREFIX_SETTLED})
+    if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT OR CMAKE_INSTALL_PREFIX STREQUAL "/usr/local")
+        set(CMAKE_INSTALL_PREFIX /opt/quillon CACHE PATH "The program folder" FORCE)
+    endif()
+    set(QUILLON_PREFIX_SETTLED ON CACHE INTERNAL "")
+endif()
+set(QUILLON_LINK_DIR /usr/local/bin CACHE PATH
+    "Where links to quillon and quillon-reg go (a folder on the PATH)")
+set(QUILLON_XDG_DATA_DIR /usr/share CACHE PATH "Where the desktop entry and the icons go")
+
+# The program reads its data files beside its executable, so they share one folder.
+install(TARGETS quillon quillon-reg RUNTIME DESTINATION .)
+install(FILES data/QLWD.dat data/SPLH.jpg DESTINATION .)
+
+file(GLOB quillon_icons ${CMAKE_SOURCE_DIR}/src/shell/icons/icon-*.png)
+foreach(icon ${quillon_icons})
+    string(REGEX REPLACE ".*icon-([0-9]+)\\.png$" "\\1" size ${icon})
+    install(FILES ${icon} DESTINATION ${QUILLON_XDG_DATA_DIR}/icons/hicolor/${size}x${size}/apps
+        RENAME quillon.png)
+endforeach()
+
+# The desktop entry and the links name the program folder as it is at install time, so they
+# follow `cmake --install --prefix`. Under a DESTDIR the links only resolve once the staged
+# tree is copied into place.
+install(CODE "
+    set(QUILLON_INSTALL_DIR \"\${CMAKE_INSTALL_PREFIX}\")
+    set(entry \"\$ENV{DESTDIR}${QUILLON_XDG_DATA_DIR}/applications/quillon.desktop\")
+    message(STATUS \"Installing: \${entry}\")
+    configure_file(\"${CMAKE_SOURCE_DIR}/data/quillon.desktop.in\" \"\${entry}\" @ONLY)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${entry}\")
+    foreach(tool quillon quillon-reg)
+        set(link \"\$ENV{DESTDIR}${QUILLON_LINK_DIR}/\${tool}\")
+        message(STATUS \"Installing: \${link} -> \${QUILLON_INSTALL_DIR}/\${tool}\")
+        file(MAKE_DIRECTORY \"\$ENV{DESTDIR}${QUILLON_LINK_DIR}\")
+        file(REMOVE \"\${link}\")
+        file(CREATE_LINK \"\${QUILLON_INSTALL_DIR}/\${tool}\" \"\${link}\" SYMBOLIC)
+        list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${link}\")
+    endforeach()
+    # Menus and icon themes pick the new entry up at once where their caches are kept.
+    if(\"\$ENV{DESTDIR}\" STREQUAL \"\")
+        find_program(update_icons gtk-update-icon-cache)
+        if(update_icons AND EXISTS \"${QUILLON_XDG_DATA_DIR}/icons/hicolor/index.theme\")
+            execute_process(COMMAND \${update_icons} -q -t -f \"${QUILLON_XDG_DATA_DIR}/icons/hicolor\")
+        endif()
+        find_program(update_menus update-desktop-database)
+        if(update_menus)
+            execute_process(COMMAND \${update_menus} -q \"${QUILLON_XDG_DATA_DIR}/applications\")
+        endif()
+    endif()
+")

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Pictures for review, saved under <build>/e2e: the main window listing connections, its
+# console opened from the toolbar, and an alert about a connection to a known trojan port.
+source "$(dirname "$0")/e2e_lib.sh"
+e2e_enter "$@"
+
+MAIN_TITLE="Quillon防火墙"
+CONSOLE_TITLE="控制台"
+ALERT_TITLE="Quillon提醒您"
+# 12345 is in the shipped trojan table, so the alert shows what is known about it.
+SUSPECT=127.0.0.66
+SUSPECT_PORT=12345
+
+reg add "$QL_OPTIONS" seclvl 2 || e2e_fail "cannot store the level"
+reg add "$QL_IP" 127.0.0.1 0 || e2e_fail "cannot store the allow rule"
+
+e2e_listen 127.0.0.1 8080 WEB
+e2e_listen 127.0.0.1 5432 DB
+e2e_listen "$SUSPECT" "$SUSPECT_PORT" SUSPECT_LISTENER
+e2e_start_x
+e2e_start_tray
+e2e_start_quillon
+e2e_wait_started
+e2e_connect 127.0.0.1 8080 60 "$E2E_WORK/web" WEB_CLIENT
+e2e_connect 127.0.0.1 5432 60 "$E2E_WORK/db" DB_CLIENT
+
+main_shown() { [ -n "$(window_by_title "$MAIN_TITLE")" ]; }
+tray_double_click
+e2e_wait_for 5 "the main window" main_shown
+main=$(window_by_title "$MAIN_TITLE")
+# Three listeners and two connections of two ends each.
+e2e_poll 3 list_rows_are "$main" 7 || e2e_fail "the list shows $(list_rows "$main") rows instead of 7"
+e2e_screenshot "$main" main-window
+
+# The toolbar strip (5640, 600, 855 x 4125 twips) holds four buttons, each an icon over its
+# caption: the fourth icon is "控制台".
+icons=$(window_bands "$main" 5640 600 855 4125 | awk '$2 - $1 >= 20')
+[ "$(wc -l <<<"$icons")" -eq 4 ] || e2e_fail "the toolbar shows $(wc -l <<<"$icons") button pictures, not 4"
+read -r top bottom < <(sed -n 4p <<<"$icons")
+read -r mx my _ _ < <(window_geometry "$main")
+xdotool mousemove --sync $((mx + (5640 + 855 / 2) / TWIPS)) $((my + (top + bottom) / 2)) click 1
+console_shown() { [ -n "$(window_by_title "$CONSOLE_TITLE")" ]; }
+e2e_wait_for 5 "the console" console_shown
+sleep 0.3
+e2e_screenshot "$(window_by_title "$CONSOLE_TITLE")" console
+
+e2e_connect "$SUSPECT" "$SUSPECT_PORT" 60 "$E2E_WORK/suspect" SUSPECT_CLIENT
+alert_shown() { [ -n "$(window_by_title "$ALERT_TITLE")" ]; }
+e2e_wait_for 5 "the alert" alert_shown
+sleep 0.3
+e2e_screenshot "$(window_by_title "$ALERT_TITLE")" alert
+e2e_screenshot root desktop
+for f in main-window console alert; do
+    [ -s "$E2E_OUT/$f.png" ] || e2e_fail "no $f.png"
+done
+exit 0
