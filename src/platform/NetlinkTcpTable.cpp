@@ -206,7 +206,7 @@ NetlinkTcpTable::DumpOutcome NetlinkTcpTable::dumpOnce(std::vector<TcpRow>& rows
         r.req.idiag_states = kAllStates;
         r.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
         r.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-        const DumpOutcome outcome = runDump(&r, sizeof r, rows);
+        const DumpOutcome outcome = runDump(&r.nlh, rows);
         if (outcome != DumpOutcome::Refused) {
             return outcome;
         }
@@ -225,7 +225,7 @@ NetlinkTcpTable::DumpOutcome NetlinkTcpTable::dumpOnce(std::vector<TcpRow>& rows
         r.req.idiag_states = kAllStates;
         r.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
         r.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-        const DumpOutcome outcome = runDump(&r, sizeof r, rows);
+        const DumpOutcome outcome = runDump(&r.nlh, rows);
         if (outcome == DumpOutcome::Refused || outcome == DumpOutcome::Failed) {
             return DumpOutcome::Failed;
         }
@@ -234,17 +234,18 @@ NetlinkTcpTable::DumpOutcome NetlinkTcpTable::dumpOnce(std::vector<TcpRow>& rows
     return interrupted ? DumpOutcome::Interrupted : DumpOutcome::Ok;
 }
 
-NetlinkTcpTable::DumpOutcome NetlinkTcpTable::runDump(const void* request, std::size_t len,
+// `request` is the header of a whole request of nlmsg_len bytes; it gets its sequence number
+// and port here.
+NetlinkTcpTable::DumpOutcome NetlinkTcpTable::runDump(nlmsghdr* request,
                                                       std::vector<TcpRow>& rows) {
-    auto* nlh = static_cast<nlmsghdr*>(const_cast<void*>(request));
-    nlh->nlmsg_seq = ++dumpSeq_;
-    nlh->nlmsg_pid = dumpPort_;
-    if (const int error = sendToKernel(dumpFd_, request, len)) {
+    request->nlmsg_seq = ++dumpSeq_;
+    request->nlmsg_pid = dumpPort_;
+    if (const int error = sendToKernel(dumpFd_, request, request->nlmsg_len)) {
         lastError_ = error;
         closeDumpSocket();
         return DumpOutcome::Failed;
     }
-    parser_.begin(nlh->nlmsg_seq, dumpPort_, &rows);
+    parser_.begin(request->nlmsg_seq, dumpPort_, &rows);
     for (;;) {
         const ssize_t n = receiveFromKernel(dumpFd_, buffer_.get(), kBufferSize);
         if (n < 0) {
@@ -269,7 +270,7 @@ NetlinkTcpTable::DumpOutcome NetlinkTcpTable::runDump(const void* request, std::
     }
 }
 
-int NetlinkTcpTable::destroy(const void* request, std::size_t len) {
+int NetlinkTcpTable::destroy(nlmsghdr* request) {
     if (destroyFd_ < 0) {
         const int fd = openNetlink(destroyPort_);
         if (fd < 0) {
@@ -277,10 +278,9 @@ int NetlinkTcpTable::destroy(const void* request, std::size_t len) {
         }
         destroyFd_ = fd;
     }
-    auto* nlh = static_cast<nlmsghdr*>(const_cast<void*>(request));
-    nlh->nlmsg_seq = ++destroySeq_;
-    nlh->nlmsg_pid = destroyPort_;
-    if (const int error = sendToKernel(destroyFd_, request, len)) {
+    request->nlmsg_seq = ++destroySeq_;
+    request->nlmsg_pid = destroyPort_;
+    if (const int error = sendToKernel(destroyFd_, request, request->nlmsg_len)) {
         return error;
     }
     for (;;) {
@@ -298,7 +298,7 @@ int NetlinkTcpTable::destroy(const void* request, std::size_t len) {
             if (h.nlmsg_len < sizeof h || h.nlmsg_len > left) {
                 break;
             }
-            if (h.nlmsg_type == NLMSG_ERROR && h.nlmsg_seq == nlh->nlmsg_seq &&
+            if (h.nlmsg_type == NLMSG_ERROR && h.nlmsg_seq == request->nlmsg_seq &&
                 h.nlmsg_pid == destroyPort_ && h.nlmsg_len >= NLMSG_HDRLEN + sizeof(int)) {
                 int error = 0;
                 std::memcpy(&error, p + NLMSG_HDRLEN, sizeof error);
@@ -333,7 +333,7 @@ CutResult NetlinkTcpTable::cut(const TcpRow& row) {
         return CutResult::Failed; // not a row of the kernel's table
     }
     DumpRequestV2 r = destroyRequest(row);
-    return resultOfErrno(destroy(&r, sizeof r));
+    return resultOfErrno(destroy(&r.nlh));
 }
 
 int NetlinkTcpTable::probeWithOwnListener(bool& madeListener) {
@@ -366,7 +366,7 @@ int NetlinkTcpTable::probeWithOwnListener(bool& madeListener) {
     own.dwLocalPort = addr.sin_port;
     own.cookie = cookie;
     DumpRequestV2 r = destroyRequest(own);
-    const int error = destroy(&r, sizeof r);
+    const int error = destroy(&r.nlh);
     ::close(s);
     return error;
 }
@@ -384,7 +384,7 @@ CutResult NetlinkTcpTable::probeCut() {
     TcpRow nothing;
     nothing.family = AF_INET;
     DumpRequestV2 r = destroyRequest(nothing);
-    const int support = destroy(&r, sizeof r);
+    const int support = destroy(&r.nlh);
     if (support != ENOENT) {
         return support == 0 ? CutResult::Failed : resultOfErrno(support);
     }

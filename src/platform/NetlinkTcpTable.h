@@ -5,6 +5,8 @@
 
 #include <memory>
 
+struct nlmsghdr;
+
 namespace quillon::platform {
 
 // The kernel's TCP table over NETLINK_SOCK_DIAG: a dump per snapshot on a socket that stays
@@ -36,8 +38,8 @@ private:
     bool openDumpSocket();
     void closeDumpSocket();
     DumpOutcome dumpOnce(std::vector<TcpRow>& rows);
-    DumpOutcome runDump(const void* request, std::size_t len, std::vector<TcpRow>& rows);
-    int destroy(const void* request, std::size_t len);
+    DumpOutcome runDump(nlmsghdr* request, std::vector<TcpRow>& rows);
+    int destroy(nlmsghdr* request);
     int probeWithOwnListener(bool& madeListener);
 
     int dumpFd_ = -1;
