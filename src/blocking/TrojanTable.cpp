@@ -63,13 +63,13 @@ ScanResult scan(const QString& path, const QString& port, Need need) {
     bool lineStarted = false; // the current line has at least one byte
     bool afterCr = false;     // the previous byte was a CR: an LF now completes the terminator
 
-    // Ends the current line; returns false when reading must stop (match or error).
+    // Ends the current line; returns false when it lacked a separator the caller needs.
     auto endLine = [&]() -> bool {
         bool carryOn = true;
         if (field == Field::Key) {
             result.ok = false; // no first separator (an empty line has none either)
             carryOn = false;
-        } else if (field == Field::Description && need == Need::KeyAndDescription) {
+        } else if (field == Field::Description) {
             result.ok = false; // no second separator
             carryOn = false;
         }
@@ -184,7 +184,13 @@ std::optional<QString> TrojanTable::GetTrojan(const QString& port) const {
     if (!r.found) {
         return QString();
     }
-    return platform::CodePage::fromGbk(r.description);
+    // The converter would hold back a lead byte cut off at the very end and lose it; an ASCII
+    // sentinel, never a trail byte, makes it come out as U+FFFD like any broken sequence.
+    QByteArray bytes = r.description;
+    bytes.append(' ');
+    QString description = platform::CodePage::fromGbk(bytes);
+    description.chop(1);
+    return description;
 }
 
 } // namespace quillon::blocking

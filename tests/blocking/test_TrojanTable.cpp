@@ -82,9 +82,13 @@ ModelResult modelGetTrojan(const QByteArray& bytes, const QByteArray& port) {
     return r;
 }
 
+// The expected text of a description: broken sequences, a lead byte cut off at the end
+// included, each become U+FFFD.
 QString gbk(const QByteArray& bytes) {
     QStringDecoder decoder("GBK");
-    return decoder.decode(bytes);
+    QString text = decoder.decode(bytes + ' ');
+    text.chop(1);
+    return text;
 }
 
 } // namespace
@@ -193,6 +197,8 @@ private slots:
         const TrojanTable t = table("\xFF\x80" + kSoh + "x" + kSoh + "\r\n80" + kSoh + "a\x81" +
                                     kSoh + "\r\n81" + kSoh + "\xC4\x22z" + kSoh);
         QCOMPARE(t.IsTrojan("80"), std::optional<bool>(true));
+        QCOMPARE(t.GetTrojan("80"),
+                 std::optional<QString>("a" + QString(QChar::ReplacementCharacter)));
         const std::optional<QString> broken = t.GetTrojan("81");
         QVERIFY(broken.has_value());
         QVERIFY(broken->endsWith(QStringLiteral("\"z")));
