@@ -50,7 +50,9 @@ public:
     void endRebuild();
     bool rebuilding() const { return resetOpen_ || rebuildOpen_; }
 
-    // Row access for commands; `row` must be below rowCount().
+    // Rows appended so far, including those a running rebuild has not shown yet.
+    int itemCount() const { return static_cast<int>(items_.size()); }
+    // Row access for commands; `row` must be below itemCount().
     const Item& item(int row) const { return items_[static_cast<size_t>(row)]; }
     QString key(int row) const { return keyFor(item(row).connection.position); }
     // The row holding the same connection as `identity`, or -1.

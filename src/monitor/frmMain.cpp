@@ -26,6 +26,12 @@
 #include <QToolButton>
 #include <QTreeView>
 
+// The pictures are compiled into a static library, whose resource registration the linker
+// would drop unless something refers to it.
+static void initMonitorResources() {
+    Q_INIT_RESOURCE(monitor);
+}
+
 namespace quillon::monitor {
 
 namespace {
@@ -56,6 +62,7 @@ QIcon toolbarIcon(int picture, int pressedPicture) {
 frmMain::frmMain(shell::Program& program)
     : chrome::SkinnedWindow(QStringLiteral("Quillon防火墙"), 6735, 5385), program_(program),
       refresh_(std::make_unique<ListRefresh>(program.table())) {
+    initMonitorResources();
     listModel = new ConnectionListModel(this);
 
     ListView1 = new QTreeView(this);
@@ -213,7 +220,8 @@ void frmMain::ListView1_MouseUp(Qt::MouseButton mouseButton, const QPoint& globa
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == ListView1->viewport() && event->type() == QEvent::MouseButtonRelease) {
+    if (ListView1 != nullptr && watched == ListView1->viewport() &&
+        event->type() == QEvent::MouseButtonRelease) {
         const auto* me = static_cast<QMouseEvent*>(event);
         ListView1_MouseUp(me->button(), me->globalPosition().toPoint());
     }
@@ -359,7 +367,7 @@ void frmMain::ShiftAlertList(qint32 t) {
     }
     // Every window whose entry moved down follows it, so each keeps designating its own.
     for (blocking::frmAlert* alert : program_.alerts()) {
-        if (alert != nullptr && alert->t > t) {
+        if (alert != nullptr && !alert->isClosed() && alert->t > t) {
             --alert->t;
         }
     }

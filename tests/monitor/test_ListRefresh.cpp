@@ -1,0 +1,166 @@
+// When the connection list is rebuilt, and how its model shows a rebuild to views.
+#include "monitor/ConnectionListModel.h"
+#include "monitor/ListRefresh.h"
+#include "support/FakeTcpTable.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace quillon;
+using monitor::ConnectionListModel;
+using monitor::ListRefresh;
+using platform::TcpRow;
+using test::FakeTcpTable;
+
+namespace {
+
+ConnectionListModel::Item itemFor(const TcpRow& row, qint16 position) {
+    const auto conn = monitor::modNetstat::MakeConnectionRow(row, position);
+    return {conn.RemA, conn.RemP, conn.LocP, QString(), conn};
+}
+
+} // namespace
+
+class TestListRefresh : public QObject {
+    Q_OBJECT
+
+private slots:
+    void firstPollOverEmptyTableIsNoChange();
+    void pollsRebuildOnlyWhenTheSetChanges();
+    void forcedPollAlwaysRebuilds();
+    void failedSnapshotIsNoChange();
+    void modelShowsARebuildInOneReset();
+    void modelPublishesRowsBeforeEventsRun();
+    void modelFindsRowsByConnection();
+};
+
+void TestListRefresh::firstPollOverEmptyTableIsNoChange() {
+    FakeTcpTable table;
+    ListRefresh refresh(table);
+    QVERIFY(!refresh.poll(false));
+    QVERIFY(refresh.poll(true));
+    QVERIFY(refresh.rows().empty());
+}
+
+void TestListRefresh::pollsRebuildOnlyWhenTheSetChanges() {
+    FakeTcpTable table;
+    ListRefresh refresh(table);
+    const TcpRow a = table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    QVERIFY(refresh.poll(false));
+    QCOMPARE(refresh.rows().size(), size_t(1));
+    QVERIFY(!refresh.poll(false));
+
+    // A state change keeps the connection.
+    table.setState(a, platform::StateFinWait1);
+    QVERIFY(!refresh.poll(false));
+    QCOMPARE(refresh.rows()[0].dwState, quint32(platform::StateEstablished));
+
+    // Replaced one for one: same count, another connection.
+    table.remove(a);
+    const TcpRow b = table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    QVERIFY(refresh.poll(false));
+    QVERIFY(refresh.rows()[0].sameConnection(b));
+    QVERIFY(!refresh.poll(false));
+
+    // Appeared, reordered, went.
+    table.add(QStringLiteral("61.1.2.4"), 1, 2);
+    QVERIFY(refresh.poll(false));
+    table.reverse();
+    QVERIFY(refresh.poll(false));
+    table.removeAt(0);
+    QVERIFY(refresh.poll(false));
+    QCOMPARE(refresh.rows().size(), size_t(1));
+    QVERIFY(!refresh.poll(false));
+}
+
+void TestListRefresh::forcedPollAlwaysRebuilds() {
+    FakeTcpTable table;
+    ListRefresh refresh(table);
+    table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    QVERIFY(refresh.poll(false));
+    QVERIFY(refresh.poll(true));
+    QCOMPARE(refresh.rows().size(), size_t(1));
+    QVERIFY(!refresh.poll(false));
+    QCOMPARE(table.snapshotCount(), 3);
+}
+
+void TestListRefresh::failedSnapshotIsNoChange() {
+    FakeTcpTable table;
+    ListRefresh refresh(table);
+    table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    QVERIFY(refresh.poll(false));
+    table.setFailing(true);
+    QVERIFY(!refresh.poll(false));
+    QVERIFY(!refresh.poll(true));
+    QCOMPARE(refresh.rows().size(), size_t(1));
+    table.setFailing(false);
+    QVERIFY(!refresh.poll(false));
+}
+
+void TestListRefresh::modelShowsARebuildInOneReset() {
+    ConnectionListModel model;
+    QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
+    QSignalSpy inserts(&model, &QAbstractItemModel::rowsInserted);
+    model.beginRebuild();
+    for (qint16 i = 0; i < 1000; ++i) {
+        model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5), i));
+        // Appended rows wait for the end of the rebuild before a view sees them.
+        QCOMPARE(model.rowCount(), 0);
+        QCOMPARE(model.itemCount(), i + 1);
+    }
+    model.endRebuild();
+    QCOMPARE(resets.size(), 1);
+    QCOMPARE(inserts.size(), 0);
+    QCOMPARE(model.rowCount(), 1000);
+    QCOMPARE(model.key(999), QStringLiteral("x999"));
+    QCOMPARE(model.data(model.index(5, ConnectionListModel::ColAddress)).toString(),
+             QStringLiteral("61.1.2.3"));
+    QCOMPARE(model.data(model.index(5, ConnectionListModel::ColRemotePort)).toString(),
+             QStringLiteral("1"));
+    QVERIFY(!model.data(model.index(5, 0), Qt::DecorationRole).isValid());
+
+    model.beginRebuild();
+    model.endRebuild();
+    QCOMPARE(model.rowCount(), 0);
+    QCOMPARE(resets.size(), 2);
+}
+
+void TestListRefresh::modelPublishesRowsBeforeEventsRun() {
+    ConnectionListModel model;
+    QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
+    QSignalSpy inserts(&model, &QAbstractItemModel::rowsInserted);
+    model.beginRebuild();
+    model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5), 0));
+    model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.4"), 1, 2, 5), 1));
+    model.publish();
+    QCOMPARE(model.rowCount(), 2);
+    QCOMPARE(resets.size(), 1);
+    model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.5"), 1, 2, 5), 2));
+    QCOMPARE(model.rowCount(), 2);
+    model.publish();
+    model.publish();
+    QCOMPARE(model.rowCount(), 3);
+    QCOMPARE(inserts.size(), 1);
+    model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.6"), 1, 2, 5), 3));
+    model.endRebuild();
+    QCOMPARE(model.rowCount(), 4);
+    QCOMPARE(resets.size(), 1);
+    QCOMPARE(inserts.size(), 2);
+    QVERIFY(!model.rebuilding());
+}
+
+void TestListRefresh::modelFindsRowsByConnection() {
+    ConnectionListModel model;
+    const TcpRow a = FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5);
+    const TcpRow b = FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5);
+    model.beginRebuild();
+    model.append(itemFor(a, 0));
+    model.append(itemFor(b, 1));
+    model.endRebuild();
+    QCOMPARE(model.findConnection(b), 1);
+    QCOMPARE(model.findConnection(a), 0);
+    QCOMPARE(model.findConnection(FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5)), -1);
+}
+
+QTEST_GUILESS_MAIN(TestListRefresh)
+#include "test_ListRefresh.moc"

@@ -1,0 +1,591 @@
+// The main window: the connection list and when it is rebuilt, the block decision's
+// outcomes, the toolbar and the list's pop-up menu.
+#include "WindowRig.h"
+#include "blocking/frmAlert.h"
+#include "blocking/frmMenu.h"
+#include "monitor/ConnectionListModel.h"
+#include "monitor/frmMain.h"
+#include "settings/frmOptions.h"
+#include "settings/modReg.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeView>
+#include <QtTest>
+
+using namespace quillon;
+using namespace quillon::settings::modReg;
+using platform::CutResult;
+using platform::TcpRow;
+using test::FakeTcpTable;
+using test::WindowRig;
+
+namespace {
+
+// Every decision the main window makes, as "position:RemA", in order.
+struct DecisionLog {
+    explicit DecisionLog(monitor::frmMain& main) {
+        main.checkBlockObserver = [this](const monitor::modNetstat::ConnectionRow& row) {
+            seen << QStringLiteral("%1:%2").arg(row.position).arg(row.RemA);
+        };
+    }
+    QStringList seen;
+};
+
+// The example table: a listening socket on port 135 and a connection to 10.0.0.5:80 from
+// local port 1025.
+void exampleTable(FakeTcpTable& table) {
+    table.add(FakeTcpTable::makeRow(QStringLiteral("0.0.0.0"), 0, 135, platform::StateListen,
+                                    QStringLiteral("0.0.0.0")));
+    table.add(QStringLiteral("10.0.0.5"), 80, 1025);
+}
+
+} // namespace
+
+class TestFrmMain : public QObject {
+    Q_OBJECT
+
+private slots:
+    void layoutAndInitialState();
+
+    // List contents and when the list is rebuilt.
+    void exampleTableShowsListeningRowsInAllConnectionsMode();
+    void otherCaptionsHideListeningRowsButJudgeThem();
+    void unchangedTableTicksDoNothing();
+    void forcedRebuildJudgesEveryRowAgain();
+    void replacedConnectionIsRebuiltAndJudged();
+    void stateChangeAloneIsNoRebuild();
+    void emptyTableAfterRowsClearsTheList();
+    void unreadableTableLeavesTheListAlone();
+    void selectionFollowsItsConnection();
+    void rowIsListedBeforeItsDecision();
+
+    // Re-entrancy.
+    void tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter();
+
+    // Toolbar.
+    void stopButtonPausesAndResumesPolling();
+    void filterButtonSwitchesListModeAndStoresIt();
+    void filterButtonFromRestoredHidingMode();
+    void refreshButtonOverUnchangedTableDoesNothing();
+    void consoleButtonOpensSecurityTab();
+
+    // Decision outcomes.
+    void denyRuleCutsTheRowsOwnConnectionAndLogsOnce();
+    void cutThatDidNotHappenIsNotLogged_data();
+    void cutThatDidNotHappenIsNotLogged();
+    void undecidedConnectionsRaiseAlertsInOrder();
+    void pendingAlertHoldsBackSharedFields();
+
+    // Pop-up menu.
+    void connectionMenuOnlyOnRightButtonOverNonEmptyList();
+};
+
+void TestFrmMain::layoutAndInitialState() {
+    WindowRig rig;
+    monitor::frmMain& m = rig.program().main();
+    QCOMPARE(m.windowTitle(), QStringLiteral("Quillon防火墙"));
+    QCOMPARE(m.size(), QSize(449, 359));
+    QCOMPARE(m.ListView1->geometry(), QRect(16, 40, 359, 275));
+    QCOMPARE(m.Toolbar1->geometry(), QRect(376, 40, 57, 275));
+    QCOMPARE(m.Text1->geometry(), QRect(16, 312, 417, 19));
+    QCOMPARE(m.WebBrowser1->geometry().top(), 440);
+    QCOMPARE(m.Picture1->geometry(), QRect(-8, 184, 65, 65));
+    QVERIFY(m.Text1->isReadOnly());
+    QCOMPARE(m.Text1->text(), QString(53, ' ') + QStringLiteral("Quillon超敏感防火墙"));
+    QCOMPARE(m.Picture1->pixmap().size(), QSize(71, 63));
+
+    QCOMPARE(m.ListView1->model()->columnCount(), 4);
+    const QStringList headers{"IP地址", "远程端口", "本地端口", "属性"};
+    const int widths[] = {169, 127, 127, 226};
+    for (int c = 0; c < 4; ++c) {
+        QCOMPARE(m.listModel->headerData(c, Qt::Horizontal).toString(), headers[c]);
+        QCOMPARE(m.ListView1->columnWidth(c), widths[c]);
+    }
+
+    QVERIFY(m.tmrRefresh->isActive());
+    QCOMPARE(m.tmrRefresh->interval(), 250);
+    QCOMPARE(m.LastRowCount, qint16(0));
+
+    const QStringList captions{"停止", "刷新", "", "所有连接", "控制台", ""};
+    for (int p = 1; p <= 6; ++p) {
+        QToolButton* b = m.button(p);
+        if (p == 3 || p == 6) {
+            QVERIFY(b == nullptr);
+            continue;
+        }
+        QVERIFY(b != nullptr);
+        QCOMPARE(b->text(), captions[p - 1]);
+        QCOMPARE(b->isCheckable(), p == 1 || p == 4);
+        QVERIFY(!b->isChecked());
+        QVERIFY(!b->icon().isNull());
+        // Cold and hot pictures differ.
+        const QImage cold = b->icon().pixmap(32, QIcon::Normal).toImage();
+        const QImage hot = b->icon().pixmap(32, QIcon::Active).toImage();
+        QCOMPARE(cold.size(), QSize(32, 32));
+        QVERIFY(cold != hot);
+    }
+    QVERIFY(m.button(0) == nullptr);
+    QVERIFY(m.button(7) == nullptr);
+}
+
+void TestFrmMain::exampleTableShowsListeningRowsInAllConnectionsMode() {
+    WindowRig rig;
+    rig.setSubnet(false);
+    rig.setRule(BlockIpKey, QStringLiteral("10.0.0.5"), QStringLiteral("0"));
+    exampleTable(rig.table);
+    DecisionLog decisions(rig.main());
+
+    rig.main().RefreshTable(false);
+
+    QCOMPARE(rig.keys(), (QStringList{"x0", "x1"}));
+    QCOMPARE(rig.rowTexts(0), (QStringList{"无IP来源", "等待状态", "135", "监听连接"}));
+    QCOMPARE(rig.rowTexts(1), (QStringList{"10.0.0.5", "80", "1025", "待定连接"}));
+    // The listening row is judged with its real (all-zero) remote address.
+    QCOMPARE(decisions.seen, (QStringList{"0:0.0.0.0", "1:10.0.0.5"}));
+    QCOMPARE(rig.main().LastRowCount, qint16(2));
+    QVERIFY(rig.program().alerts().isEmpty());
+    QVERIFY(rig.table.cuts().empty());
+}
+
+void TestFrmMain::otherCaptionsHideListeningRowsButJudgeThem() {
+    for (const QString& caption : {QStringLiteral("已经连接"), QStringLiteral("全部")}) {
+        WindowRig rig;
+        rig.setSubnet(false);
+        rig.setRule(BlockIpKey, QStringLiteral("10.0.0.5"), QStringLiteral("0"));
+        exampleTable(rig.table);
+        DecisionLog decisions(rig.main());
+        rig.main().button(4)->setText(caption);
+
+        rig.main().RefreshTable(false);
+
+        QCOMPARE(rig.keys(), QStringList{"x1"});
+        QCOMPARE(rig.rowTexts(0), (QStringList{"10.0.0.5", "80", "1025", "待定连接"}));
+        QCOMPARE(decisions.seen, (QStringList{"0:0.0.0.0", "1:10.0.0.5"}));
+    }
+}
+
+void TestFrmMain::unchangedTableTicksDoNothing() {
+    WindowRig rig;
+    rig.setLevel(3);
+    exampleTable(rig.table);
+    monitor::frmMain& m = rig.main();
+    DecisionLog decisions(m);
+    QSignalSpy resets(m.listModel, &QAbstractItemModel::modelReset);
+
+    m.RefreshTable(false);
+    QCOMPARE(decisions.seen.size(), 2);
+    QCOMPARE(resets.size(), 1);
+
+    const int snapshots = rig.table.snapshotCount();
+    m.tmrRefresh->start();
+    QTRY_VERIFY(rig.table.snapshotCount() >= snapshots + 2);
+    m.tmrRefresh->stop();
+    QCOMPARE(decisions.seen.size(), 2);
+    QCOMPARE(resets.size(), 1);
+    QCOMPARE(rig.keys(), (QStringList{"x0", "x1"}));
+
+    // An empty table before the first rebuild is no change either.
+    WindowRig empty;
+    DecisionLog none(empty.main());
+    QSignalSpy emptyResets(empty.main().listModel, &QAbstractItemModel::modelReset);
+    empty.main().RefreshTable(false);
+    QVERIFY(none.seen.isEmpty());
+    QCOMPARE(emptyResets.size(), 0);
+}
+
+void TestFrmMain::forcedRebuildJudgesEveryRowAgain() {
+    WindowRig rig;
+    rig.setLevel(3);
+    exampleTable(rig.table);
+    monitor::frmMain& m = rig.main();
+    DecisionLog decisions(m);
+    QSignalSpy resets(m.listModel, &QAbstractItemModel::modelReset);
+
+    m.RefreshTable(false);
+    m.RefreshTable(true);
+    QCOMPARE(decisions.seen, (QStringList{"0:0.0.0.0", "1:10.0.0.5", "0:0.0.0.0", "1:10.0.0.5"}));
+    QCOMPARE(resets.size(), 2);
+    QCOMPARE(rig.keys(), (QStringList{"x0", "x1"}));
+}
+
+void TestFrmMain::replacedConnectionIsRebuiltAndJudged() {
+    WindowRig rig;
+    rig.setSubnet(false);
+    rig.setLevel(2);
+    rig.setRule(BlockIpKey, QStringLiteral("61.1.2.3"), QStringLiteral("0"));
+    rig.setRule(BlockIpKey, QStringLiteral("61.9.9.9"), QStringLiteral("1"));
+    const TcpRow first = rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    monitor::frmMain& m = rig.main();
+    DecisionLog decisions(m);
+    m.RefreshTable(false);
+    QCOMPARE(decisions.seen, QStringList{"0:61.1.2.3"});
+
+    // One connection closes while a forbidden one opens: same count, different set.
+    rig.table.remove(first);
+    const TcpRow second = rig.table.add(QStringLiteral("61.9.9.9"), 5555, 80);
+    m.RefreshTable(false);
+
+    QCOMPARE(decisions.seen, (QStringList{"0:61.1.2.3", "0:61.9.9.9"}));
+    QCOMPARE(rig.rowTexts(0).first(), QStringLiteral("61.9.9.9"));
+    QCOMPARE(rig.table.cuts().size(), size_t(1));
+    QVERIFY(rig.table.cuts()[0].row.sameConnection(second));
+    QCOMPARE(m.LastRowCount, qint16(1));
+}
+
+void TestFrmMain::stateChangeAloneIsNoRebuild() {
+    WindowRig rig;
+    rig.setLevel(3);
+    const TcpRow row = rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    monitor::frmMain& m = rig.main();
+    DecisionLog decisions(m);
+    m.RefreshTable(false);
+    rig.table.setState(row, platform::StateCloseWait);
+    m.RefreshTable(false);
+    QCOMPARE(decisions.seen.size(), 1);
+    QCOMPARE(rig.rowTexts(0).last(), QStringLiteral("待定连接"));
+
+    // A reordered table is rebuilt so that the keys match the snapshot again.
+    rig.table.add(QStringLiteral("61.1.2.4"), 4322, 81);
+    m.RefreshTable(false);
+    rig.table.reverse();
+    m.RefreshTable(false);
+    QCOMPARE(rig.rowTexts(0).first(), QStringLiteral("61.1.2.4"));
+    QCOMPARE(rig.keys(), (QStringList{"x0", "x1"}));
+}
+
+void TestFrmMain::emptyTableAfterRowsClearsTheList() {
+    WindowRig rig;
+    rig.setLevel(3);
+    exampleTable(rig.table);
+    monitor::frmMain& m = rig.main();
+    m.RefreshTable(false);
+    QCOMPARE(rig.rowCount(), 2);
+    rig.table.setRows({});
+    m.RefreshTable(false);
+    QCOMPARE(rig.rowCount(), 0);
+    QCOMPARE(m.LastRowCount, qint16(0));
+}
+
+void TestFrmMain::unreadableTableLeavesTheListAlone() {
+    WindowRig rig;
+    rig.setLevel(3);
+    exampleTable(rig.table);
+    monitor::frmMain& m = rig.main();
+    DecisionLog decisions(m);
+    m.RefreshTable(false);
+    rig.table.setFailing(true);
+    m.RefreshTable(false);
+    m.RefreshTable(true);
+    QCOMPARE(rig.rowCount(), 2);
+    QCOMPARE(decisions.seen.size(), 2);
+    // Once readable again, the unchanged table is still no change.
+    rig.table.setFailing(false);
+    m.RefreshTable(false);
+    QCOMPARE(decisions.seen.size(), 2);
+}
+
+void TestFrmMain::selectionFollowsItsConnection() {
+    WindowRig rig;
+    rig.setLevel(3);
+    rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    rig.table.add(QStringLiteral("61.1.2.4"), 4322, 81);
+    monitor::frmMain& m = rig.main();
+    m.RefreshTable(false);
+    rig.selectRow(1);
+    rig.table.add(QStringLiteral("61.1.2.5"), 4323, 82, platform::StateEstablished);
+    rig.table.move(2, 0);
+    m.RefreshTable(false);
+    QCOMPARE(rig.rowTexts(m.ListView1->currentIndex().row()).first(), QStringLiteral("61.1.2.4"));
+}
+
+void TestFrmMain::rowIsListedBeforeItsDecision() {
+    WindowRig rig;
+    rig.setLevel(3);
+    exampleTable(rig.table);
+    rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    monitor::frmMain& m = rig.main();
+    m.button(4)->setText(QStringLiteral("已经连接"));
+    QStringList listedAtDecision;
+    m.checkBlockObserver = [&](const monitor::modNetstat::ConnectionRow& row) {
+        const int n = m.listModel->itemCount();
+        listedAtDecision << QStringLiteral("%1:%2")
+                                .arg(row.position)
+                                .arg(n == 0 ? QString() : m.listModel->item(n - 1).connection.RemA);
+    };
+    m.RefreshTable(false);
+    // The hidden listening row adds nothing; every other row is the last item when judged.
+    QCOMPARE(listedAtDecision, (QStringList{"0:", "1:10.0.0.5", "2:61.1.2.3"}));
+}
+
+void TestFrmMain::tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter() {
+    WindowRig rig;
+    rig.setLevel(3);
+    exampleTable(rig.table);
+    monitor::frmMain& m = rig.main();
+
+    QStringList seen;
+    int depth = 0;
+    bool nested = false;
+    bool armed = true;
+    m.checkBlockObserver = [&](const monitor::modNetstat::ConnectionRow& row) {
+        nested = nested || depth > 0;
+        seen << QStringLiteral("%1:%2").arg(row.position).arg(row.RemA);
+        if (!armed) {
+            return;
+        }
+        armed = false;
+        // What the decision's yield lets in: a tick over a changed table, two forced
+        // commands and another tick.
+        rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+        QTimer::singleShot(0, &m, [&m] { m.RefreshTable(false); });
+        QTimer::singleShot(0, &m, [&m] { m.RefreshTable(true); });
+        QTimer::singleShot(0, &m, [&m] { m.RefreshTable(true); });
+        QTimer::singleShot(0, &m, [&m] { m.RefreshTable(false); });
+        ++depth;
+        QCoreApplication::processEvents();
+        --depth;
+    };
+
+    m.RefreshTable(false);
+
+    QVERIFY(!nested);
+    // The first rebuild finishes on its own snapshot; the remembered forced request then
+    // rebuilds once from the changed table.
+    QCOMPARE(seen,
+             (QStringList{"0:0.0.0.0", "1:10.0.0.5", "0:0.0.0.0", "1:10.0.0.5", "2:61.1.2.3"}));
+    QCOMPARE(rig.keys(), (QStringList{"x0", "x1", "x2"}));
+    QCOMPARE(m.LastRowCount, qint16(3));
+
+    // Nothing is left over: the next unchanged tick does nothing.
+    m.RefreshTable(false);
+    QCOMPARE(seen.size(), 5);
+}
+
+void TestFrmMain::stopButtonPausesAndResumesPolling() {
+    WindowRig rig;
+    monitor::frmMain& m = rig.program().main();
+    QToolButton* b = m.button(1);
+    b->setToolTip(QStringLiteral("x"));
+    b->click();
+    QCOMPARE(b->text(), QStringLiteral("继续"));
+    QVERIFY(b->isChecked());
+    QVERIFY(b->toolTip().isEmpty());
+    QVERIFY(!m.tmrRefresh->isActive());
+    b->click();
+    QCOMPARE(b->text(), QStringLiteral("停止"));
+    QVERIFY(!b->isChecked());
+    QVERIFY(m.tmrRefresh->isActive());
+    QVERIFY(b->toolTip().isEmpty());
+}
+
+void TestFrmMain::filterButtonSwitchesListModeAndStoresIt() {
+    WindowRig rig;
+    rig.setLevel(3);
+    exampleTable(rig.table);
+    monitor::frmMain& m = rig.main();
+    m.RefreshTable(false);
+    QToolButton* b = m.button(4);
+
+    b->click();
+    QCOMPARE(b->text(), QStringLiteral("已经连接"));
+    QVERIFY(b->isChecked());
+    QVERIFY(b->toolTip().isEmpty());
+    QCOMPARE(rig.keys(), QStringList{"x1"});
+    QCOMPARE(ReadRegString(*rig.hive, HKEY_LOCAL_MACHINE, OptionsKey, "所有连接"), "1");
+
+    b->click();
+    QCOMPARE(b->text(), QStringLiteral("所有连接"));
+    QVERIFY(!b->isChecked());
+    QCOMPARE(rig.keys(), (QStringList{"x0", "x1"}));
+    QCOMPARE(ReadRegString(*rig.hive, HKEY_LOCAL_MACHINE, OptionsKey, "所有连接"), "0");
+}
+
+void TestFrmMain::filterButtonFromRestoredHidingMode() {
+    WindowRig rig;
+    rig.setLevel(3);
+    exampleTable(rig.table);
+    monitor::frmMain& m = rig.main();
+    QToolButton* b = m.button(4);
+    b->setChecked(true);
+    b->setText(QStringLiteral("全部"));
+    b->setToolTip(QStringLiteral("显示所有连接"));
+    m.RefreshTable(true);
+    QCOMPARE(rig.keys(), QStringList{"x1"});
+
+    b->click();
+    QCOMPARE(b->text(), QStringLiteral("所有连接"));
+    QVERIFY(!b->isChecked());
+    QVERIFY(b->toolTip().isEmpty());
+    QCOMPARE(rig.keys(), (QStringList{"x0", "x1"}));
+    QCOMPARE(ReadRegString(*rig.hive, HKEY_LOCAL_MACHINE, OptionsKey, "所有连接"), "0");
+}
+
+void TestFrmMain::refreshButtonOverUnchangedTableDoesNothing() {
+    WindowRig rig;
+    rig.setLevel(3);
+    exampleTable(rig.table);
+    monitor::frmMain& m = rig.main();
+    DecisionLog decisions(m);
+    m.button(2)->click();
+    QCOMPARE(decisions.seen.size(), 2);
+    m.button(2)->click();
+    QCOMPARE(decisions.seen.size(), 2);
+    rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    m.button(2)->click();
+    QCOMPARE(decisions.seen.size(), 5);
+}
+
+void TestFrmMain::consoleButtonOpensSecurityTab() {
+    WindowRig rig;
+    monitor::frmMain& m = rig.main();
+    QVERIFY(!rig.program().optionsExists());
+    m.button(5)->click();
+    QVERIFY(rig.program().optionsExists());
+    settings::frmOptions& options = rig.program().options();
+    QVERIFY(options.isVisible());
+    QVERIFY(!options.isModal());
+    QCOMPARE(options.SSTab1->currentIndex(), 2);
+}
+
+void TestFrmMain::denyRuleCutsTheRowsOwnConnectionAndLogsOnce() {
+    WindowRig rig;
+    rig.setSubnet(false);
+    rig.setLevel(2);
+    rig.setRule(BlockIpKey, QStringLiteral("61.1.2.3"), QStringLiteral("0"));
+    rig.setRule(BlockLpKey, QStringLiteral("8080"), QStringLiteral("1"));
+    rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    const TcpRow denied = rig.table.add(QStringLiteral("61.1.2.3"), 4322, 8080);
+
+    rig.main().RefreshTable(false);
+
+    QCOMPARE(rig.table.cuts().size(), size_t(1));
+    QVERIFY(rig.table.cuts()[0].row.sameConnection(denied));
+    QCOMPARE(rig.log(), QStringList{"61.1.2.3|4322|8080|已断开连接"});
+    // The cut row stays listed until a later rebuild.
+    QCOMPARE(rig.rowCount(), 2);
+    rig.main().RefreshTable(false);
+    QCOMPARE(rig.rowCount(), 1);
+    QCOMPARE(rig.log().size(), 1);
+}
+
+void TestFrmMain::cutThatDidNotHappenIsNotLogged_data() {
+    QTest::addColumn<CutResult>("answer");
+    QTest::newRow("already gone") << CutResult::AlreadyGone;
+    QTest::newRow("not permitted") << CutResult::NotPermitted;
+    QTest::newRow("not supported") << CutResult::NotSupported;
+    QTest::newRow("failed") << CutResult::Failed;
+}
+
+void TestFrmMain::cutThatDidNotHappenIsNotLogged() {
+    QFETCH(CutResult, answer);
+    WindowRig rig;
+    rig.setSubnet(false);
+    rig.setLevel(1);
+    rig.setRule(BlockRpKey, QStringLiteral("4321"), QStringLiteral("1"));
+    rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    rig.table.setCutResult(answer);
+
+    rig.main().RefreshTable(false);
+
+    QCOMPARE(rig.table.cuts().size(), size_t(1));
+    QVERIFY(rig.log().isEmpty());
+    QVERIFY(rig.program().alerts().isEmpty());
+}
+
+void TestFrmMain::undecidedConnectionsRaiseAlertsInOrder() {
+    WindowRig rig;
+    rig.setSubnet(false);
+    rig.setLevel(2);
+    rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    rig.table.add(QStringLiteral("62.1.2.3"), 5321, 81);
+    monitor::frmMain& m = rig.main();
+
+    m.RefreshTable(false);
+
+    const QList<blocking::frmAlert*> alerts = rig.program().alerts();
+    QCOMPARE(alerts.size(), 2);
+    QCOMPARE(m.pending.AlertCount, 2);
+    const QStringList remA{"61.1.2.3", "62.1.2.3"};
+    const QStringList remP{"4321", "5321"};
+    const QStringList locP{"80", "81"};
+    for (int k = 0; k < 2; ++k) {
+        blocking::frmAlert* a = alerts[k];
+        QCOMPARE(a->t, k);
+        QCOMPARE(a->b_Type, qint16(1));
+        QCOMPARE(a->RemA, remA[k]);
+        QCOMPARE(a->RemP, remP[k]);
+        QCOMPARE(a->LocP, locP[k]);
+        QCOMPARE(m.pending.AlertRemA[size_t(k)], remA[k]);
+        QCOMPARE(m.pending.AlertRemP[size_t(k)], remP[k]);
+        QCOMPARE(m.pending.AlertLocP[size_t(k)], locP[k]);
+        QVERIFY(a->isVisible());
+        QVERIFY(a->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(a->Label1->text().startsWith(remA[k] + QStringLiteral(" 此IP尝试连接本地端口: ")));
+    }
+    QVERIFY(rig.table.cuts().empty());
+    QVERIFY(rig.log().isEmpty());
+}
+
+void TestFrmMain::pendingAlertHoldsBackSharedFields() {
+    WindowRig rig;
+    rig.setSubnet(false);
+    rig.setLevel(2);
+    rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    monitor::frmMain& m = rig.main();
+    m.RefreshTable(false);
+    QCOMPARE(rig.program().alerts().size(), 1);
+
+    // Sharing the address (even though it is now denied) or the remote port: left alone.
+    rig.setRule(BlockIpKey, QStringLiteral("61.1.2.3"), QStringLiteral("1"));
+    rig.table.add(QStringLiteral("61.1.2.3"), 9999, 9998);
+    rig.table.add(QStringLiteral("63.1.2.3"), 4321, 9997);
+    m.RefreshTable(true);
+    QCOMPARE(rig.program().alerts().size(), 1);
+    QVERIFY(rig.table.cuts().empty());
+
+    // Closed, the entry goes; the next rebuild decides them all.
+    rig.program().alerts().first()->close();
+    WindowRig::settle();
+    QCOMPARE(m.pending.AlertCount, 0);
+    m.RefreshTable(true);
+    QCOMPARE(rig.table.cuts().size(), size_t(2));
+}
+
+void TestFrmMain::connectionMenuOnlyOnRightButtonOverNonEmptyList() {
+    WindowRig rig;
+    rig.setLevel(3);
+    monitor::frmMain& m = rig.main();
+    QList<QPair<QMenu*, QPoint>> popUps;
+    const auto realPopUp = m.popUpMenu;
+    m.popUpMenu = [&popUps](QMenu& menu, const QPoint& at) { popUps.append({&menu, at}); };
+    QWidget* viewport = m.ListView1->viewport();
+
+    QTest::mouseClick(viewport, Qt::RightButton, {}, QPoint(20, 20));
+    QVERIFY(popUps.isEmpty());
+
+    rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    m.RefreshTable(false);
+    QTest::mouseClick(viewport, Qt::LeftButton, {}, QPoint(20, 5));
+    QVERIFY(popUps.isEmpty());
+    // Anywhere over the list, on an item or not.
+    QTest::mouseClick(viewport, Qt::RightButton, {}, QPoint(40, 200));
+    QCOMPARE(popUps.size(), 1);
+    QCOMPARE(popUps[0].first, rig.program().menu().mnuConn);
+    QCOMPARE(popUps[0].second, viewport->mapToGlobal(QPoint(40, 200)));
+
+    // The real pop-up shows the menu without blocking.
+    m.popUpMenu = realPopUp;
+    rig.main().ListView1_MouseUp(Qt::RightButton, QPoint(10, 10));
+    QVERIFY(rig.program().menu().mnuConn->isVisible());
+    rig.program().menu().mnuConn->hide();
+}
+
+QTEST_MAIN(TestFrmMain)
+#include "test_frmMain.moc"
