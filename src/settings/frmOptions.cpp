@@ -28,6 +28,12 @@
 #error "QUILLON_VERSION must be defined by the build"
 #endif
 
+// The pictures live in the windows library, a static library: its resources are registered
+// by hand, outside any namespace as the macro requires.
+static void initSettingsResources() {
+    Q_INIT_RESOURCE(settings);
+}
+
 namespace quillon::settings {
 namespace {
 
@@ -62,6 +68,11 @@ protected:
 
 private:
     void relayout() {
+        // Until the page is inside its tab control there is no offset to work out; placing
+        // it there resizes it, which lays it out.
+        if (!owner_->isAncestorOf(this)) {
+            return;
+        }
         const QPoint offset = mapTo(owner_, QPoint(0, 0));
         for (const auto& [control, rect] : places_) {
             control->setGeometry(rect.translated(-offset));
@@ -99,6 +110,8 @@ QLabel* newPicture(const QString& resource) {
 
 frmOptions::frmOptions(shell::Program& program)
     : chrome::SkinnedWindow(QStringLiteral("控制台"), 8070, 7185), program_(program) {
+    static const bool resourcesReady = (initSettingsResources(), true);
+    Q_UNUSED(resourcesReady);
     setAttribute(Qt::WA_DeleteOnClose);
     buildControls();
     openUp();
@@ -159,10 +172,11 @@ void frmOptions::buildControls() {
     lstLog->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lstLog->header()->setSectionResizeMode(QHeaderView::Interactive);
     lstLog->header()->setStretchLastSection(true);
-    lstLog->setColumnWidth(LogModel::Time, chrome::px(1800));
-    lstLog->setColumnWidth(LogModel::RemoteAddress, chrome::px(1500));
-    lstLog->setColumnWidth(LogModel::RemotePort, chrome::px(900));
-    lstLog->setColumnWidth(LogModel::LocalPort, chrome::px(900));
+    // Wide enough for a full time stamp and any dotted address; the action takes the rest.
+    lstLog->setColumnWidth(LogModel::Time, chrome::px(2040));
+    lstLog->setColumnWidth(LogModel::RemoteAddress, chrome::px(1440));
+    lstLog->setColumnWidth(LogModel::RemotePort, chrome::px(840));
+    lstLog->setColumnWidth(LogModel::LocalPort, chrome::px(840));
     Command1 =
         tabLog->place(new QPushButton(QStringLiteral("清除记录")), tw(4800, 5280, 1995, 315));
 

@@ -103,14 +103,15 @@ blocking::frmAlert* Program::newAlert() {
 
 QList<blocking::frmAlert*> Program::alerts() const {
     QList<blocking::frmAlert*> live;
-    for (const QPointer<blocking::frmAlert>& alert : alerts_) {
+    for (const QPointer<blocking::frmAlert>& tracked : alerts_) {
+        blocking::frmAlert* alert = tracked.data();
         // An alert that was shown and is hidden again has been closed and is only waiting
         // for its deferred deletion; one not shown yet is just being opened.
-        if (alert.isNull() ||
+        if (alert == nullptr ||
             (alert->isHidden() && alert->testAttribute(Qt::WA_WState_ExplicitShowHide))) {
             continue;
         }
-        live.append(alert.data());
+        live.append(alert);
     }
     return live;
 }

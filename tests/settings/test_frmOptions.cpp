@@ -1,0 +1,517 @@
+// The console: its opening over empty and stored settings, the switches and the level, the
+// rule lists and their entry checks, the refills, re-creation after closing, and the log view
+// with its clear command.
+
+#include "ConsoleFixture.h"
+#include "chrome/Twips.h"
+#include "platform/CodePage.h"
+#include "settings/EventLog.h"
+#include "settings/LogModel.h"
+#include "settings/frmOptions.h"
+
+#include <QCheckBox>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeView>
+
+using namespace quillon;
+using settings::frmOptions;
+using settings::modReg::BlockIpKey;
+using settings::modReg::BlockLpKey;
+using settings::modReg::BlockRpKey;
+
+namespace {
+
+const QString kHighTitle = QStringLiteral("安全度高");
+const QString kHighText = QStringLiteral("任何网络连接如果没在此软件设置规则的话都属非法!");
+const QString kMediumTitle = QStringLiteral("安全度中");
+const QString kMediumText = QStringLiteral("非系统自身访问为非法!(基本推荐)");
+const QString kLowTitle = QStringLiteral("安全度底");
+const QString kLowText = QStringLiteral("允许任何网络连接!");
+
+QStringList tabTexts(const QTabWidget* tabs) {
+    QStringList out;
+    for (int i = 0; i < tabs->count(); ++i) {
+        out << tabs->tabText(i);
+    }
+    return out;
+}
+
+QStringList row(const settings::LogModel* model, int r) {
+    QStringList out;
+    for (int c = 0; c < model->columnCount(); ++c) {
+        out << model->index(r, c).data().toString();
+    }
+    return out;
+}
+
+} // namespace
+
+class TestFrmOptions : public QObject {
+    Q_OBJECT
+private slots:
+    void firstOpeningOnEmptyHive();
+    void openingRestoresStoredSwitches();
+    void unusableStoredLevelKeepsSliderPosition_data();
+    void unusableStoredLevelKeepsSliderPosition();
+    void sliderPositionsSetTextsAndStoreLevel();
+    void switchClicksStoreTheirValues();
+    void layoutAndCaptions();
+    void addChecksAndStoresEntries_data();
+    void addChecksAndStoresEntries();
+    void addRepeatsAndOverridesAllow();
+    void deleteRemovesValueAndEntry();
+    void listsFollowHiveOnCreationAndShow();
+    void closedConsoleIsCreatedAgain();
+    void logViewFilledFromFileAtCreation();
+    void clearPromptNoThenYes();
+};
+
+void TestFrmOptions::firstOpeningOnEmptyHive() {
+    test::ConsoleFixture f;
+    QVERIFY(!f.program->optionsExists());
+    frmOptions& c = f.program->options();
+    QVERIFY(f.program->optionsExists());
+    QVERIFY(!c.isVisible());
+    QCOMPARE(c.windowTitle(), QStringLiteral("控制台"));
+
+    QVERIFY(!c.Check1->isChecked());
+    QVERIFY(c.Check2->isChecked());
+    QVERIFY(c.Check3->isChecked());
+    QCOMPARE(c.Slider1->value(), 2);
+    QCOMPARE(c.lblTitle->text(), kMediumTitle);
+    QCOMPARE(c.lblDes->text(), kMediumText);
+
+    // Checking the boxes wrote them back; the clear box wrote nothing.
+    QCOMPARE(f.option(QStringLiteral("warnsys")), QStringLiteral("0"));
+    QCOMPARE(f.option(QStringLiteral("warnexit")), QStringLiteral("0"));
+    QCOMPARE(f.option(QStringLiteral("seclvl")), QStringLiteral("2"));
+    QVERIFY(!f.hive->value(settings::modReg::OptionsKey, u"subnet").has_value());
+
+    QCOMPARE(c.lstIP->count(), 0);
+    QCOMPARE(c.lstRemP->count(), 0);
+    QCOMPARE(c.lstLocP->count(), 0);
+    QCOMPARE(c.logModel->rowCount(), 0);
+
+    // Another reference is the same console.
+    QCOMPARE(&f.program->options(), &c);
+}
+
+void TestFrmOptions::openingRestoresStoredSwitches() {
+    test::ConsoleFixture f;
+    f.setOption(QStringLiteral("subnet"), QStringLiteral("1"));
+    f.setOption(QStringLiteral("warnsys"), QStringLiteral("1"));
+    f.setOption(QStringLiteral("warnexit"), QStringLiteral("1"));
+    f.setOption(QStringLiteral("seclvl"), QStringLiteral("3"));
+    frmOptions& c = f.program->options();
+    QVERIFY(c.Check1->isChecked());
+    QVERIFY(!c.Check2->isChecked());
+    QVERIFY(!c.Check3->isChecked());
+    QCOMPARE(c.Slider1->value(), 3);
+    QCOMPARE(c.lblTitle->text(), kLowTitle);
+    QCOMPARE(c.lblDes->text(), kLowText);
+    QCOMPARE(f.option(QStringLiteral("subnet")), QStringLiteral("1"));
+    QCOMPARE(f.option(QStringLiteral("warnsys")), QStringLiteral("1"));
+    QCOMPARE(f.option(QStringLiteral("warnexit")), QStringLiteral("1"));
+    QCOMPARE(f.option(QStringLiteral("seclvl")), QStringLiteral("3"));
+
+    // Anything but "1" counts as "ask": the box is checked and stored as "0".
+    test::ConsoleFixture g;
+    g.setOption(QStringLiteral("warnsys"), QStringLiteral("yes"));
+    g.setOption(QStringLiteral("subnet"), QStringLiteral("true"));
+    frmOptions& d = g.program->options();
+    QVERIFY(d.Check2->isChecked());
+    QVERIFY(!d.Check1->isChecked());
+    QCOMPARE(g.option(QStringLiteral("warnsys")), QStringLiteral("0"));
+    QCOMPARE(g.option(QStringLiteral("subnet")), QStringLiteral("true"));
+}
+
+void TestFrmOptions::unusableStoredLevelKeepsSliderPosition_data() {
+    QTest::addColumn<QString>("stored");
+    QTest::newRow("too high") << QStringLiteral("7");
+    QTest::newRow("zero") << QStringLiteral("0");
+    QTest::newRow("negative") << QStringLiteral("-1");
+    QTest::newRow("text") << QStringLiteral("abc");
+    QTest::newRow("fraction") << QStringLiteral("1.5");
+}
+
+void TestFrmOptions::unusableStoredLevelKeepsSliderPosition() {
+    QFETCH(QString, stored);
+    test::ConsoleFixture f;
+    f.setOption(QStringLiteral("seclvl"), stored);
+    frmOptions& c = f.program->options();
+    // The slider stays where it stood before the stored level was read (the default level)
+    // and that position is written back.
+    QCOMPARE(c.Slider1->value(), 2);
+    QCOMPARE(c.lblTitle->text(), kMediumTitle);
+    QCOMPARE(c.lblDes->text(), kMediumText);
+    QCOMPARE(f.option(QStringLiteral("seclvl")), QStringLiteral("2"));
+}
+
+void TestFrmOptions::sliderPositionsSetTextsAndStoreLevel() {
+    test::ConsoleFixture f;
+    frmOptions& c = f.program->options();
+    c.Slider1->setValue(1);
+    QCOMPARE(c.lblTitle->text(), kHighTitle);
+    QCOMPARE(c.lblDes->text(), kHighText);
+    QCOMPARE(f.option(QStringLiteral("seclvl")), QStringLiteral("1"));
+    c.Slider1->setValue(3);
+    QCOMPARE(c.lblTitle->text(), kLowTitle);
+    QCOMPARE(c.lblDes->text(), kLowText);
+    QCOMPARE(f.option(QStringLiteral("seclvl")), QStringLiteral("3"));
+    // Keyboard steps move one level at a time; level 1 stands at the top.
+    c.Slider1->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    QCOMPARE(c.Slider1->value(), 2);
+    QCOMPARE(c.lblTitle->text(), kMediumTitle);
+    QCOMPARE(f.option(QStringLiteral("seclvl")), QStringLiteral("2"));
+    QVERIFY(c.Slider1->invertedAppearance());
+
+    // The next console starts at the stored level.
+    c.Slider1->setValue(1);
+    c.close();
+    QCOMPARE(f.program->options().Slider1->value(), 1);
+    QCOMPARE(f.program->options().lblTitle->text(), kHighTitle);
+}
+
+void TestFrmOptions::switchClicksStoreTheirValues() {
+    test::ConsoleFixture f;
+    frmOptions& c = f.program->options();
+    c.Check2->click();
+    QVERIFY(!c.Check2->isChecked());
+    QCOMPARE(f.option(QStringLiteral("warnsys")), QStringLiteral("1"));
+    c.Check2->click();
+    QCOMPARE(f.option(QStringLiteral("warnsys")), QStringLiteral("0"));
+
+    c.Check3->click();
+    QCOMPARE(f.option(QStringLiteral("warnexit")), QStringLiteral("1"));
+    c.Check3->click();
+    QCOMPARE(f.option(QStringLiteral("warnexit")), QStringLiteral("0"));
+
+    c.Check1->click();
+    QCOMPARE(f.option(QStringLiteral("subnet")), QStringLiteral("1"));
+    c.Check1->click();
+    QCOMPARE(f.option(QStringLiteral("subnet")), QStringLiteral("0"));
+}
+
+void TestFrmOptions::layoutAndCaptions() {
+    test::ConsoleFixture f;
+    frmOptions& c = f.program->options();
+    QCOMPARE(tabTexts(c.SSTab1), QStringList({QStringLiteral("拦截选项"), QStringLiteral("记录"),
+                                              QStringLiteral("安全选项")}));
+    QCOMPARE(tabTexts(c.SSTab2),
+             QStringList({QStringLiteral("IP拦截"), QStringLiteral("远程端口拦截"),
+                          QStringLiteral("本地端口拦截")}));
+    QCOMPARE(c.Command1->text(), QStringLiteral("清除记录"));
+    QCOMPARE(c.Command2->text(), QStringLiteral("增加"));
+    QCOMPARE(c.Command3->text(), QStringLiteral("删除"));
+    QCOMPARE(c.Check1->text(), QStringLiteral(" 区域网IP不受限制比如(192.168.X.X这类)"));
+    QCOMPARE(c.Check2->text(), QStringLiteral("提示在关闭程序时是否把程序隐藏在系统托盘下."));
+    QCOMPARE(c.Check3->text(), QStringLiteral("提示关闭时是否真的退出."));
+    QCOMPARE(c.Frame1->title(), QStringLiteral("安全级别调节"));
+    QCOMPARE(c.Frame2->title(), QStringLiteral("程序制作"));
+    QCOMPARE(c.Slider1->orientation(), Qt::Vertical);
+    QCOMPARE(c.Slider1->minimum(), 1);
+    QCOMPARE(c.Slider1->maximum(), 3);
+    QCOMPARE(c.Slider1->singleStep(), 1);
+    QVERIFY(c.Label1->text().contains(QStringLiteral("Quillon")));
+    QVERIFY(c.Label1->text().contains(QStringLiteral("1.0.0")));
+    QCOMPARE(c.Picture2->pixmap().size(), QSize(470, 77));
+    QCOMPARE(c.Picture1->pixmap().size(), QSize(95, 84));
+    QVERIFY(!c.Image1->pixmap().isNull());
+
+    QCOMPARE(c.logModel->columnCount(), 5);
+    QStringList headers;
+    for (int i = 0; i < 5; ++i) {
+        headers << c.logModel->headerData(i, Qt::Horizontal).toString();
+    }
+    QCOMPARE(headers, QStringList({QStringLiteral("记录时间"), QStringLiteral("IP地址"),
+                                   QStringLiteral("远程端口"), QStringLiteral("本机端口"),
+                                   QStringLiteral("信息")}));
+    QVERIFY(c.lstLog->uniformRowHeights());
+
+    // Controls stand where the layout puts them relative to their tab control, whatever the
+    // height of its tab strip; each tab shows its own controls only.
+    c.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&c));
+    QCOMPARE(c.SSTab1->geometry(), chrome::pxRect(360, 600, 7335, 6075));
+    c.SSTab1->setCurrentIndex(2);
+    QVERIFY(c.Check1->isVisible());
+    QVERIFY(!c.lstLog->isVisible());
+    QCOMPARE(QRect(c.Check1->mapTo(c.SSTab1, QPoint(0, 0)), c.Check1->size()),
+             chrome::pxRect(180, 2340, 6255, 195));
+    QCOMPARE(QRect(c.Frame1->mapTo(c.SSTab1, QPoint(0, 0)), c.Frame1->size()),
+             chrome::pxRect(180, 3420, 7035, 2355));
+    QCOMPARE(c.Slider1->geometry(), chrome::pxRect(120, 240, 630, 1995));
+    c.SSTab1->setCurrentIndex(1);
+    QVERIFY(c.lstLog->isVisible());
+    QVERIFY(!c.Check1->isVisible());
+    QCOMPARE(QRect(c.lstLog->mapTo(c.SSTab1, QPoint(0, 0)), c.lstLog->size()),
+             chrome::pxRect(480, 480, 6375, 4695));
+    c.SSTab1->setCurrentIndex(0);
+    c.SSTab2->setCurrentIndex(1);
+    QVERIFY(c.lstRemP->isVisible());
+    QVERIFY(!c.lstIP->isVisible());
+    QCOMPARE(QRect(c.lstRemP->mapTo(c.SSTab2, QPoint(0, 0)), c.lstRemP->size()),
+             chrome::pxRect(120, 480, 6075, 3570));
+    QCOMPARE(QRect(c.txtAdd->mapTo(c.SSTab1, QPoint(0, 0)), c.txtAdd->size()),
+             chrome::pxRect(2310, 5160, 2835, 315));
+}
+
+void TestFrmOptions::addChecksAndStoresEntries_data() {
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("stored"); // empty: rejected
+
+    QTest::newRow("port 135") << 1 << QStringLiteral("135") << QStringLiteral("135");
+    QTest::newRow("port leading zero") << 1 << QStringLiteral("080") << QStringLiteral("80");
+    QTest::newRow("port spaces") << 2 << QStringLiteral("  443 ") << QStringLiteral("443");
+    QTest::newRow("port 0") << 2 << QStringLiteral("0") << QStringLiteral("0");
+    QTest::newRow("port 65535") << 1 << QStringLiteral("65535") << QStringLiteral("65535");
+    QTest::newRow("port text") << 1 << QStringLiteral("abc") << QString();
+    QTest::newRow("port too big") << 1 << QStringLiteral("65536") << QString();
+    QTest::newRow("port huge") << 2 << QStringLiteral("99999999999999999999") << QString();
+    QTest::newRow("port negative") << 2 << QStringLiteral("-1") << QString();
+    QTest::newRow("port signed") << 2 << QStringLiteral("+80") << QString();
+    QTest::newRow("port fraction") << 1 << QStringLiteral("80.5") << QString();
+    QTest::newRow("port exponent") << 1 << QStringLiteral("1e3") << QString();
+    QTest::newRow("port inner space") << 1 << QStringLiteral("8 0") << QString();
+    QTest::newRow("port empty") << 1 << QString() << QString();
+    QTest::newRow("ip") << 0 << QStringLiteral("10.0.0.1") << QStringLiteral("10.0.0.1");
+    QTest::newRow("ip canonical") << 0 << QStringLiteral(" 010.000.000.001 ")
+                                  << QStringLiteral("10.0.0.1");
+    QTest::newRow("ip octet too big") << 0 << QStringLiteral("256.1.1.1") << QString();
+    QTest::newRow("ip three parts") << 0 << QStringLiteral("1.2.3") << QString();
+    QTest::newRow("ip five parts") << 0 << QStringLiteral("1.2.3.4.5") << QString();
+    QTest::newRow("ip empty part") << 0 << QStringLiteral("1..3.4") << QString();
+    QTest::newRow("ip trailing dot") << 0 << QStringLiteral("1.2.3.4.") << QString();
+    QTest::newRow("ip long part") << 0 << QStringLiteral("0001.2.3.4") << QString();
+    QTest::newRow("ip name") << 0 << QStringLiteral("example") << QString();
+    QTest::newRow("ip empty") << 0 << QString() << QString();
+    QTest::newRow("ip v6") << 0 << QStringLiteral("::1") << QString();
+}
+
+void TestFrmOptions::addChecksAndStoresEntries() {
+    QFETCH(int, tab);
+    QFETCH(QString, typed);
+    QFETCH(QString, stored);
+    test::ConsoleFixture f;
+    frmOptions& c = f.program->options();
+    const QString keys[] = {BlockIpKey, BlockRpKey, BlockLpKey};
+    QListWidget* lists[] = {c.lstIP, c.lstRemP, c.lstLocP};
+
+    c.SSTab2->setCurrentIndex(tab);
+    c.txtAdd->setText(typed);
+    c.Command2->click();
+
+    for (int i = 0; i < 3; ++i) {
+        const bool target = i == tab && !stored.isEmpty();
+        QCOMPARE(f.values(keys[i]),
+                 target ? QStringList{stored + QStringLiteral("=1")} : QStringList());
+        QCOMPARE(test::texts(lists[i]), target ? QStringList{stored} : QStringList());
+    }
+    // A rejected entry stays in the field for the user to mend.
+    QCOMPARE(c.txtAdd->text(), stored.isEmpty() ? typed : QString());
+}
+
+void TestFrmOptions::addRepeatsAndOverridesAllow() {
+    test::ConsoleFixture f;
+    f.setRule(BlockRpKey, QStringLiteral("25"), QStringLiteral("0"));
+    frmOptions& c = f.program->options();
+    QCOMPARE(c.lstRemP->count(), 0);
+    c.SSTab2->setCurrentIndex(1);
+
+    // An item allowed through an alert becomes denied, and is listed now.
+    c.txtAdd->setText(QStringLiteral("25"));
+    c.Command2->click();
+    QCOMPARE(f.values(BlockRpKey), QStringList{QStringLiteral("25=1")});
+    QCOMPARE(test::texts(c.lstRemP), QStringList{QStringLiteral("25")});
+
+    // The same item again (in another spelling) is written again but listed once, so that
+    // deleting it leaves no stale line.
+    c.txtAdd->setText(QStringLiteral("025"));
+    c.Command2->click();
+    QCOMPARE(f.values(BlockRpKey), QStringList{QStringLiteral("25=1")});
+    QCOMPARE(test::texts(c.lstRemP), QStringList{QStringLiteral("25")});
+    QVERIFY(c.txtAdd->text().isEmpty());
+
+    // Return in the entry field adds too.
+    c.txtAdd->setText(QStringLiteral("110"));
+    QTest::keyClick(c.txtAdd, Qt::Key_Return);
+    QCOMPARE(test::texts(c.lstRemP), QStringList({QStringLiteral("25"), QStringLiteral("110")}));
+}
+
+void TestFrmOptions::deleteRemovesValueAndEntry() {
+    test::ConsoleFixture f;
+    f.setRule(BlockLpKey, QStringLiteral("135"), QStringLiteral("1"));
+    f.setRule(BlockLpKey, QStringLiteral("139"), QStringLiteral("1"));
+    f.setRule(BlockLpKey, QStringLiteral("445"), QStringLiteral("0"));
+    frmOptions& c = f.program->options();
+    c.SSTab2->setCurrentIndex(2);
+    QCOMPARE(test::texts(c.lstLocP), QStringList({QStringLiteral("135"), QStringLiteral("139")}));
+
+    // Nothing selected: nothing happens, not even to the current (unselected) entry.
+    c.lstLocP->setCurrentRow(0, QItemSelectionModel::NoUpdate);
+    c.lstLocP->clearSelection();
+    c.Command3->click();
+    QCOMPARE(test::texts(c.lstLocP), QStringList({QStringLiteral("135"), QStringLiteral("139")}));
+    QCOMPARE(f.values(BlockLpKey).size(), 3);
+
+    c.lstLocP->setCurrentRow(1);
+    c.Command3->click();
+    QCOMPARE(test::texts(c.lstLocP), QStringList{QStringLiteral("135")});
+    QCOMPARE(f.values(BlockLpKey), QStringList({QStringLiteral("135=1"), QStringLiteral("445=0")}));
+
+    // The delete acts on the shown tab's list only.
+    f.setRule(BlockIpKey, QStringLiteral("10.0.0.9"), QStringLiteral("1"));
+    c.close();
+    frmOptions& d = f.program->options();
+    d.lstIP->setCurrentRow(0);
+    d.SSTab2->setCurrentIndex(2);
+    d.lstLocP->clearSelection();
+    d.Command3->click();
+    QCOMPARE(test::texts(d.lstIP), QStringList{QStringLiteral("10.0.0.9")});
+    QCOMPARE(f.values(BlockIpKey), QStringList{QStringLiteral("10.0.0.9=1")});
+    d.SSTab2->setCurrentIndex(0);
+    d.Command3->click();
+    QCOMPARE(d.lstIP->count(), 0);
+    QCOMPARE(f.values(BlockIpKey), QStringList());
+}
+
+void TestFrmOptions::listsFollowHiveOnCreationAndShow() {
+    test::ConsoleFixture f;
+    f.setRule(BlockIpKey, QStringLiteral("10.0.0.1"), QStringLiteral("1"));
+    f.setRule(BlockIpKey, QStringLiteral("10.0.0.2"), QStringLiteral("0"));
+    f.setRule(BlockIpKey, QStringLiteral("10.0.0.3"), QStringLiteral("1"));
+    f.setRule(BlockRpKey, QStringLiteral("6667"), QStringLiteral("1"));
+    f.setRule(BlockLpKey, QStringLiteral("31337"), QStringLiteral("1"));
+    frmOptions& c = f.program->options();
+    QCOMPARE(test::texts(c.lstIP),
+             QStringList({QStringLiteral("10.0.0.1"), QStringLiteral("10.0.0.3")}));
+    QCOMPARE(test::texts(c.lstRemP), QStringList{QStringLiteral("6667")});
+    QCOMPARE(test::texts(c.lstLocP), QStringList{QStringLiteral("31337")});
+
+    // Rules written elsewhere (an alert answer, the connection menu) while the console is
+    // hidden appear when it is shown; rules gone meanwhile disappear.
+    f.setRule(BlockIpKey, QStringLiteral("10.0.0.4"), QStringLiteral("1"));
+    f.setRule(BlockRpKey, QStringLiteral("12345"), QStringLiteral("1"));
+    settings::modReg::DeleteRegValue(*f.hive, settings::modReg::HKEY_LOCAL_MACHINE, BlockLpKey,
+                                     QStringLiteral("31337"));
+    QCOMPARE(c.lstIP->count(), 2);
+    c.show();
+    QCOMPARE(test::texts(c.lstIP),
+             QStringList({QStringLiteral("10.0.0.1"), QStringLiteral("10.0.0.3"),
+                          QStringLiteral("10.0.0.4")}));
+    QCOMPARE(test::texts(c.lstRemP),
+             QStringList({QStringLiteral("6667"), QStringLiteral("12345")}));
+    QCOMPARE(c.lstLocP->count(), 0);
+
+    // Hidden and shown again: refilled, not appended to.
+    f.setRule(BlockLpKey, QStringLiteral("1080"), QStringLiteral("1"));
+    c.hide();
+    c.show();
+    QCOMPARE(c.lstIP->count(), 3);
+    QCOMPARE(test::texts(c.lstLocP), QStringList{QStringLiteral("1080")});
+}
+
+void TestFrmOptions::closedConsoleIsCreatedAgain() {
+    test::ConsoleFixture f;
+    QPointer<frmOptions> first = &f.program->options();
+    first->Check2->click();
+    first->Slider1->setValue(3);
+    first->show();
+    QVERIFY(first->close());
+    QVERIFY(!f.program->optionsExists());
+
+    // Meanwhile another window writes a rule and the stored switches change.
+    f.setRule(BlockIpKey, QStringLiteral("192.0.2.7"), QStringLiteral("1"));
+    f.setOption(QStringLiteral("subnet"), QStringLiteral("1"));
+
+    frmOptions& second = f.program->options();
+    QVERIFY(&second != first.data());
+    QVERIFY(!second.isVisible());
+    QVERIFY(second.Check1->isChecked());
+    QVERIFY(!second.Check2->isChecked());
+    QVERIFY(second.Check3->isChecked());
+    QCOMPARE(second.Slider1->value(), 3);
+    QCOMPARE(second.lblTitle->text(), kLowTitle);
+    QCOMPARE(test::texts(second.lstIP), QStringList{QStringLiteral("192.0.2.7")});
+
+    // The closed console goes away for good.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(first.isNull());
+    QCOMPARE(&f.program->options(), &second);
+}
+
+void TestFrmOptions::logViewFilledFromFileAtCreation() {
+    test::ConsoleFixture f;
+    // Two records as the writer stores them: GBK, CR LF, an empty remote port.
+    f.writeLog(platform::CodePage::toGbk(
+        u"\"14:03:22-2005-7-1\",\"10.0.0.5\",\"6667\",\"1042\",\"已断开连接\"\r\n"
+        u"\"9:00:01-2005-7-2\",\"10.0.0.6\",\"\",\"80\",\"允许连接\"\r\n"));
+    frmOptions& c = f.program->options();
+    QCOMPARE(c.logModel->rowCount(), 2);
+    QCOMPARE(row(c.logModel, 0),
+             QStringList({QStringLiteral("14:03:22-2005-7-1"), QStringLiteral("10.0.0.5"),
+                          QStringLiteral("6667"), QStringLiteral("1042"),
+                          QStringLiteral("已断开连接")}));
+    QCOMPARE(row(c.logModel, 1),
+             QStringList({QStringLiteral("9:00:01-2005-7-2"), QStringLiteral("10.0.0.6"), QString(),
+                          QStringLiteral("80"), QStringLiteral("允许连接")}));
+    QCOMPARE(c.lstLog->model(), c.logModel);
+
+    // A console created again reads the file again, once.
+    c.close();
+    QCOMPARE(f.program->options().logModel->rowCount(), 2);
+}
+
+void TestFrmOptions::clearPromptNoThenYes() {
+    test::ConsoleFixture f;
+    f.program->eventLog().LogEvent(QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
+                                   QStringLiteral("1042"), QStringLiteral("已断开连接"));
+    frmOptions& c = f.program->options();
+    QCOMPARE(c.logModel->rowCount(), 1);
+    const QByteArray before = f.logBytes();
+    QVERIFY(!before.isEmpty());
+    auto& boxes = f.program->messageBoxes();
+
+    boxes.queueAnswer(shell::MessageBoxes::No);
+    c.Command1->click();
+    QCOMPARE(boxes.asked.size(), 1);
+    QCOMPARE(boxes.asked.at(0).first, QStringLiteral("警告！"));
+    QCOMPARE(boxes.asked.at(0).second,
+             QStringLiteral("日志记录是你抓小黑客的重要证据~！\r\n\r\n是否真的要清除记录？"));
+    QCOMPARE(f.logBytes(), before);
+    QCOMPARE(c.logModel->rowCount(), 1);
+
+    boxes.queueAnswer(shell::MessageBoxes::Yes);
+    c.Command1->click();
+    QCOMPARE(boxes.asked.size(), 2);
+    QCOMPARE(c.logModel->rowCount(), 0);
+    QVERIFY(QFile::exists(f.logPath()));
+    QCOMPARE(QFileInfo(f.logPath()).size(), 0);
+
+    // Events after the clear start the view and the file afresh.
+    f.program->eventLog().LogEvent(QStringLiteral("10.0.0.7"), QStringLiteral("21"),
+                                   QStringLiteral("1043"), QStringLiteral("允许连接"));
+    QCOMPARE(c.logModel->rowCount(), 1);
+    QCOMPARE(c.logModel->record(0).RemA, QStringLiteral("10.0.0.7"));
+
+    // When the log file cannot be emptied (a folder stands in its place), the view keeps its
+    // rows rather than pretend the records are gone.
+    QVERIFY(QFile::remove(f.logPath()));
+    QVERIFY(QDir().mkdir(f.logPath()));
+    boxes.queueAnswer(shell::MessageBoxes::Yes);
+    c.Command1->click();
+    QCOMPARE(c.logModel->rowCount(), 1);
+}
+
+QTEST_MAIN(TestFrmOptions)
+#include "test_frmOptions.moc"
