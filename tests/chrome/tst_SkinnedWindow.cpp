@@ -97,6 +97,23 @@ void tst_SkinnedWindow::frameAtCreation() {
         QVERIFY2(holder->isHidden(), qPrintable(holder->objectName()));
         QCOMPARE(holder->picture().size(), QSize(17, 16));
     }
+    // Each hover and pressed picture looks different from the button at rest in the skin's
+    // top-right corner, where the layout puts minimise, maximise and close of a window the
+    // skin's own size (150 - 73, 150 - 52, 150 - 31; top 8).
+    const QImage skin = w.Pmain->picture().toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage band = skin.copy(56, 8, 17, 16);
+    const struct {
+        SkinImage* holder;
+        int left;
+    } states[] = {{w.ImMin1, 77}, {w.ImMin2, 77},    {w.Immax1, 98},
+                  {w.Immax2, 98}, {w.IMus1, 98},     {w.IMus2, 98},
+                  {w.IMus0, 98},  {w.ImClose1, 119}, {w.ImClose2, 119}};
+    for (const auto& state : states) {
+        const QImage rest = skin.copy(state.left, 8, 17, 16);
+        QVERIFY2(rest != band, "a resting button is drawn in the skin");
+        QVERIFY2(state.holder->picture().toImage().convertToFormat(QImage::Format_RGB32) != rest,
+                 qPrintable(state.holder->objectName()));
+    }
     // The buttons are at rest: their look comes from the skin beneath them.
     for (SkinImage* button : {w.Immin, w.Immax, w.Imclose}) {
         QVERIFY(button->picture().isNull());
@@ -408,13 +425,15 @@ void tst_SkinnedWindow::closeButtonClosesTheWindowItsOwnWay() {
     QVERIFY(w.Imclose->tag.isEmpty());
 
     // A window without a close handler of its own really closes.
-    QPointer<SkinnedWindow> plain = new SkinnedWindow(QStringLiteral("提示"), 4635, 2535);
+    auto* plain = new SkinnedWindow(QStringLiteral("提示"), 4635, 2535);
+    const QPointer<SkinnedWindow> alive(plain);
+    SkinImage* closeButton = plain->Imclose;
     plain->setAttribute(Qt::WA_DeleteOnClose);
     plain->show();
     QVERIFY(QTest::qWaitForWindowExposed(plain));
-    QTest::mouseClick(plain->Imclose, Qt::LeftButton, {}, centre(plain->Imclose));
+    QTest::mouseClick(closeButton, Qt::LeftButton, {}, centre(closeButton));
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QVERIFY(plain.isNull());
+    QVERIFY(alive.isNull());
 }
 
 void tst_SkinnedWindow::minimiseButton() {
