@@ -1,0 +1,363 @@
+// The program's start: single instance, splash, the main window's start-up and what it
+// leaves behind.
+#include "ShellRig.h"
+#include "chrome/Twips.h"
+#include "monitor/frmMain.h"
+#include "monitor/modNetstat.h"
+#include "platform/ExeDir.h"
+#include "platform/InstanceLock.h"
+#include "settings/frmOptions.h"
+#include "shell/TrayIcon.h"
+#include "shell/frmSplash.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeView>
+#include <QtTest>
+
+using namespace quillon;
+using test::FakeTcpTable;
+using test::ShellRig;
+
+namespace {
+
+// What the start-up had done when the list was first filled.
+struct FirstFill {
+    bool seen = false;
+    QStringList trayCalls;
+    bool consoleExists = false;
+    bool consoleVisible = false;
+    bool stateNamesReady = false;
+    bool mainHidden = false;
+};
+
+void watchFirstFill(ShellRig& rig, FirstFill& fill) {
+    rig.program().main().checkBlockObserver = [&rig,
+                                               &fill](const monitor::modNetstat::ConnectionRow&) {
+        if (fill.seen) {
+            return;
+        }
+        fill.seen = true;
+        fill.trayCalls = rig.program().tray().calls;
+        fill.consoleExists = rig.program().optionsExists();
+        fill.consoleVisible = fill.consoleExists && rig.program().options().isVisible();
+        fill.stateNamesReady = !monitor::modNetstat::TcpStateNames[5].isEmpty();
+        fill.mainHidden = rig.program().main().isHidden();
+    };
+}
+
+// Two established connections the rules let through (no alert window), one listening port.
+void addRows(ShellRig& rig) {
+    using namespace settings::modReg;
+    WriteRegString(*rig.hive, HKEY_LOCAL_MACHINE, BlockIpKey, QStringLiteral("127.0.0.2"),
+                   QStringLiteral("0"));
+    WriteRegString(*rig.hive, HKEY_LOCAL_MACHINE, BlockIpKey, QStringLiteral("127.0.0.3"),
+                   QStringLiteral("0"));
+    WriteRegString(*rig.hive, HKEY_LOCAL_MACHINE, BlockIpKey, QStringLiteral("127.0.0.9"),
+                   QStringLiteral("1"));
+    rig.table.add(QStringLiteral("127.0.0.2"), 80, 40001);
+    rig.table.add(QStringLiteral("127.0.0.3"), 443, 40002);
+    rig.table.add(FakeTcpTable::makeRow(QStringLiteral("0.0.0.0"), 0, 8080, platform::StateListen,
+                                        QStringLiteral("0.0.0.0")));
+}
+
+int countWidgets(const char* className) {
+    int n = 0;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->inherits(className)) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+QString readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+} // namespace
+
+class TestStartUp : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() {
+        // Nothing of one case may leak into the next: every window goes with its program.
+        QCOMPARE(countWidgets("quillon::monitor::frmMain"), 0);
+    }
+
+    void normalStartEndsHiddenInTray() {
+        ShellRig rig;
+        addRows(rig);
+        FirstFill fill;
+        watchFirstFill(rig, fill);
+        QVERIFY(!rig.program().splash().tmrEnd->isActive());
+        QCOMPARE(rig.program().splash().tmrEnd->interval(), 50);
+
+        QVERIFY(rig.startUp());
+        monitor::frmMain& main = rig.program().main();
+        shell::TrayIcon& tray = rig.program().tray();
+
+        QVERIFY(rig.program().splash().isHidden());
+        QVERIFY(main.isHidden());
+        QCOMPARE(tray.calls, (QStringList{"hook", "add"}));
+        QVERIFY(tray.shown());
+        QVERIFY(tray.hooked());
+        QCOMPARE(tray.icon()->toolTip(), QStringLiteral("Quillon防火墙"));
+        QVERIFY(!tray.icon()->icon().isNull());
+
+        // The list is filled and kept current.
+        QCOMPARE(main.ListView1->model()->rowCount(), 3);
+        QVERIFY(main.tmrRefresh->isActive());
+
+        // The console exists, hidden, with its rule lists loaded.
+        QVERIFY(rig.program().optionsExists());
+        settings::frmOptions& console = rig.program().options();
+        QVERIFY(console.isHidden());
+        QCOMPARE(console.lstIP->count(), 1);
+        QCOMPARE(console.lstIP->item(0)->text(), QStringLiteral("127.0.0.9"));
+
+        // Order: settings loaded, state names set, hook and icon in place before the first
+        // fill, the window already hidden.
+        QVERIFY(fill.seen);
+        QCOMPARE(fill.trayCalls, (QStringList{"hook", "add"}));
+        QVERIFY(fill.consoleExists);
+        QVERIFY(!fill.consoleVisible);
+        QVERIFY(fill.stateNamesReady);
+        QVERIFY(fill.mainHidden);
+
+        // The start-with-the-system entry points at the running binary.
+        const QString entry = readAll(rig.path(QStringLiteral("autostart/quillon.desktop")));
+        QVERIFY(entry.contains(QStringLiteral("\nExec=\"%1\"\n").arg(platform::executablePath())));
+
+        // Nothing is missing: no notice anywhere.
+        QVERIFY(tray.messages.isEmpty());
+        QVERIFY(main.findChild<QLabel*>(QStringLiteral("lblRights")) == nullptr);
+        QVERIFY(rig.table.probeCount() >= 1);
+        QCOMPARE(rig.ended, 0);
+    }
+
+    // Button 4's stored state comes back: listening rows hidden, forced rebuild inside the
+    // load, before the tray is hooked.
+    void loadSettingsRestoresListMode() {
+        ShellRig rig;
+        addRows(rig);
+        rig.setOption(QStringLiteral("所有连接"), QStringLiteral("1"));
+        FirstFill fill;
+        watchFirstFill(rig, fill);
+        QVERIFY(rig.startUp());
+
+        monitor::frmMain& main = rig.program().main();
+        QToolButton* four = main.button(4);
+        QVERIFY(four != nullptr);
+        QVERIFY(four->isChecked());
+        QCOMPARE(four->text(), QStringLiteral("全部"));
+        QCOMPARE(four->toolTip(), QStringLiteral("显示所有连接"));
+        QCOMPARE(main.ListView1->model()->rowCount(), 2);
+
+        QVERIFY(fill.seen);
+        QVERIFY(fill.trayCalls.isEmpty());
+        QVERIFY(fill.consoleExists);
+        QVERIFY(main.isHidden());
+    }
+
+    void loadSettingsWithoutListMode_data() {
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("absent") << QString();
+        QTest::newRow("0") << QStringLiteral("0");
+        QTest::newRow("legacy active") << QStringLiteral("active");
+    }
+    void loadSettingsWithoutListMode() {
+        QFETCH(QString, stored);
+        ShellRig rig;
+        addRows(rig);
+        if (stored == QStringLiteral("active")) {
+            // The old name of the setting is not what the toolbar writes: it is not read.
+            rig.setOption(QStringLiteral("active"), QStringLiteral("1"));
+        } else if (!stored.isEmpty()) {
+            rig.setOption(QStringLiteral("所有连接"), stored);
+        }
+        QVERIFY(rig.startUp());
+        monitor::frmMain& main = rig.program().main();
+        QVERIFY(!main.button(4)->isChecked());
+        QCOMPARE(main.ListView1->model()->rowCount(), 3);
+    }
+
+    void secondInstanceRefused() {
+        ShellRig first;
+        addRows(first);
+        QVERIFY(first.startUp());
+        const int windowsBefore = QApplication::topLevelWidgets().size();
+
+        ShellRig second(true, first.program().config().lockPath);
+        QVERIFY(!second.startUp());
+        QVERIFY(second.program().splash().isHidden());
+        QCOMPARE(countWidgets("quillon::monitor::frmMain"), 1);
+        // Only the second's own splash object was made, never shown.
+        QCOMPARE(QApplication::topLevelWidgets().size(), windowsBefore + 1);
+        QVERIFY(second.program().tray().calls.isEmpty());
+        QVERIFY(!QFile::exists(second.path(QStringLiteral("autostart"))));
+        QVERIFY(!second.hive->keyExists(settings::modReg::OptionsKey));
+        QCOMPARE(second.table.snapshotCount(), 0);
+
+        // The first runs on, untouched, and still holds the lock.
+        QVERIFY(first.program().tray().shown());
+        QVERIFY(first.program().main().tmrRefresh->isActive());
+        platform::InstanceLock third(first.program().config().lockPath);
+        QVERIFY(!third.tryLock());
+    }
+
+    void splashShowsShippedPicture() {
+        ShellRig rig;
+        const QString shipped = qEnvironmentVariable("QUILLON_BIN_DIR") + "/SPLH.jpg";
+        QVERIFY2(QFile::copy(shipped, rig.path(QStringLiteral("SPLH.jpg"))), qPrintable(shipped));
+        QVERIFY(rig.startUp());
+        shell::frmSplash& splash = rig.program().splash();
+        QVERIFY(splash.hasPicture());
+        // 3480 x 2190 twips at 15 twips to the pixel.
+        QCOMPARE(splash.size(), QSize(232, 146));
+        QCOMPARE(splash.imgSplash->pixmap().size(), QSize(232, 146));
+        QCOMPARE(splash.windowTitle(), QStringLiteral("Quillon防火墙"));
+        const QRect screen = splash.screen()->geometry();
+        QCOMPARE(splash.x(), screen.left() + (screen.width() - 232) / 2);
+        QCOMPARE(splash.y(), screen.top() + (screen.height() - 146) / 2);
+    }
+
+    void splashWithoutUsablePicture_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("present");
+        QTest::newRow("missing") << QByteArray() << false;
+        QTest::newRow("not a picture") << QByteArray("\xff\xd8\xff garbage", 12) << true;
+        QTest::newRow("empty") << QByteArray() << true;
+    }
+    void splashWithoutUsablePicture() {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, present);
+        ShellRig rig;
+        if (present) {
+            QFile f(rig.path(QStringLiteral("SPLH.jpg")));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(content);
+        }
+        QVERIFY(rig.startUp());
+        shell::frmSplash& splash = rig.program().splash();
+        QVERIFY(!splash.hasPicture());
+        QCOMPARE(splash.size(), QSize(232, 146));
+        QVERIFY(splash.isHidden());
+        // Start-up went on to the end.
+        QCOMPARE(rig.program().tray().calls, (QStringList{"hook", "add"}));
+        QVERIFY(rig.program().main().isHidden());
+    }
+
+    // With no tray the window stays open, and the icon comes as soon as a tray does.
+    void noTrayKeepsWindowShown() {
+        ShellRig rig(false);
+        addRows(rig);
+        QVERIFY(rig.startUp());
+        monitor::frmMain& main = rig.program().main();
+        shell::TrayIcon& tray = rig.program().tray();
+        QVERIFY(main.isVisible());
+        QVERIFY(!main.isMinimized());
+        QVERIFY(tray.added());
+        QVERIFY(!tray.shown());
+        QCOMPARE(main.ListView1->model()->rowCount(), 3);
+        QVERIFY(tray.trayWatch()->isActive());
+
+        bool appeared = false;
+        tray.setAvailabilityProbe([&appeared] { return appeared; });
+        tray.trayWatch()->setInterval(1);
+        QSignalSpy shown(&tray, &shell::TrayIcon::iconShown);
+        QTest::qWait(20);
+        QVERIFY(!tray.shown());
+        appeared = true;
+        QVERIFY(shown.wait());
+        QVERIFY(tray.shown());
+        QVERIFY(!tray.trayWatch()->isActive());
+        QCOMPARE(tray.icon()->toolTip(), QStringLiteral("Quillon防火墙"));
+        QCOMPARE(tray.calls, (QStringList{"hook", "add"}));
+        QVERIFY(main.isVisible());
+    }
+
+    void rightsNotice_data() {
+        QTest::addColumn<bool>("tray");
+        QTest::addColumn<int>("probe");
+        QTest::addColumn<bool>("brokenHive");
+        QTest::addColumn<QStringList>("expected");
+        const QStringList none;
+        const QStringList cut{"CAP_NET_ADMIN", "setcap cap_net_admin+ep", "root"};
+        const QStringList hive{"registry.db", "写权限", "root"};
+        const int ok = int(platform::CutResult::Cut);
+        const int denied = int(platform::CutResult::NotPermitted);
+        const int unsupported = int(platform::CutResult::NotSupported);
+        QTest::newRow("tray, all rights") << true << ok << false << none;
+        QTest::newRow("tray, cannot cut") << true << denied << false << cut;
+        QTest::newRow("tray, kernel without destroy") << true << unsupported << false << cut;
+        QTest::newRow("tray, hive read-only") << true << ok << true << hive;
+        QTest::newRow("no tray, all rights") << false << ok << false << none;
+        QTest::newRow("no tray, cannot cut") << false << denied << false << cut;
+        QTest::newRow("no tray, both") << false << denied << true << (cut + hive);
+    }
+    void rightsNotice() {
+        QFETCH(bool, tray);
+        QFETCH(int, probe);
+        QFETCH(bool, brokenHive);
+        QFETCH(QStringList, expected);
+        ShellRig rig(tray);
+        rig.table.setProbeResult(platform::CutResult(probe));
+        if (brokenHive) {
+            // A hive that is not a database takes no writes.
+            QFile f(rig.hive->path());
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QByteArray(4096, 'x'));
+        }
+        QVERIFY(rig.startUp());
+        monitor::frmMain& main = rig.program().main();
+        const QStringList& messages = rig.program().tray().messages;
+        auto* line = main.findChild<QLabel*>(QStringLiteral("lblRights"));
+
+        QString shown;
+        if (tray) {
+            QVERIFY(line == nullptr);
+            QCOMPARE(messages.size(), expected.isEmpty() ? 0 : 1);
+            shown = messages.value(0);
+        } else {
+            QVERIFY(messages.isEmpty());
+            QCOMPARE(line != nullptr, !expected.isEmpty());
+            if (line != nullptr) {
+                QVERIFY(line->isVisible());
+                QVERIFY(main.height() > chrome::px(5385));
+                // The line stays inside the window, clear of the bottom grip.
+                QVERIFY(line->geometry().bottom() < main.height() - chrome::px(195));
+                shown = line->text();
+            }
+        }
+        for (const QString& part : expected) {
+            QVERIFY2(shown.contains(part), qPrintable(shown));
+        }
+        if (probe == int(platform::CutResult::Cut)) {
+            QVERIFY(!shown.contains(QStringLiteral("setcap")));
+        }
+        // Said once: the list's later rebuilds add nothing.
+        main.RefreshTable(true);
+        QCOMPARE(messages.size(), tray && !expected.isEmpty() ? 1 : 0);
+    }
+
+    void autostartSkippedWithoutRights() {
+        ShellRig rig;
+        QFile blocker(rig.path(QStringLiteral("autostart")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        QVERIFY(rig.startUp());
+        QVERIFY(QFileInfo(rig.path(QStringLiteral("autostart"))).isFile());
+        QCOMPARE(rig.program().tray().calls, (QStringList{"hook", "add"}));
+        QVERIFY(rig.program().main().isHidden());
+    }
+};
+
+QTEST_MAIN(TestStartUp)
+#include "test_StartUp.moc"
