@@ -1,0 +1,267 @@
+// The alert window: its text, its five answers, and giving its pending entry back.
+#include "blocking/frmAlert.h"
+#include "monitor/ConnectionListModel.h"
+#include "monitor/WindowRig.h"
+#include "monitor/frmMain.h"
+#include "settings/modReg.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace quillon;
+using namespace quillon::settings::modReg;
+using blocking::frmAlert;
+using test::WindowRig;
+
+namespace {
+
+// Raises one alert for 61.1.2.3:4321 -> local port 80 at the medium level.
+frmAlert* raiseAlert(WindowRig& rig) {
+    rig.setSubnet(false);
+    rig.setLevel(2);
+    rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    rig.main().RefreshTable(false);
+    const auto alerts = rig.program().alerts();
+    return alerts.size() == 1 ? alerts.first() : nullptr;
+}
+
+QStringList lines(const QString& text) {
+    return text.split(QStringLiteral("\r\n"));
+}
+
+} // namespace
+
+class TestFrmAlert : public QObject {
+    Q_OBJECT
+
+private slots:
+    void windowLayout();
+    void textForAConnectionWithoutPortData();
+    void textTakesLocalPortDataFirstThenRemote();
+    void answers_data();
+    void answers();
+    void deniedAddressIsCutOnlyAfterTheWindowCloses();
+    void allowAnswerLetsTheConnectionPass();
+    void closingWithoutAnswerRemovesEntryOnly();
+    void closingThreeAlertsKeepsEachWindowOnItsEntry();
+    void secondClickDuringAnAnswerIsIgnored();
+};
+
+void TestFrmAlert::windowLayout() {
+    WindowRig rig;
+    frmAlert a(rig.program());
+    QCOMPARE(a.windowTitle(), QStringLiteral("Quillon提醒您"));
+    QCOMPARE(a.size(), QSize(395, 282));
+    QCOMPARE(a.Label1->text(), QStringLiteral("[description]"));
+    QCOMPARE(a.Label1->geometry(), QRect(24, 32, 341, 113));
+    const QList<std::tuple<QPushButton*, QString, QRect>> buttons{
+        {a.Command1, "禁止 ip", QRect(64, 176, 81, 25)},
+        {a.Command3, "禁程远端口", QRect(152, 176, 81, 25)},
+        {a.Command4, "禁本地端口", QRect(240, 176, 81, 25)},
+        {a.Command5, "全部禁止", QRect(104, 216, 81, 25)},
+        {a.Command2, "放行通过", QRect(200, 216, 81, 25)},
+    };
+    for (const auto& [button, caption, rect] : buttons) {
+        QCOMPARE(button->text(), caption);
+        QCOMPARE(button->geometry(), rect);
+    }
+    QVERIFY(a.testAttribute(Qt::WA_DeleteOnClose));
+}
+
+void TestFrmAlert::textForAConnectionWithoutPortData() {
+    QCOMPARE(lines(frmAlert::composeText("61.1.2.3", "4321", "80",
+                                         "端口资料未收集完整建议不要轻易接受连接~")),
+             (QStringList{"61.1.2.3 此IP尝试连接本地端口: 80 他的端口是: 4321.", "", "连接信息:",
+                          "端口资料未收集完整建议不要轻易接受连接~", "", "可否连接?"}));
+
+    // Opened without a trojan file (the lookups fail) and with one that lacks both ports.
+    for (bool withFile : {false, true}) {
+        WindowRig rig;
+        if (withFile) {
+            rig.writeTrojans({{"31337", "Back Orifice"}});
+        }
+        frmAlert* a = raiseAlert(rig);
+        QVERIFY(a != nullptr);
+        QCOMPARE(
+            lines(a->Label1->text()),
+            (QStringList{"61.1.2.3 此IP尝试连接本地端口: 80 他的端口是: 4321.", "",
+                         "连接信息:", "端口资料未收集完整建议不要轻易接受连接~", "", "可否连接?"}));
+        // Centred on the screen, on top, shown without taking the focus.
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        QCOMPARE(a->pos(), screen.topLeft() + QPoint((screen.width() - a->width()) / 2,
+                                                     (screen.height() - a->height()) / 2));
+        QVERIFY(a->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(a->testAttribute(Qt::WA_ShowWithoutActivating));
+    }
+}
+
+void TestFrmAlert::textTakesLocalPortDataFirstThenRemote() {
+    {
+        WindowRig rig;
+        rig.writeTrojans({{"4321", "远端木马"}});
+        frmAlert* a = raiseAlert(rig);
+        QCOMPARE(lines(a->Label1->text()).at(3), QStringLiteral("远端木马"));
+    }
+    {
+        WindowRig rig;
+        rig.writeTrojans({{"4321", "远端木马"}, {"80", "本地木马"}});
+        frmAlert* a = raiseAlert(rig);
+        QCOMPARE(lines(a->Label1->text()).at(3), QStringLiteral("本地木马"));
+    }
+    // A kind other than a connection alert keeps its text.
+    WindowRig rig;
+    frmAlert* a = rig.program().newAlert();
+    a->b_Type = 2;
+    a->Form_Load();
+    QCOMPARE(a->Label1->text(), QStringLiteral("[description]"));
+}
+
+void TestFrmAlert::answers_data() {
+    QTest::addColumn<int>("button");
+    QTest::addColumn<QStringList>("keysInOrder");
+    QTest::addColumn<QStringList>("verdicts"); // ip, rp, lp
+    QTest::addColumn<bool>("rebuilds");
+    QTest::addColumn<QString>("action");
+    QTest::newRow("禁止 ip") << 1 << QStringList{"ip"} << QStringList{"1", "", ""} << true
+                             << "拒绝IP连接";
+    QTest::newRow("放行通过") << 2 << QStringList{"ip", "rp", "lp"} << QStringList{"0", "0", "0"}
+                              << false << "允许连接";
+    QTest::newRow("禁程远端口") << 3 << QStringList{"rp"} << QStringList{"", "1", ""} << true
+                                << "禁止远程端口连接";
+    QTest::newRow("禁本地端口") << 4 << QStringList{"lp"} << QStringList{"", "", "1"} << true
+                                << "禁止本机端口连接";
+    QTest::newRow("全部禁止") << 5 << QStringList{"lp", "rp", "ip"} << QStringList{"1", "1", "1"}
+                              << true << "全部禁止连接";
+}
+
+void TestFrmAlert::answers() {
+    QFETCH(int, button);
+    QFETCH(QStringList, keysInOrder);
+    QFETCH(QStringList, verdicts);
+    QFETCH(bool, rebuilds);
+    QFETCH(QString, action);
+
+    WindowRig rig;
+    frmAlert* a = raiseAlert(rig);
+    QVERIFY(a != nullptr);
+    QVERIFY(rig.ruleKeysInOrder().isEmpty());
+    QSignalSpy resets(rig.main().listModel, &QAbstractItemModel::modelReset);
+    QSignalSpy destroyed(a, &QObject::destroyed);
+
+    QPushButton* buttons[] = {nullptr,     a->Command1, a->Command2,
+                              a->Command3, a->Command4, a->Command5};
+    buttons[button]->click();
+
+    QCOMPARE(rig.ruleKeysInOrder(), keysInOrder);
+    QCOMPARE(rig.rule(BlockIpKey, "61.1.2.3"), verdicts[0]);
+    QCOMPARE(rig.rule(BlockRpKey, "4321"), verdicts[1]);
+    QCOMPARE(rig.rule(BlockLpKey, "80"), verdicts[2]);
+    QCOMPARE(resets.size(), rebuilds ? 1 : 0);
+    QCOMPARE(rig.log(), QStringList{"61.1.2.3|4321|80|" + action});
+    QCOMPARE(rig.main().pending.AlertCount, 0);
+    QVERIFY(rig.program().alerts().isEmpty());
+    WindowRig::settle();
+    QCOMPARE(destroyed.size(), 1);
+}
+
+void TestFrmAlert::deniedAddressIsCutOnlyAfterTheWindowCloses() {
+    WindowRig rig;
+    frmAlert* a = raiseAlert(rig);
+    a->Command1->click();
+    // The answer's own rebuild still found the entry pending.
+    QVERIFY(rig.table.cuts().empty());
+    rig.main().RefreshTable(true);
+    QCOMPARE(rig.table.cuts().size(), size_t(1));
+    QCOMPARE(rig.log(),
+             (QStringList{"61.1.2.3|4321|80|拒绝IP连接", "61.1.2.3|4321|80|已断开连接"}));
+}
+
+void TestFrmAlert::allowAnswerLetsTheConnectionPass() {
+    WindowRig rig;
+    frmAlert* a = raiseAlert(rig);
+    a->Command2->click();
+    WindowRig::settle();
+    rig.main().RefreshTable(true);
+    rig.main().RefreshTable(true);
+    QVERIFY(rig.program().alerts().isEmpty());
+    QVERIFY(rig.table.cuts().empty());
+    QCOMPARE(rig.log().size(), 1);
+}
+
+void TestFrmAlert::closingWithoutAnswerRemovesEntryOnly() {
+    WindowRig rig;
+    frmAlert* a = raiseAlert(rig);
+    QSignalSpy destroyed(a, &QObject::destroyed);
+    a->close();
+    QCOMPARE(rig.main().pending.AlertCount, 0);
+    QVERIFY(rig.ruleKeysInOrder().isEmpty());
+    QVERIFY(rig.log().isEmpty());
+    WindowRig::settle();
+    QCOMPARE(destroyed.size(), 1);
+    // Decided afresh at the next rebuild: a new question.
+    rig.main().RefreshTable(true);
+    QCOMPARE(rig.program().alerts().size(), 1);
+    QCOMPARE(rig.main().pending.AlertCount, 1);
+}
+
+void TestFrmAlert::closingThreeAlertsKeepsEachWindowOnItsEntry() {
+    WindowRig rig;
+    rig.setSubnet(false);
+    rig.setLevel(1);
+    rig.table.add(QStringLiteral("61.1.1.1"), 1001, 81);
+    rig.table.add(QStringLiteral("62.2.2.2"), 1002, 82);
+    rig.table.add(QStringLiteral("63.3.3.3"), 1003, 83);
+    monitor::frmMain& m = rig.main();
+    m.RefreshTable(false);
+    const QList<frmAlert*> abc = rig.program().alerts();
+    QCOMPARE(abc.size(), 3);
+    frmAlert* A = abc[0];
+    frmAlert* B = abc[1];
+    frmAlert* C = abc[2];
+    QCOMPARE((QList<qint32>{A->t, B->t, C->t}), (QList<qint32>{0, 1, 2}));
+
+    B->close();
+    QCOMPARE(m.pending.AlertCount, 2);
+    QCOMPARE(A->t, 0);
+    QCOMPARE(C->t, 1);
+    QCOMPARE(m.pending.AlertRemA[0], QStringLiteral("61.1.1.1"));
+    QCOMPARE(m.pending.AlertRemA[1], QStringLiteral("63.3.3.3"));
+    QCOMPARE(m.pending.AlertLocP[1], QStringLiteral("83"));
+    WindowRig::settle();
+
+    C->close();
+    QCOMPARE(m.pending.AlertCount, 1);
+    QCOMPARE(A->t, 0);
+    QCOMPARE(m.pending.AlertRemA[0], QStringLiteral("61.1.1.1"));
+    WindowRig::settle();
+
+    A->close();
+    QCOMPARE(m.pending.AlertCount, 0);
+    WindowRig::settle();
+    QVERIFY(rig.program().alerts().isEmpty());
+}
+
+void TestFrmAlert::secondClickDuringAnAnswerIsIgnored() {
+    WindowRig rig;
+    frmAlert* a = raiseAlert(rig);
+    rig.table.add(QStringLiteral("99.1.2.3"), 4000, 4001);
+    bool clickedAgain = false;
+    // The answer's rebuild judges the new row, which lets events run: a second click
+    // (even another answer) arrives then.
+    rig.main().checkBlockObserver = [&](const monitor::modNetstat::ConnectionRow& row) {
+        if (row.RemA == QStringLiteral("99.1.2.3") && !clickedAgain) {
+            clickedAgain = true;
+            a->Command5->click();
+        }
+    };
+    a->Command1->click();
+    QVERIFY(clickedAgain);
+    QCOMPARE(rig.ruleKeysInOrder(), QStringList{"ip"});
+    QCOMPARE(rig.log(), QStringList{"61.1.2.3|4321|80|拒绝IP连接"});
+    QCOMPARE(rig.main().pending.AlertCount, 1); // the new row's own alert
+}
+
+QTEST_MAIN(TestFrmAlert)
+#include "test_frmAlert.moc"
