@@ -222,6 +222,10 @@ void SkinnedWindow::layoutChrome() {
 }
 
 void SkinnedWindow::paintSkin() {
+    if (size().isEmpty()) {
+        backBuffer_ = QPixmap();
+        return;
+    }
     const qreal ratio = devicePixelRatioF();
     backBuffer_ = QPixmap(size() * ratio);
     backBuffer_.setDevicePixelRatio(ratio);

@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTest>
 #include <cmath>
 
@@ -68,6 +69,7 @@ private slots:
     void regionFollowsRules_data();
     void regionFollowsRules();
     void maskFollowsSize();
+    void shrinksToNothingAndBack();
     void paintingPlacesSkinPieces();
     void chromeStaysAboveContent();
     void rightPressOnStripDoesNotMove();
@@ -236,6 +238,19 @@ void tst_SkinnedWindow::maskFollowsSize() {
     QVERIFY(w.mask().contains(QPoint(196, 96)));
     QVERIFY(!w.mask().contains(QPoint(199, 99)));
     QVERIFY(!w.mask().contains(QPoint(1, 1)));
+}
+
+void tst_SkinnedWindow::shrinksToNothingAndBack() {
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("QPainter")));
+    SkinnedWindow w(QStringLiteral("提示"), 3915, 2355);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.resize(0, 0);
+    w.repaint();
+    w.resize(120, 80);
+    QCOMPARE(w.mask(), SkinnedWindow::regionFor(1800, 1200));
+    QCOMPARE(w.Imclose->pos(), QPoint(120 - 31, 8));
+    QCOMPARE(w.grab().toImage().pixelColor(60, 50), QColor(Qt::white));
 }
 
 void tst_SkinnedWindow::paintingPlacesSkinPieces() {
