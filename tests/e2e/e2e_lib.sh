@@ -147,14 +147,13 @@ e2e_wait_for() {
 
 # Like e2e_wait_for, but returns 1 instead of failing.
 e2e_poll() {
-    local seconds=$1
+    local deadline=$((${EPOCHREALTIME/./} + $1 * 1000000))
     shift
-    local tries=$((seconds * 20)) i
-    for ((i = 0; i < tries; i++)); do
+    while true; do
         "$@" >/dev/null && return 0
+        ((${EPOCHREALTIME/./} < deadline)) || return 1
         sleep 0.05
     done
-    return 1
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -210,24 +209,27 @@ quillon_alive() {
 # Waits for the end of Quillon's start-up: its icon is embedded in the tray and neither the
 # splash nor any other window of it is on screen.
 e2e_wait_started() {
-    local i
-    for ((i = 0; i < 300; i++)); do
+    local deadline=$((${EPOCHREALTIME/./} + 15000000))
+    while ((${EPOCHREALTIME/./} < deadline)); do
         quillon_alive || e2e_fail "quillon ended during start-up"
         if [ -n "$(tray_icon_id)" ] && [ -z "$(visible_windows "$E2E_QUILLON_PID")" ]; then
             e2e_log "start-up done: tray icon $(tray_icon_id)"
             return 0
         fi
-        sleep 0.05
+        sleep 0.02
     done
     e2e_fail "start-up did not end with a tray icon and no window (icon: '$(tray_icon_id)'," \
         "windows: $(visible_windows "$E2E_QUILLON_PID" | tr '\n' ' '))"
 }
 
-# The embedded tray icon of the running Quillon: the window inside the tray host that carries
-# _XEMBED_INFO and Quillon's PID.
+# The embedded tray icon of the running Quillon: a window inside the tray host's panel that
+# carries _XEMBED_INFO and Quillon's PID. (Every Qt top-level window carries _XEMBED_INFO, so
+# the place is what makes it the icon.)
 tray_icon_id() {
-    local w
-    for w in $(xwininfo -root -tree 2>/dev/null | awk '$1 ~ /^0x/ {print $1}'); do
+    local w panel
+    panel=$(tray_panel_id) || return 1
+    for w in $(xwininfo -id "$panel" -tree 2>/dev/null | awk '$1 ~ /^0x/ {print $1}'); do
+        xwininfo -id "$w" 2>/dev/null | grep -q 'Map State: IsViewable' || continue
         xprop -id "$w" _XEMBED_INFO _NET_WM_PID 2>/dev/null |
             awk -v pid="$E2E_QUILLON_PID" '
                 /^_XEMBED_INFO\(_XEMBED_INFO\)/ {e=1}
@@ -278,7 +280,7 @@ click_control() {
     local win=$1 left=$2 top=$3 width=$4 height=$5 x y w h
     read -r x y w h < <(window_geometry "$win")
     local px=$((x + (left + width / 2) / TWIPS)) py=$((y + (top + height / 2) / TWIPS))
-    xdotool mousemove --sync "$px" "$py" click 1
+    xdotool mousemove "$px" "$py" click 1
 }
 
 # Double-click with the left button on the tray icon (a real double-click: two clicks within
@@ -287,7 +289,7 @@ tray_double_click() {
     local icon x y w h
     icon=$(tray_icon_id) || e2e_fail "no tray icon to double-click"
     read -r x y w h < <(window_geometry "$icon")
-    xdotool mousemove --sync $((x + w / 2)) $((y + h / 2)) click --repeat 2 --delay 60 1
+    xdotool mousemove $((x + w / 2)) $((y + h / 2)) click --repeat 2 --delay 60 1
 }
 
 # Presses the right button on the tray icon.
@@ -295,7 +297,7 @@ tray_right_click() {
     local icon x y w h
     icon=$(tray_icon_id) || e2e_fail "no tray icon to right-click"
     read -r x y w h < <(window_geometry "$icon")
-    xdotool mousemove --sync $((x + w / 2)) $((y + h / 2)) click 3
+    xdotool mousemove $((x + w / 2)) $((y + h / 2)) click 3
 }
 
 # The pop-up menu currently open, if any: an override-redirect top-level of Quillon that is
@@ -313,7 +315,7 @@ popup_menu_id() {
 # 3 pixels is left out on each side so that the control's own frame does not count.
 window_bands() {
     local win=$1 left=$2 top=$3 width=$4 height=$5 shot=$E2E_WORK/bands.ppm
-    import -window "$win" "ppm:$shot" 2>/dev/null || return 1
+    import -window "$win" -depth 8 "ppm:$shot" 2>/dev/null || return 1
     python3 "$E2E_DIR/pixels.py" bands "$shot" $((left / TWIPS + 3)) $((top / TWIPS + 3)) \
         $((width / TWIPS - 6)) $((height / TWIPS - 6))
 }
@@ -395,5 +397,5 @@ e2e_dump_state() {
     echo "--- WDlog.log"
     log_text | tail -n 20
     echo "--- hive"
-    reg export "$QL_KEY" /dev/stdout 2>&1 | head -40
+    reg export "$QL_KEY" "$E2E_WORK/hive.reg" && head -n 40 "$E2E_WORK/hive.reg"
 }

@@ -38,7 +38,7 @@ icons=$(window_bands "$main" 5640 600 855 4125 | awk '$2 - $1 >= 20')
 [ "$(wc -l <<<"$icons")" -eq 4 ] || e2e_fail "the toolbar shows $(wc -l <<<"$icons") button pictures, not 4"
 read -r top bottom < <(sed -n 4p <<<"$icons")
 read -r mx my _ _ < <(window_geometry "$main")
-xdotool mousemove --sync $((mx + (5640 + 855 / 2) / TWIPS)) $((my + (top + bottom) / 2)) click 1
+xdotool mousemove $((mx + (5640 + 855 / 2) / TWIPS)) $((my + (top + bottom) / 2)) click 1
 console_shown() { [ -n "$(window_by_title "$CONSOLE_TITLE")" ]; }
 e2e_wait_for 5 "the console" console_shown
 sleep 0.3

@@ -64,7 +64,7 @@ menu=$(popup_menu_id)
 read -r x y w h < <(window_geometry "$menu")
 e2e_log "tray menu $menu at $x,$y size ${w}x$h"
 e2e_screenshot "$menu" tray-menu
-xdotool mousemove --sync $((x + w / 2)) $((y + h - 8)) click 1
+xdotool mousemove $((x + w / 2)) $((y + h - 8)) click 1
 e2e_wait_for 5 "the exit prompt" prompt_shown
 prompt=$(window_by_title "$PROMPT_TITLE")
 quillon_alive || e2e_fail "the program ended before the exit was confirmed"
