@@ -37,7 +37,8 @@ void chooseFont(QApplication& app) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quillon"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Quillon防火墙"));
+    // No application display name: Qt would append it to every window title ("提示 — ..."),
+    // and each window's title is exactly its own caption.
     QApplication::setWindowIcon(quillon::shell::programIcon());
     // Closing the last visible window only hides the program: it ends through the exit prompt.
     QApplication::setQuitOnLastWindowClosed(false);
