@@ -167,8 +167,9 @@ e2e_start_x() {
     : >"$fdfile"
     # -displayfd: the server picks a free display number and writes it once it listens.
     exec {fd}>"$fdfile"
+    # -wr: a white desktop, so that the rounded corners of the windows' pictures are white.
     e2e_spawn E2E_XVFB_PID Xvfb -displayfd "$fd" -screen 0 "${E2E_SCREEN_W}x${E2E_SCREEN_H}x24" \
-        -nolisten tcp -noreset
+        -wr -nolisten tcp -noreset
     exec {fd}>&-
     e2e_wait_for 15 "Xvfb to report its display" test -s "$fdfile"
     export DISPLAY=:$(head -n1 "$fdfile")
