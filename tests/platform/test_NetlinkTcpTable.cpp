@@ -7,14 +7,39 @@
 
 #include <QtTest>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <linux/capability.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <new>
 #include <optional>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// Every heap allocation of this process is counted, to show that a warm snapshot makes none.
+namespace {
+std::atomic<long> gAllocations{0};
+}
+
+void* operator new(std::size_t n) {
+    ++gAllocations;
+    if (void* p = std::malloc(n ? n : 1)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 using namespace quillon::platform;
 using namespace quillon::test::loopback;
@@ -139,6 +164,7 @@ private slots:
     void listenerAndConnectionsAppear();
     void mappedDualStackIsIpv4AndPureIpv6IsNot();
     void timeWaitRowsAppear();
+    void halfOpenConnectionIsSynRcvd();
     void manyConnectionsAllAppear();
     void cutDropsOnlyThatConnection();
     void cutOfReplacedConnectionLeavesTheNewOne();
@@ -261,6 +287,31 @@ void TestNetlinkTcpTable::timeWaitRowsAppear() {
     QCOMPARE(modNetstat::IpToText(tw->dwLocalAddr), QStringLiteral("127.0.0.5"));
 }
 
+void TestNetlinkTcpTable::halfOpenConnectionIsSynRcvd() {
+    // With TCP_DEFER_ACCEPT the listener keeps a connection that has sent no data as a
+    // request socket (the kernel's NEW_SYN_RECV) while the client already counts itself
+    // established.
+    Fd listener = listenOn("127.0.0.1", 8088);
+    const int seconds = 30;
+    QCOMPARE(::setsockopt(listener.get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds),
+             0);
+    Fd client = connectTo("127.0.0.1", 8088, "127.0.0.8");
+    QVERIFY(client.valid());
+    const quint16 port = localPort(client);
+    QVERIFY(table_.snapshot(rows_));
+    const auto half = findRow(rows_, 8088, port);
+    QVERIFY(half);
+    QCOMPARE(half->dwState, quint32{StateSynRcvd});
+    QCOMPARE(modNetstat::StateText(static_cast<qint32>(half->dwState)),
+             QStringLiteral("SYN_RCVD连接"));
+    QCOMPARE(findRow(rows_, port, 8088)->dwState, quint32{StateEstablished});
+
+    // A half-open connection can be cut too, and then is gone.
+    QCOMPARE(table_.cut(*half), CutResult::Cut);
+    QVERIFY(table_.snapshot(rows_));
+    QVERIFY(!findRow(rows_, 8088, port));
+}
+
 void TestNetlinkTcpTable::manyConnectionsAllAppear() {
     // More rows than one netlink datagram holds, and far more than 101.
     constexpr int kPairs = 200;
@@ -282,10 +333,18 @@ void TestNetlinkTcpTable::manyConnectionsAllAppear() {
     QVERIFY(rows_.size() >= size_t{2 * kPairs + 1});
 
     // The caller's vector is reused: once warm, another snapshot of the same table keeps
-    // its storage.
+    // its storage and allocates nothing at all.
     const TcpRow* storage = rows_.data();
     const size_t capacity = rows_.capacity();
-    QVERIFY(table_.snapshot(rows_));
+    std::vector<TcpRow> cold;
+    long before = gAllocations.load();
+    QVERIFY(table_.snapshot(cold));
+    QVERIFY2(gAllocations.load() > before, "a fresh vector has to grow: the count works");
+    before = gAllocations.load();
+    const bool ok = table_.snapshot(rows_);
+    const long allocations = gAllocations.load() - before;
+    QVERIFY(ok);
+    QCOMPARE(allocations, 0L);
     QCOMPARE(rows_.data(), storage);
     QCOMPARE(rows_.capacity(), capacity);
 }
