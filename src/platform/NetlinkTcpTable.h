@@ -26,6 +26,10 @@ public:
     // one dump per family; false once the kernel refused the single dump.
     bool singlePassDump() const { return singlePass_; }
 
+    // Chooses the dump; the single one is tried first and left for good if the kernel
+    // refuses it. Switching to per-family dumps by hand is for comparing the two.
+    void setSinglePassDump(bool single) { singlePass_ = single; }
+
     // The errno of the last failed snapshot, 0 after a good one.
     int lastError() const { return lastError_; }
 
