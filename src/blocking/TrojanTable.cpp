@@ -184,13 +184,7 @@ std::optional<QString> TrojanTable::GetTrojan(const QString& port) const {
     if (!r.found) {
         return QString();
     }
-    // The converter would hold back a lead byte cut off at the very end and lose it; an ASCII
-    // sentinel, never a trail byte, makes it come out as U+FFFD like any broken sequence.
-    QByteArray bytes = r.description;
-    bytes.append(' ');
-    QString description = platform::CodePage::fromGbk(bytes);
-    description.chop(1);
-    return description;
+    return platform::CodePage::fromGbk(r.description);
 }
 
 } // namespace quillon::blocking

@@ -12,7 +12,16 @@ QString fromGbk(QByteArrayView bytes) {
     if (!decoder.isValid()) {
         return QString::fromLatin1(bytes);
     }
-    return decoder.decode(bytes);
+    // The converter holds back a lead byte cut off at the very end of its input, waiting for
+    // a trail byte that never comes, and drops it. An ASCII sentinel (never a trail byte)
+    // makes such a truncated character come out as U+FFFD like any other broken sequence.
+    QByteArray withSentinel;
+    withSentinel.reserve(bytes.size() + 1);
+    withSentinel.append(bytes.data(), bytes.size());
+    withSentinel.append(' ');
+    QString text = decoder.decode(withSentinel);
+    text.chop(1);
+    return text;
 }
 
 QByteArray toGbk(QStringView text) {
