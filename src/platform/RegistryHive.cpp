@@ -7,7 +7,12 @@
 #include <QUrl>
 #include <QVarLengthArray>
 #include <array>
+#include <atomic>
+#include <cstring>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quillon::platform {
@@ -21,6 +26,12 @@ constexpr int kSchemaVersion = 1;
 // A writer holds the lock for one short transaction (an import of a large file a little
 // longer); in WAL mode readers never wait for writers.
 constexpr int kBusyTimeoutMs = 5000;
+// The WAL index header at the start of the -shm file: two copies of 48 bytes, the second
+// written first by a committing writer; byte 12 is set once the header is initialised.
+constexpr size_t kWalHeaderSize = 48;
+constexpr size_t kIsInitOffset = 12;
+constexpr size_t kShmMapped = 2 * kWalHeaderSize;
+using WalHeader = std::array<unsigned char, kWalHeaderSize>;
 
 // The hive's layout; the README documents it for users who inspect rules with sqlite3.
 // `keys.folded` and `vals.folded` are the case-folded spellings that make keys and stored
@@ -202,12 +213,28 @@ struct RegistryHive::Impl {
     std::array<sqlite3_stmt*, StmtCount> stmts{};
     QString error;
     int lastRc = SQLITE_OK;
+    qint64 lookupsRun = 0;
+    // The hive is in WAL mode, and stays so while this connection is open (leaving it needs
+    // every other connection closed).
+    bool walMode = false;
+    // The lookups' read transaction, kept open while the hive does not change (see
+    // beginLookup), and the -shm index header it was opened under.
+    bool readOpen = false;
+    WalHeader readHeader{};
+    const unsigned char* shm = nullptr;
 
     enum class Ready { Yes, NoHive, Failed };
 
     ~Impl() { close(); }
 
     void close() {
+        endLookups();
+        if (shm) {
+            munmap(const_cast<unsigned char*>(shm), kShmMapped);
+            shm = nullptr;
+        }
+        walMode = false;
+        lookupsRun = 0;
         for (auto& s : stmts) {
             sqlite3_finalize(s);
             s = nullptr;
@@ -249,6 +276,79 @@ struct RegistryHive::Impl {
         if (broken) {
             close();
         }
+    }
+
+    // A lookup in its own transaction spends most of its time starting and ending that
+    // transaction (and, in WAL mode, locking a read mark with two fcntl calls). So the lookups
+    // share one read transaction for as long as the hive stays as it was when it began. Every
+    // commit of any process rewrites the WAL index header in the -shm file (its change counter,
+    // frame count and salts), which is how SQLite itself tells whether a snapshot is still the
+    // newest; the header is read (both copies, as SQLite does) before each lookup, and any
+    // difference, or a header being written at that moment, ends the transaction and the
+    // lookup starts a new one. A lookup therefore always sees every commit made before it.
+    // Everything other than a lookup ends the shared transaction first.
+    void beginLookup() {
+        WalHeader now;
+        const bool known = walHeader(now);
+        if (readOpen) {
+            if (known && now == readHeader) {
+                return;
+            }
+            endLookups();
+        }
+        // Without a readable header (the first lookup, a hive read through the fallback
+        // connection) the lookup runs in a transaction of its own.
+        if (known && sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) {
+            readOpen = true;
+            readHeader = now;
+        }
+    }
+
+    void endLookups() {
+        if (readOpen) {
+            if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+                sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            }
+            readOpen = false;
+        }
+    }
+
+    // The header as every reader sees it; false while it is being written, before it was
+    // initialised, or when the -shm file cannot be mapped.
+    bool walHeader(WalHeader& out) {
+        if (!shm && !mapShm()) {
+            return false;
+        }
+        WalHeader second;
+        std::memcpy(out.data(), shm, out.size());
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        std::memcpy(second.data(), shm + out.size(), second.size());
+        return out == second && out[kIsInitOffset] != 0;
+    }
+
+    // Maps the start of the -shm file, read-only. Only once SQLite has opened it for this
+    // connection (after the first transaction): while a connection is open SQLite neither
+    // removes nor shortens that file.
+    bool mapShm() {
+        if (!db || !walMode || !sqlite3_get_autocommit(db) || lookupsRun == 0) {
+            return false;
+        }
+        const QByteArray name = QFile::encodeName(path) + "-shm";
+        const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return false;
+        }
+        struct stat st {};
+        void* p = MAP_FAILED;
+        if (::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kShmMapped)) {
+            p = ::mmap(nullptr, kShmMapped, PROT_READ, MAP_SHARED, fd, 0);
+        }
+        ::close(fd);
+        if (p == MAP_FAILED) {
+            return false;
+        }
+        shm = static_cast<const unsigned char*>(p);
+        return true;
     }
 
     sqlite3_stmt* stmt(Stmt which) {
@@ -362,8 +462,8 @@ struct RegistryHive::Impl {
         sqlite3_exec(db, "PRAGMA mmap_size=268435456", nullptr, nullptr, nullptr);
         if (!sqlite3_db_readonly(db, "main")) {
             sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-            // WAL is checkpointed into the database at every commit of a small write anyway;
-            // "FULL" makes a rule the user set survive a power cut too.
+            // Writes are rare (a click, an import): syncing the log at every commit makes a
+            // rule the user set survive a power cut too.
             sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
             // Keeping the -wal and -shm files after the last connection closes lets an
             // account without write rights on the folder still read the hive.
@@ -371,6 +471,7 @@ struct RegistryHive::Impl {
             sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
             sqlite3_exec(db, "PRAGMA journal_size_limit=1048576", nullptr, nullptr, nullptr);
         }
+        walMode = scalar("PRAGMA journal_mode") == QStringLiteral("wal");
     }
 
     // Makes sure a usable connection exists. A read of a hive that does not exist yet answers
@@ -466,6 +567,7 @@ struct RegistryHive::Impl {
     // Runs `body` in one read transaction (deferred: readers never block writers).
     template <typename Body>
     bool read(Body&& body) {
+        endLookups();
         const Ready r = ready(false);
         if (r != Ready::Yes) {
             endCall();
@@ -487,6 +589,7 @@ struct RegistryHive::Impl {
     // so two writers never deadlock, and a crash at any point leaves the previous state.
     template <typename Body>
     bool write(Body&& body) {
+        endLookups();
         if (ready(true) != Ready::Yes) {
             endCall();
             return false;
@@ -710,6 +813,7 @@ RegistryHive::Lookup RegistryHive::lookup(QStringView key, QStringView name, QSt
         return r == Impl::Ready::NoHive ? Lookup::Missing : Lookup::Failed;
     }
     Lookup result = Lookup::Failed;
+    d->beginLookup();
     {
         Use s(d->stmt(FindValue));
         if (s) {
@@ -736,6 +840,10 @@ RegistryHive::Lookup RegistryHive::lookup(QStringView key, QStringView name, QSt
                 }
             }
         }
+    }
+    ++d->lookupsRun;
+    if (result == Lookup::Failed) {
+        d->endLookups();
     }
     d->endCall();
     return result;

@@ -66,6 +66,29 @@ int inChild(Body&& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Ends a child that a failed check left waiting, so that no process outlives its test.
+class ChildGuard {
+public:
+    explicit ChildGuard(pid_t pid) : m_pid(pid) {}
+    ~ChildGuard() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    ChildGuard(const ChildGuard&) = delete;
+    ChildGuard& operator=(const ChildGuard&) = delete;
+    int wait() {
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+        m_pid = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    pid_t m_pid;
+};
+
 } // namespace
 
 class TestRegistryHive : public QObject {
@@ -259,6 +282,64 @@ private slots:
         QVERIFY(!reader.value(kIp, u"10.0.0.9"));
     }
 
+    // The lookups share a read transaction while the hive stays unchanged: every commit of
+    // another process, small or large enough to make the log checkpoint and start over, must
+    // still show at the very next lookup.
+    void lookupsSeeEveryCommitOfAnotherProcess() {
+        const QString path = freshPath();
+        {
+            RegistryHive hive(path);
+            QVERIFY(hive.setValue(kIp, u"turn", u"-1"));
+        }
+        int toChild[2];
+        int toParent[2];
+        QVERIFY(pipe(toChild) == 0 && pipe(toParent) == 0);
+        constexpr int kTurns = 60;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            RegistryHive hive(path);
+            const QString bulk(4000, u'b');
+            char c;
+            for (int i = 0; i < kTurns; ++i) {
+                if (i % 15 == 7) {
+                    // A few megabytes at once: past the log's checkpoint threshold.
+                    std::vector<RegistryHive::Change> many;
+                    for (int k = 0; k < 600; ++k) {
+                        many.push_back({RegistryHive::Change::Kind::SetValue, "SOFTWARE\\bulk",
+                                        QStringLiteral("%1-%2").arg(i).arg(k), bulk});
+                    }
+                    hive.apply(many);
+                }
+                hive.setValue(kIp, u"turn", QString::number(i));
+                if (write(toParent[1], "w", 1) != 1 || read(toChild[0], &c, 1) != 1) {
+                    _exit(1);
+                }
+            }
+            _exit(0);
+        }
+        ChildGuard child(pid);
+        RegistryHive reader(path);
+        for (int i = 0; i < kTurns; ++i) {
+            // Lookups before the commit keep the shared transaction open.
+            for (int k = 0; k < 3; ++k) {
+                reader.value(kIp, u"10.0.0.1");
+            }
+            char c;
+            QCOMPARE(read(toParent[0], &c, 1), 1);
+            QCOMPARE(reader.value(kIp, u"turn").value_or("missing"), QString::number(i));
+            QCOMPARE(write(toChild[1], "r", 1), 1);
+        }
+        QCOMPARE(child.wait(), 0);
+        // The reader's own writes and other calls in between lookups.
+        QVERIFY(reader.setValue(kIp, u"turn", u"mine"));
+        QCOMPARE(reader.value(kIp, u"turn").value(), QStringLiteral("mine"));
+        Values values;
+        QVERIFY(reader.values(u"SOFTWARE\\bulk", values));
+        QCOMPARE(values.size(), size_t(4 * 600));
+        QCOMPARE(reader.value(kIp, u"turn").value(), QStringLiteral("mine"));
+        QCOMPARE(integrity(path), QStringLiteral("ok"));
+    }
+
     void anEmptyFileBecomesAHive() {
         const QString path = freshPath();
         QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
@@ -414,9 +495,7 @@ private slots:
             pids.push_back(pid);
         }
         for (const pid_t pid : pids) {
-            int status = 0;
-            waitpid(pid, &status, 0);
-            QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            QCOMPARE(ChildGuard(pid).wait(), 0);
         }
         RegistryHive hive(path);
         Values values;
@@ -462,12 +541,13 @@ private slots:
                 }
             }
             close(ready[1]);
-            char c;
-            QCOMPARE(read(ready[0], &c, 1), 1);
-            close(ready[0]);
-            usleep(static_cast<useconds_t>(20000 + round * 17000));
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
+            {
+                ChildGuard child(pid); // killed mid-write when this scope ends
+                char c;
+                QCOMPARE(read(ready[0], &c, 1), 1);
+                close(ready[0]);
+                usleep(static_cast<useconds_t>(20000 + round * 17000));
+            }
 
             QCOMPARE(integrity(path), QStringLiteral("ok"));
             RegistryHive hive(path);

@@ -1,0 +1,237 @@
+// Every list rebuild decides every connection, and at the medium level each decision asks the
+// hive six times (the three rule keys, once for the deny test and once for the allow test).
+// This times 10,000 such decisions against hives of 100, 10,000 and 100,000 rules:
+//
+//   lookups   the six lookups through modReg, as the decision makes them
+//   decision  the whole block decision (blocking::Decide) over the same lookups
+//   peer      the same six lookups done by enumerating the whole key and comparing every
+//             name, the way the registry-based design looks a rule up
+//
+// The peer is timed on as many decisions as fit in about a second and scaled to 10,000.
+//
+//   bench_decisions [RULES...]      (default 100 10000 100000)
+
+#include "blocking/Decision.h"
+#include "settings/modReg.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+using quillon::platform::RegistryHive;
+namespace modReg = quillon::settings::modReg;
+namespace blocking = quillon::blocking;
+
+namespace {
+
+constexpr int kConnections = 10000;
+constexpr double kTargetMs = 150.0;
+constexpr int kRuns = 5;
+constexpr qint64 kPeerBudgetMs = 1000;
+
+struct Connection {
+    QString RemA;
+    QString RemP;
+    QString LocP;
+};
+
+QString address(std::mt19937& rng) {
+    std::uniform_int_distribution<int> octet(1, 254);
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(std::uniform_int_distribution<int>(11, 223)(rng))
+        .arg(octet(rng))
+        .arg(octet(rng))
+        .arg(octet(rng));
+}
+
+// A hive holding `rules` rules: 80 % addresses, 10 % remote ports, 10 % local ports, deny
+// and allow mixed; and 10,000 connections of which about half have a rule of some kind.
+void build(RegistryHive& hive, int rules, std::vector<Connection>& connections) {
+    std::mt19937 rng(20050701u + static_cast<unsigned>(rules));
+    std::vector<QString> addresses;
+    std::vector<QString> remotePorts;
+    std::vector<QString> localPorts;
+    std::vector<RegistryHive::Change> changes;
+    using Kind = RegistryHive::Change::Kind;
+    for (int i = 0; i < rules; ++i) {
+        const QString verdict = (i % 3 == 0) ? QStringLiteral("0") : QStringLiteral("1");
+        if (i % 10 < 8) {
+            addresses.push_back(address(rng));
+            changes.push_back({Kind::SetValue, modReg::BlockIpKey, addresses.back(), verdict});
+        } else if (i % 10 == 8) {
+            remotePorts.push_back(QString::number(1 + i % 65535));
+            changes.push_back({Kind::SetValue, modReg::BlockRpKey, remotePorts.back(), verdict});
+        } else {
+            localPorts.push_back(QString::number(1 + (i * 7) % 65535));
+            changes.push_back({Kind::SetValue, modReg::BlockLpKey, localPorts.back(), verdict});
+        }
+    }
+    changes.push_back({Kind::CreateKey, modReg::BlockRpKey, {}, {}});
+    changes.push_back({Kind::CreateKey, modReg::BlockLpKey, {}, {}});
+    if (!hive.apply(changes)) {
+        std::fprintf(stderr, "cannot build the hive: %s\n", qPrintable(hive.lastError()));
+        std::exit(1);
+    }
+    auto pick = [&](const std::vector<QString>& from, QString fresh) {
+        if (!from.empty() && rng() % 2 == 0) {
+            return from[rng() % from.size()];
+        }
+        return fresh;
+    };
+    connections.clear();
+    for (int i = 0; i < kConnections; ++i) {
+        connections.push_back({pick(addresses, address(rng)),
+                               pick(remotePorts, QString::number(1024 + rng() % 60000)),
+                               pick(localPorts, QString::number(1024 + rng() % 60000))});
+    }
+}
+
+// The registry-based lookup: enumerate every value of the key to its end, keeping the data
+// of the value whose name matches exactly.
+QString enumerate(RegistryHive& hive, const QString& key, const QString& name) {
+    std::vector<std::pair<QString, QString>> values;
+    QString result;
+    if (hive.values(key, values)) {
+        for (const auto& [n, d] : values) {
+            if (n == name) {
+                result = d;
+            }
+        }
+    }
+    return result;
+}
+
+template <typename Body>
+double bestOf(int runs, Body&& body) {
+    double best = 1e300;
+    for (int r = 0; r < runs; ++r) {
+        QElapsedTimer t;
+        t.start();
+        body();
+        best = std::min(best, static_cast<double>(t.nsecsElapsed()) / 1e6);
+    }
+    return best;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<int> sizes;
+    for (int i = 1; i < argc; ++i) {
+        sizes.push_back(std::atoi(argv[i]));
+    }
+    if (sizes.empty()) {
+        sizes = {100, 10000, 100000};
+    }
+    QTemporaryDir dir;
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "no temporary folder\n");
+        return 1;
+    }
+
+    std::printf("%d decisions at level 2 (six lookups each), best of %d runs, ms per %d "
+                "decisions\n\n",
+                kConnections, kRuns, kConnections);
+    std::printf("%8s  %10s  %10s  %12s  %10s  %6s  %6s\n", "rules", "lookups", "decision", "peer",
+                "peer/ours", "hits", "cuts");
+    double firstLookups = 0;
+    double lastLookups = 0;
+    double firstPeer = 0;
+    double lastPeer = 0;
+    const blocking::PendingAlerts pending;
+    for (const int rules : sizes) {
+        RegistryHive hive(dir.filePath(QStringLiteral("hive-%1.db").arg(rules)));
+        std::vector<Connection> connections;
+        build(hive, rules, connections);
+        // Opening (and checking) the hive is a one-time cost of the program's start.
+        modReg::ReadRegString(hive, modReg::HKEY_LOCAL_MACHINE, modReg::BlockIpKey, "x");
+
+        int found = 0;
+        const double lookups = bestOf(kRuns, [&] {
+            found = 0;
+            for (const Connection& c : connections) {
+                for (int twice = 0; twice < 2; ++twice) {
+                    for (const auto& [key, name] : {std::pair{&modReg::BlockIpKey, &c.RemA},
+                                                    std::pair{&modReg::BlockRpKey, &c.RemP},
+                                                    std::pair{&modReg::BlockLpKey, &c.LocP}}) {
+                        const auto data = modReg::ReadRegStringChecked(
+                            hive, modReg::HKEY_LOCAL_MACHINE, *key, *name);
+                        found += data && !data->isEmpty();
+                    }
+                }
+            }
+        });
+
+        auto verdict = [&hive](blocking::RuleKind kind,
+                               const QString& name) -> std::optional<QString> {
+            const QString* key = kind == blocking::RuleKind::Address      ? &modReg::BlockIpKey
+                                 : kind == blocking::RuleKind::RemotePort ? &modReg::BlockRpKey
+                                                                          : &modReg::BlockLpKey;
+            return modReg::ReadRegStringChecked(hive, modReg::HKEY_LOCAL_MACHINE, *key, name);
+        };
+        auto trojan = [](const QString&) -> std::optional<bool> { return false; };
+        int cuts = 0;
+        const double decision = bestOf(kRuns, [&] {
+            cuts = 0;
+            for (const Connection& c : connections) {
+                cuts += blocking::Decide(c.RemA, c.RemP, c.LocP, 5, 0, 2, verdict, trojan,
+                                         pending) == blocking::Outcome::Cut;
+            }
+        });
+
+        // The peer on as many connections as fit in its time budget.
+        int peerFound = 0;
+        int peerDone = 0;
+        QElapsedTimer peerTimer;
+        peerTimer.start();
+        while (peerDone < kConnections && (peerDone < 3 || peerTimer.elapsed() < kPeerBudgetMs)) {
+            const Connection& c = connections[static_cast<size_t>(peerDone)];
+            for (int twice = 0; twice < 2; ++twice) {
+                peerFound += !enumerate(hive, modReg::BlockIpKey, c.RemA).isEmpty();
+                peerFound += !enumerate(hive, modReg::BlockRpKey, c.RemP).isEmpty();
+                peerFound += !enumerate(hive, modReg::BlockLpKey, c.LocP).isEmpty();
+            }
+            ++peerDone;
+        }
+        const double peer =
+            static_cast<double>(peerTimer.nsecsElapsed()) / 1e6 * kConnections / peerDone;
+        // Both ways must find the same rules on the connections both looked at.
+        int oursOnPeerSet = 0;
+        for (int i = 0; i < peerDone; ++i) {
+            const Connection& c = connections[static_cast<size_t>(i)];
+            oursOnPeerSet +=
+                2 * (!modReg::ReadRegString(hive, {}, modReg::BlockIpKey, c.RemA).isEmpty() +
+                     !modReg::ReadRegString(hive, {}, modReg::BlockRpKey, c.RemP).isEmpty() +
+                     !modReg::ReadRegString(hive, {}, modReg::BlockLpKey, c.LocP).isEmpty());
+        }
+        if (oursOnPeerSet != peerFound) {
+            std::fprintf(stderr, "the two lookups disagree (%d vs %d)\n", oursOnPeerSet, peerFound);
+            return 1;
+        }
+
+        char peerText[32];
+        std::snprintf(peerText, sizeof peerText, "%.0f%s", peer,
+                      peerDone < kConnections ? "*" : "");
+        std::printf("%8d  %10.1f  %10.1f  %12s  %9.0fx  %5.1f%%  %6d\n", rules, lookups, decision,
+                    peerText, peer / lookups, 100.0 * found / (6.0 * kConnections), cuts);
+        if (firstLookups == 0) {
+            firstLookups = lookups;
+            firstPeer = peer;
+        }
+        lastLookups = lookups;
+        lastPeer = peer;
+    }
+    std::printf("\nhits: lookups that found a rule; cuts: decisions that cut\n");
+    std::printf("* scaled from the decisions that fit in %lld ms\n",
+                static_cast<long long>(kPeerBudgetMs));
+    if (sizes.size() > 1) {
+        std::printf("growth from %d to %d rules: lookups %.2fx, peer %.0fx\n", sizes.front(),
+                    sizes.back(), lastLookups / firstLookups, lastPeer / firstPeer);
+    }
+    std::printf("target: %d decisions in at most %.0f ms at the largest size: %s (%.1f ms)\n",
+                kConnections, kTargetMs, lastLookups <= kTargetMs ? "met" : "MISSED", lastLookups);
+    return 0;
+}
