@@ -26,26 +26,18 @@ QString RightsNotice(const Rights& rights, const QString& executable, const QStr
         return {};
     }
     const QString folder = QFileInfo(hivePath).absolutePath();
-    QStringList lines;
-    if (!rights.canCut) {
-        lines << QStringLiteral(
-            "没有断开网络连接的权限(CAP_NET_ADMIN)：被禁止的连接将不会被断开。");
-    }
-    if (!rights.hiveWritable) {
-        lines << QStringLiteral("不能写入规则库 %1：规则和设置将不会被保存。").arg(hivePath);
-    }
-    QStringList ways;
-    ways << QStringLiteral("以 root 身份运行本程序");
+    QStringList cannot;
     QStringList grants;
     if (!rights.canCut) {
-        grants << QStringLiteral("sudo setcap cap_net_admin+ep \"%1\"").arg(executable);
+        cannot << QStringLiteral("断开被禁止的连接(需要 CAP_NET_ADMIN)");
+        grants << QStringLiteral("执行 sudo setcap cap_net_admin+ep \"%1\"").arg(executable);
     }
     if (!rights.hiveWritable) {
+        cannot << QStringLiteral("保存规则和设置(%1 不可写)").arg(folder);
         grants << QStringLiteral("给予对 %1 的写权限").arg(folder);
     }
-    ways << grants.join(QStringLiteral("，并"));
-    lines << QStringLiteral("解决办法：%1。").arg(ways.join(QStringLiteral("；或")));
-    return lines.join(QLatin1Char('\n'));
+    return QStringLiteral("本程序缺少权限，不能%1。\n解决办法：以 root 身份运行本程序；或%2。")
+        .arg(cannot.join(QStringLiteral("，也不能")), grants.join(QStringLiteral("，并")));
 }
 
 } // namespace quillon::shell

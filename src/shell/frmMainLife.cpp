@@ -29,10 +29,10 @@ namespace {
 
 const QString kCaption = QStringLiteral("Quillon防火墙");
 
-// Where there is no tray, the rights notice stands as a line under the slogan box; the window
-// grows by the line's height so that the frame's bottom grip stays clear of it.
+// Where there is no tray, the rights notice stands under the slogan box; the window grows by
+// the notice's height so that the frame's bottom grip stays clear of it.
 constexpr int kNoticeTop = 4995;
-constexpr int kNoticeHeight = 570;
+constexpr int kNoticeGap = 60;
 
 void showRightsNotice(frmMain& window, shell::Program& program) {
     shell::Rights rights;
@@ -51,8 +51,11 @@ void showRightsNotice(frmMain& window, shell::Program& program) {
     line->setWordWrap(true);
     line->setTextInteractionFlags(Qt::TextSelectableByMouse);
     line->setStyleSheet(QStringLiteral("color: #a02020;"));
-    line->setGeometry(chrome::pxRect(240, kNoticeTop, 6255, kNoticeHeight));
-    window.resize(window.width(), window.height() + chrome::px(kNoticeHeight));
+    const QRect place = chrome::pxRect(240, kNoticeTop, 6255, 0);
+    const int height = line->heightForWidth(place.width());
+    line->setGeometry(place.left(), place.top(), place.width(), height);
+    window.resize(window.width(), window.height() + height + chrome::px(kNoticeGap));
+    shell::CentreOnScreen(window);
     line->show();
 }
 

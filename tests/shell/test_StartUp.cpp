@@ -290,7 +290,7 @@ private slots:
         QTest::addColumn<QStringList>("expected");
         const QStringList none;
         const QStringList cut{"CAP_NET_ADMIN", "setcap cap_net_admin+ep", "root"};
-        const QStringList hive{"registry.db", "写权限", "root"};
+        const QStringList hive{"不可写", "写权限", "root"};
         const int ok = int(platform::CutResult::Cut);
         const int denied = int(platform::CutResult::NotPermitted);
         const int unsupported = int(platform::CutResult::NotSupported);
