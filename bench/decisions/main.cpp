@@ -8,6 +8,7 @@
 //             name, the way the registry-based design looks a rule up
 //
 // The peer is timed on as many decisions as fit in about a second and scaled to 10,000.
+// Lookups and decisions are timed as the best of five runs, wall and processor time.
 //
 //   bench_decisions [RULES...]      (default 100 10000 100000)
 
@@ -18,6 +19,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <random>
 #include <vector>
 
@@ -104,14 +106,29 @@ QString enumerate(RegistryHive& hive, const QString& key, const QString& name) {
     return result;
 }
 
+double cpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// Wall and processor time of the best run, in ms. The reference machine is shared with
+// parallel builds, so processor time is the steadier figure.
+struct Times {
+    double wall = 1e300;
+    double cpu = 1e300;
+};
+
 template <typename Body>
-double bestOf(int runs, Body&& body) {
-    double best = 1e300;
+Times bestOf(int runs, Body&& body) {
+    Times best;
     for (int r = 0; r < runs; ++r) {
         QElapsedTimer t;
+        const double c0 = cpuMs();
         t.start();
         body();
-        best = std::min(best, static_cast<double>(t.nsecsElapsed()) / 1e6);
+        best.wall = std::min(best.wall, static_cast<double>(t.nsecsElapsed()) / 1e6);
+        best.cpu = std::min(best.cpu, cpuMs() - c0);
     }
     return best;
 }
@@ -135,10 +152,11 @@ int main(int argc, char** argv) {
     std::printf("%d decisions at level 2 (six lookups each), best of %d runs, ms per %d "
                 "decisions\n\n",
                 kConnections, kRuns, kConnections);
-    std::printf("%8s  %10s  %10s  %12s  %10s  %6s  %6s\n", "rules", "lookups", "decision", "peer",
-                "peer/ours", "hits", "cuts");
+    std::printf("%8s  %16s  %16s  %12s  %10s  %6s  %6s\n", "rules", "lookups wall/cpu",
+                "decision wall/cpu", "peer", "peer/ours", "hits", "cuts");
     double firstLookups = 0;
     double lastLookups = 0;
+    double lastDecision = 0;
     double firstPeer = 0;
     double lastPeer = 0;
     const blocking::PendingAlerts pending;
@@ -150,7 +168,7 @@ int main(int argc, char** argv) {
         modReg::ReadRegString(hive, modReg::HKEY_LOCAL_MACHINE, modReg::BlockIpKey, "x");
 
         int found = 0;
-        const double lookups = bestOf(kRuns, [&] {
+        const Times lookups = bestOf(kRuns, [&] {
             found = 0;
             for (const Connection& c : connections) {
                 for (int twice = 0; twice < 2; ++twice) {
@@ -174,7 +192,7 @@ int main(int argc, char** argv) {
         };
         auto trojan = [](const QString&) -> std::optional<bool> { return false; };
         int cuts = 0;
-        const double decision = bestOf(kRuns, [&] {
+        const Times decision = bestOf(kRuns, [&] {
             cuts = 0;
             for (const Connection& c : connections) {
                 cuts += blocking::Decide(c.RemA, c.RemP, c.LocP, 5, 0, 2, verdict, trojan,
@@ -215,23 +233,33 @@ int main(int argc, char** argv) {
         char peerText[32];
         std::snprintf(peerText, sizeof peerText, "%.0f%s", peer,
                       peerDone < kConnections ? "*" : "");
-        std::printf("%8d  %10.1f  %10.1f  %12s  %9.0fx  %5.1f%%  %6d\n", rules, lookups, decision,
-                    peerText, peer / lookups, 100.0 * found / (6.0 * kConnections), cuts);
+        char lookupText[32];
+        char decisionText[32];
+        std::snprintf(lookupText, sizeof lookupText, "%.1f / %.1f", lookups.wall, lookups.cpu);
+        std::snprintf(decisionText, sizeof decisionText, "%.1f / %.1f", decision.wall,
+                      decision.cpu);
+        std::printf("%8d  %16s  %16s  %12s  %9.0fx  %5.1f%%  %6d\n", rules, lookupText,
+                    decisionText, peerText, peer / lookups.wall,
+                    100.0 * found / (6.0 * kConnections), cuts);
         if (firstLookups == 0) {
-            firstLookups = lookups;
+            firstLookups = lookups.cpu;
             firstPeer = peer;
         }
-        lastLookups = lookups;
+        lastLookups = lookups.cpu;
+        lastDecision = decision.cpu;
         lastPeer = peer;
     }
     std::printf("\nhits: lookups that found a rule; cuts: decisions that cut\n");
     std::printf("* scaled from the decisions that fit in %lld ms\n",
                 static_cast<long long>(kPeerBudgetMs));
     if (sizes.size() > 1) {
-        std::printf("growth from %d to %d rules: lookups %.2fx, peer %.0fx\n", sizes.front(),
-                    sizes.back(), lastLookups / firstLookups, lastPeer / firstPeer);
+        std::printf("growth from %d to %d rules (processor time): lookups %.2fx, peer %.0fx\n",
+                    sizes.front(), sizes.back(), lastLookups / firstLookups, lastPeer / firstPeer);
     }
-    std::printf("target: %d decisions in at most %.0f ms at the largest size: %s (%.1f ms)\n",
-                kConnections, kTargetMs, lastLookups <= kTargetMs ? "met" : "MISSED", lastLookups);
+    std::printf("target: %d decisions in at most %.0f ms at the largest size: %s "
+                "(lookups %.1f ms, whole decisions %.1f ms of processor time)\n",
+                kConnections, kTargetMs,
+                std::max(lastLookups, lastDecision) <= kTargetMs ? "met" : "MISSED", lastLookups,
+                lastDecision);
     return 0;
 }

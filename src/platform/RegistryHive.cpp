@@ -330,7 +330,7 @@ struct RegistryHive::Impl {
     // connection (after the first transaction): while a connection is open SQLite neither
     // removes nor shortens that file.
     bool mapShm() {
-        if (!db || !walMode || !sqlite3_get_autocommit(db) || lookupsRun == 0) {
+        if (!db || !walMode || lookupsRun == 0) {
             return false;
         }
         const QByteArray name = QFile::encodeName(path) + "-shm";
