@@ -33,7 +33,7 @@ std::optional<QString> ReadRegStringChecked(platform::RegistryHive& hive, RootKe
                                             const QString& subKey, const QString& name);
 
 // Appends to `list` the name of every value whose data equals `marker`, in enumeration order.
-// `list` is anything with an add(QString) or push_back(QString) / append(QString).
+// `list` is anything with addItem(QString) (a list box), append(QString) or push_back(QString).
 template <typename List>
 QString FillListFromKey(platform::RegistryHive& hive, RootKey, const QString& subKey,
                         List& list, const QString& marker) {
