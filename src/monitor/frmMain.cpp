@@ -126,7 +126,7 @@ void frmMain::buildToolbar() {
     Toolbar1->setIconSize(QSize(32, 32));
     Toolbar1->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
 
-    struct Spec {
+    struct ButtonDef {
         int position;
         QString caption;
         bool checkable;
@@ -135,7 +135,7 @@ void frmMain::buildToolbar() {
     };
     // Button 1 shows "play" while polling is stopped (pressed), so the picture says what a
     // click will do, like its caption.
-    const Spec specs[] = {
+    const ButtonDef defs[] = {
         {1, kCaptionStop, true, 1, 5},
         {2, QStringLiteral("刷新"), false, 2, 0},
         {3, {}, false, 0, 0},
@@ -144,7 +144,7 @@ void frmMain::buildToolbar() {
         {6, {}, false, 0, 0},
     };
     const int width = px(855);
-    for (const Spec& s : specs) {
+    for (const ButtonDef& s : defs) {
         if (s.picture == 0) {
             Toolbar1->addSeparator();
             continue;

@@ -378,6 +378,9 @@ void TestFrmMain::stopButtonPausesAndResumesPolling() {
     QVERIFY(b->isChecked());
     QVERIFY(b->toolTip().isEmpty());
     QVERIFY(!m.tmrRefresh->isActive());
+    // Pressed, the button shows what the next click does: play instead of pause.
+    QVERIFY(b->icon().pixmap(32, QIcon::Normal, QIcon::On).toImage() !=
+            b->icon().pixmap(32, QIcon::Normal, QIcon::Off).toImage());
     b->click();
     QCOMPARE(b->text(), QStringLiteral("停止"));
     QVERIFY(!b->isChecked());
