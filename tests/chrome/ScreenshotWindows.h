@@ -12,12 +12,12 @@ namespace quillon::test {
 // window as the program shows it.
 struct ScreenshotWindow {
     QString name;
-    std::function<std::unique_ptr<QWidget>()> create;
+    std::function<std::unique_ptr<QWidget, void (*)(QWidget*)>()> create;
 };
 
-// The five skinned windows. This is the one place that says how each is built for its
-// picture; a window that needs the program around it (settings, platform fakes) is built
-// here and the rendering test stays as it is.
+// The five skinned windows as the program builds them, over a scripted table and a
+// temporary hive and folder. The program keeps owning each window: the handle only hides it
+// again when the shot is taken.
 std::vector<ScreenshotWindow> screenshotWindows();
 
 } // namespace quillon::test

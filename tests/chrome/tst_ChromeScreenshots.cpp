@@ -56,7 +56,7 @@ void tst_ChromeScreenshots::render_data() {
 void tst_ChromeScreenshots::render() {
     QFETCH(int, index);
     const auto shot = quillon::test::screenshotWindows().at(static_cast<std::size_t>(index));
-    std::unique_ptr<QWidget> window = shot.create();
+    auto window = shot.create();
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     const QImage image = renderShaped(*window);
