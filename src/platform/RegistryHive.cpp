@@ -217,6 +217,10 @@ struct RegistryHive::Impl {
     // The hive is in WAL mode, and stays so while this connection is open (leaving it needs
     // every other connection closed).
     bool walMode = false;
+    // The connection reads the database file as it lies, without locks (see ready()); it is
+    // dropped as soon as the file or its -shm index changes.
+    bool asFound = false;
+    struct stat foundStat {};
     // The lookups' read transaction, kept open while the hive does not change (see
     // beginLookup), and the -shm index header it was opened under.
     bool readOpen = false;
@@ -234,6 +238,7 @@ struct RegistryHive::Impl {
             shm = nullptr;
         }
         walMode = false;
+        asFound = false;
         lookupsRun = 0;
         for (auto& s : stmts) {
             sqlite3_finalize(s);
@@ -270,6 +275,17 @@ struct RegistryHive::Impl {
         }
         sqlite3_busy_timeout(db, kBusyTimeoutMs);
         return true;
+    }
+
+    // Whether a hive read as it lies is still untouched: a writer (in WAL mode) creates the
+    // -shm file first, and any change to the database file shows in its size or time.
+    bool stillAsFound() const {
+        struct stat now {};
+        return !QFileInfo::exists(path + QStringLiteral("-shm")) &&
+               ::stat(QFile::encodeName(path).constData(), &now) == 0 &&
+               now.st_ino == foundStat.st_ino && now.st_size == foundStat.st_size &&
+               now.st_mtim.tv_sec == foundStat.st_mtim.tv_sec &&
+               now.st_mtim.tv_nsec == foundStat.st_mtim.tv_nsec;
     }
 
     void endCall() {
@@ -413,6 +429,12 @@ struct RegistryHive::Impl {
             error = QStringLiteral("%1 was written by a newer Quillon").arg(path);
             return false;
         }
+        // A damaged hive must never be written; one this connection cannot write anyway is
+        // read as well as it can be, without the check's full pass over the file.
+        if (sqlite3_db_readonly(db, "main") == 1) {
+            initialised = true;
+            return true;
+        }
         const auto check = scalar("PRAGMA quick_check(1)");
         if (!check) {
             return false;
@@ -479,7 +501,13 @@ struct RegistryHive::Impl {
     Ready ready(bool forWrite) {
         broken = false;
         error.clear();
+        if (db && asFound && (forWrite || !stillAsFound())) {
+            close();
+        }
         if (db) {
+            if (asFound) {
+                return initialised ? Ready::Yes : Ready::NoHive;
+            }
             if (initialised) {
                 return Ready::Yes;
             }
@@ -517,25 +545,33 @@ struct RegistryHive::Impl {
         }
         if (!inspect()) {
             // SQLite reads a WAL database only through its -shm index, which an account that
-            // may not write the folder cannot create once the last connection removed it. With
-            // no -shm file no connection has the hive open, so it is read as it lies, on a
-            // connection that is dropped after the call: the next call sees later writes.
+            // may not write the folder cannot create once the last connection removed it
+            // (the sqlite3 shell, for one, removes it). With no -shm file and no log left, no
+            // connection has the hive open and the database file holds every commit, so it
+            // is read as it lies, for as long as it stays so (see stillAsFound).
             const int primary = lastRc & 0xff;
             if (forWrite || (primary != SQLITE_READONLY && primary != SQLITE_CANTOPEN) ||
-                QFileInfo::exists(path + QStringLiteral("-shm"))) {
+                QFileInfo::exists(path + QStringLiteral("-shm")) ||
+                QFileInfo(path + QStringLiteral("-wal")).size() > 0) {
                 broken = true;
                 return Ready::Failed;
             }
             close();
+            struct stat found {};
+            if (::stat(QFile::encodeName(path).constData(), &found) != 0) {
+                return Ready::Failed;
+            }
             const QByteArray uri = "file:" + QUrl::toPercentEncoding(path, "/") + "?immutable=1";
             if (!connect(uri, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX |
                                   SQLITE_OPEN_EXRESCODE)) {
                 return Ready::Failed;
             }
-            broken = true;
             if (!inspect()) {
+                broken = true;
                 return Ready::Failed;
             }
+            asFound = true;
+            foundStat = found;
             return initialised ? Ready::Yes : Ready::NoHive;
         }
         if (!initialised) {
