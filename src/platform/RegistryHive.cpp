@@ -455,8 +455,9 @@ struct RegistryHive::Impl {
             return false;
         }
         const auto appId = scalar("PRAGMA application_id");
-        bool ok = appId.has_value();
-        if (ok && appId->toInt() == 0) {
+        const auto tables = appId ? scalar("SELECT count(*) FROM sqlite_schema") : std::nullopt;
+        bool ok = appId.has_value() && tables.has_value();
+        if (ok && appId->toInt() == 0 && tables->toInt() == 0) {
             ok = exec(kSchema) &&
                  exec(QByteArray("PRAGMA application_id=" + QByteArray::number(kApplicationId))
                           .constData()) &&
