@@ -220,10 +220,15 @@ int main(int argc, char** argv) {
         int oursOnPeerSet = 0;
         for (int i = 0; i < peerDone; ++i) {
             const Connection& c = connections[static_cast<size_t>(i)];
-            oursOnPeerSet +=
-                2 * (!modReg::ReadRegString(hive, {}, modReg::BlockIpKey, c.RemA).isEmpty() +
-                     !modReg::ReadRegString(hive, {}, modReg::BlockRpKey, c.RemP).isEmpty() +
-                     !modReg::ReadRegString(hive, {}, modReg::BlockLpKey, c.LocP).isEmpty());
+            oursOnPeerSet += 2 * (!modReg::ReadRegString(hive, modReg::HKEY_LOCAL_MACHINE,
+                                                         modReg::BlockIpKey, c.RemA)
+                                       .isEmpty() +
+                                  !modReg::ReadRegString(hive, modReg::HKEY_LOCAL_MACHINE,
+                                                         modReg::BlockRpKey, c.RemP)
+                                       .isEmpty() +
+                                  !modReg::ReadRegString(hive, modReg::HKEY_LOCAL_MACHINE,
+                                                         modReg::BlockLpKey, c.LocP)
+                                       .isEmpty());
         }
         if (oursOnPeerSet != peerFound) {
             std::fprintf(stderr, "the two lookups disagree (%d vs %d)\n", oursOnPeerSet, peerFound);

@@ -19,6 +19,9 @@ namespace quillon::platform {
 // Every call opens nothing new beyond a cached connection and leaves the database whole
 // whatever happens; a database that is not SQLite or is corrupt is never overwritten: calls
 // then fail (false / nullopt) and the program goes on.
+//
+// One object serves one thread at a time; any number of objects and processes may share the
+// file, and each lookup sees every write committed before it.
 class RegistryHive {
 public:
     // The machine-wide hive.
