@@ -1,8 +1,8 @@
 #include "monitor/modNetstat.h"
 
+#include "platform/Inet.h"
+
 #include <QByteArray>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 namespace quillon::monitor::modNetstat {
 
@@ -36,11 +36,8 @@ QString AddressText(const char* converted) {
 }
 
 QString IpToText(quint32 address) {
-    // The field is in network byte order, which is what inet_ntop expects in memory.
-    in_addr a{};
-    a.s_addr = address;
-    char text[INET_ADDRSTRLEN];
-    return AddressText(::inet_ntop(AF_INET, &a, text, sizeof text));
+    char text[platform::Inet::kIpv4TextSize];
+    return AddressText(platform::Inet::Ipv4ToText(address, text));
 }
 
 QString PortText(quint32 field) {
