@@ -33,6 +33,9 @@ QPushButton* makeButton(QWidget* parent, const char* name, const QString& captio
 frmAlert::frmAlert(shell::Program& program)
     : chrome::SkinnedWindow(QStringLiteral("Quillon提醒您"), 5925, 4230, 480), program_(program) {
     setAttribute(Qt::WA_DeleteOnClose);
+    // The question comes up over whatever the user is doing without taking the keyboard
+    // from it, from the very first show on: a key typed at that moment must not answer it.
+    setAttribute(Qt::WA_ShowWithoutActivating);
 
     Label1 = new QLabel(QStringLiteral("[description]"), this);
     Label1->setObjectName(QStringLiteral("Label1"));

@@ -68,6 +68,8 @@ void TestFrmAlert::windowLayout() {
         QCOMPARE(button->geometry(), rect);
     }
     QVERIFY(a.testAttribute(Qt::WA_DeleteOnClose));
+    // Not activated even by the first show, before it is placed on top.
+    QVERIFY(a.testAttribute(Qt::WA_ShowWithoutActivating));
 }
 
 void TestFrmAlert::textForAConnectionWithoutPortData() {
