@@ -5,7 +5,7 @@
 //   lookups   the six lookups through modReg, as the decision makes them
 //   decision  the whole block decision (blocking::Decide) over the same lookups
 //   peer      the same six lookups done by enumerating the whole key and comparing every
-//             name, the way the registry-based design looks a rule up
+//             name, the classic enumerate-until-it-matches lookup
 //
 // The peer is timed on as many decisions as fit in about a second and scaled to 10,000.
 // Lookups and decisions are timed as the best of five runs, wall and processor time.

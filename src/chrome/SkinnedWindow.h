@@ -60,7 +60,7 @@ public:
     // in its box; a box's right and bottom edges are exclusive, as for the rectangles.
     static QRegion regionFor(double widthTwips, double heightTwips);
 
-    // The frame's controls, by their design names.
+    // The frame's controls, by the names the windows know them by.
     SkinImage* Pmain = nullptr; // hidden; holds the skin picture the painting cuts from
     SkinImage* IMBar = nullptr; // the drag strip of the title bar
     SkinImage* Immin = nullptr;

@@ -101,8 +101,9 @@ void TrayIcon::checkTray() {
 }
 
 void TrayIcon::onActivated(QSystemTrayIcon::ActivationReason reason) {
-    // A double click first arrives as a single click (Trigger): only the double click and the
-    // right button act, as the design has it.
+    // A double click first arrives as a single click (Trigger): acting on single clicks would
+    // toggle the window twice for one double click, so only the double click and the right
+    // button act.
     monitor::frmMain& window = window_ ? *window_ : program_.main();
     switch (reason) {
     case QSystemTrayIcon::DoubleClick:
