@@ -5,17 +5,14 @@
 //
 //   QT_QPA_PLATFORM=offscreen build/bin/bench_console [records]
 
-#include "platform/RegistryHive.h"
-#include "platform/TcpTable.h"
 #include "settings/EventLog.h"
 #include "settings/LogModel.h"
 #include "settings/frmOptions.h"
-#include "shell/Program.h"
+#include "support/ProgramRig.h"
+#include "support/TestSupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <algorithm>
@@ -27,24 +24,7 @@ namespace {
 
 using namespace quillon;
 
-// A table that has nothing to show: the console never asks it.
-class EmptyTable : public platform::TcpTable {
-public:
-    bool snapshot(std::vector<platform::TcpRow>& rows) override {
-        rows.clear();
-        return true;
-    }
-    platform::CutResult cut(const platform::TcpRow&) override {
-        return platform::CutResult::AlreadyGone;
-    }
-    platform::CutResult probeCut() override { return platform::CutResult::NotPermitted; }
-};
-
 bool writeLog(const QString& path, int records) {
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        return false;
-    }
     const char* actions[] = {"已断开连接", "拒绝IP连接", "允许连接", "禁止所有连接"};
     QByteArray buf;
     for (int i = 0; i < records; ++i) {
@@ -58,7 +38,7 @@ bool writeLog(const QString& path, int records) {
             QString::fromUtf8(actions[i % 4])};
         buf += settings::EventLog::formatRecord(r);
     }
-    return f.write(buf) == buf.size();
+    return test::writeFile(path, buf);
 }
 
 double median(std::vector<double> v) {
@@ -71,14 +51,14 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const int records = argc > 1 ? std::atoi(argv[1]) : 100000;
-    QTemporaryDir dir;
-    const QString logPath = dir.filePath(QStringLiteral("WDlog.log"));
-    if (!dir.isValid() || !writeLog(logPath, records)) {
+    // The folder, hive and (empty) scripted table every run's program is built over; the
+    // console never asks the table.
+    test::ProgramRig rig;
+    const QString logPath = rig.logPath();
+    if (!rig.dir.isValid() || !writeLog(logPath, records)) {
         std::fprintf(stderr, "cannot write the log\n");
         return 1;
     }
-    platform::RegistryHive hive(dir.filePath(QStringLiteral("hive.db")));
-    EmptyTable table;
     constexpr int kRuns = 5;
     std::vector<double> readMs, widgetMs, consoleMs;
 
@@ -111,14 +91,9 @@ int main(int argc, char** argv) {
 
         // Quillon: the console created (opening steps, rule lists, log view from the file)
         // and shown once on its log tab.
-        shell::Program::Config config;
-        config.table = &table;
-        config.hive = &hive;
-        config.programDir = dir.path();
-        config.trayAvailable = false;
         t.start();
         {
-            shell::Program program(config);
+            shell::Program program(rig.program().config());
             settings::frmOptions& console = program.options();
             console.SSTab1->setCurrentIndex(1);
             console.show();

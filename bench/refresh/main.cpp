@@ -17,18 +17,12 @@
 #include "monitor/frmMain.h"
 #include "platform/NetlinkTcpTable.h"
 #include "platform/RegistryHive.h"
-#include "settings/frmOptions.h"
 #include "settings/modReg.h"
-#include "shell/Program.h"
 #include "support/FakeTcpTable.h"
 #include "support/Loopback.h"
+#include "support/ProgramRig.h"
 
 #include <QApplication>
-#include <QCheckBox>
-#include <QFile>
-#include <QSlider>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QTreeView>
 #include <algorithm>
 #include <chrono>
@@ -132,33 +126,18 @@ double tickVersusSnapshot(const char* title, platform::TcpTable& table, shell::P
     return ratio;
 }
 
-struct ProgramRig {
-    ProgramRig(platform::TcpTable& table, int level, bool settleByTrojanFile) {
-        hive = std::make_unique<platform::RegistryHive>(dir.filePath(QStringLiteral("hive.db")));
+// The program over `table` at `level`, its main window shown and ticking only when told.
+struct BenchRig : test::ProgramRig {
+    BenchRig(platform::TcpTable& source, int level, bool settleByTrojanFile)
+        : ProgramRig(test::ProgramSetup{false, {}, &source}) {
         if (settleByTrojanFile) {
             // A trojan table that lists none of the ports: the low level decides nothing.
-            QFile f(dir.filePath(QStringLiteral("QLWD.dat")));
-            if (f.open(QIODevice::WriteOnly)) {
-                f.write("1\x01x\x01\r\n");
-            }
+            writeTrojans({{QStringLiteral("1"), QStringLiteral("x")}});
         }
-        shell::Program::Config config;
-        config.table = &table;
-        config.hive = hive.get();
-        config.programDir = dir.path();
-        config.lockPath = dir.filePath(QStringLiteral("lock"));
-        config.autostartPath = dir.filePath(QStringLiteral("autostart.desktop"));
-        config.trayAvailable = false;
-        program = std::make_unique<shell::Program>(config);
-        program->options().Check1->setChecked(false);
-        program->options().Slider1->setValue(level);
-        monitor::frmMain& main = program->main();
-        main.tmrRefresh->stop();
-        main.show();
+        setSubnet(false);
+        setLevel(level);
+        main().show();
     }
-    QTemporaryDir dir;
-    std::unique_ptr<platform::RegistryHive> hive;
-    std::unique_ptr<shell::Program> program;
 };
 
 } // namespace
@@ -186,7 +165,7 @@ int main(int argc, char** argv) {
     }
     fake.setRows(tableRows);
 
-    ProgramRig rig(fake, 2, false);
+    BenchRig rig(fake, 2, false);
     const auto h0 = std::chrono::steady_clock::now();
     if (!fillHive(*rig.hive)) {
         std::fprintf(stderr, "bench_refresh: cannot write the rules\n");
@@ -194,16 +173,16 @@ int main(int argc, char** argv) {
     }
     std::printf("hive: %d rules written in %.1f s\n", kRules,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - h0).count());
-    monitor::frmMain& main = rig.program->main();
+    monitor::frmMain& main = rig.main();
 
     // The forced rebuild, whole.
     const Timing rebuild = best(5, 1, [&] { main.RefreshTable(true); });
-    if (!rig.program->alerts().isEmpty() || !fake.cuts().empty() ||
+    if (!rig.program().alerts().isEmpty() || !fake.cuts().empty() ||
         main.listModel->rowCount() != kRows) {
         std::fprintf(stderr,
                      "bench_refresh: the rebuild did not settle every row quietly "
                      "(%lld alerts, %zu cuts, %d rows)\n",
-                     static_cast<long long>(rig.program->alerts().size()), fake.cuts().size(),
+                     static_cast<long long>(rig.program().alerts().size()), fake.cuts().size(),
                      main.listModel->rowCount());
         return 1;
     }
@@ -250,7 +229,7 @@ int main(int argc, char** argv) {
     // comparison's own cost: reading both tables costs about half of copying one, whatever
     // the comparison does, which puts any full comparison near 1.5 here. The target is
     // judged against the kernel's snapshot, the one a tick really pays for.
-    tickVersusSnapshot("unchanged-table tick, scripted table", fake, *rig.program, 2000);
+    tickVersusSnapshot("unchanged-table tick, scripted table", fake, rig.program(), 2000);
 
     if (!kernelSkip.isEmpty()) {
         std::printf("kernel table: skipped (%s)\n", qPrintable(kernelSkip));
@@ -276,10 +255,10 @@ int main(int argc, char** argv) {
             keep.push_back(std::move(s));
         }
         platform::NetlinkTcpTable kernel;
-        ProgramRig kernelRig(kernel, 3, true);
-        kernelRig.program->main().RefreshTable(true);
+        BenchRig kernelRig(kernel, 3, true);
+        kernelRig.main().RefreshTable(true);
         const double kernelRatio = tickVersusSnapshot("unchanged-table tick, kernel table", kernel,
-                                                      *kernelRig.program, 100);
+                                                      kernelRig.program(), 100);
         std::printf("  target: tick <= 1.2 x bare snapshot: %s\n",
                     kernelRatio <= 1.2 ? "met" : "NOT MET");
         met = met && kernelRatio <= 1.2;

@@ -4,7 +4,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-
 #include <memory>
 #include <optional>
 
@@ -58,12 +57,12 @@ class Program : public QObject {
     Q_OBJECT
 public:
     struct Config {
-        platform::TcpTable* table = nullptr;      // not owned
-        platform::RegistryHive* hive = nullptr;   // not owned
-        QString programDir;                       // QLWD.dat, SPLH.jpg and WDlog.log live here
-        QString lockPath;                         // single-instance lock file
-        QString autostartPath;                    // the start-with-the-system entry
-        bool trayAvailable = true;                // tests may force either way
+        platform::TcpTable* table = nullptr;    // not owned
+        platform::RegistryHive* hive = nullptr; // not owned
+        QString programDir;                     // QLWD.dat, SPLH.jpg and WDlog.log live here
+        QString lockPath;                       // single-instance lock file
+        QString autostartPath;                  // the start-with-the-system entry
+        bool trayAvailable = true;              // tests may force either way
     };
 
     explicit Program(Config config, QObject* parent = nullptr);

@@ -1,9 +1,9 @@
 // The alert window: its text, its five answers, and giving its pending entry back.
 #include "blocking/frmAlert.h"
 #include "monitor/ConnectionListModel.h"
-#include "monitor/WindowRig.h"
 #include "monitor/frmMain.h"
 #include "settings/modReg.h"
+#include "support/ProgramRig.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -13,12 +13,12 @@
 using namespace quillon;
 using namespace quillon::settings::modReg;
 using blocking::frmAlert;
-using test::WindowRig;
+using test::ProgramRig;
 
 namespace {
 
 // Raises one alert for 61.1.2.3:4321 -> local port 80 at the medium level.
-frmAlert* raiseAlert(WindowRig& rig) {
+frmAlert* raiseAlert(ProgramRig& rig) {
     rig.setSubnet(false);
     rig.setLevel(2);
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
@@ -37,6 +37,8 @@ class TestFrmAlert : public QObject {
     Q_OBJECT
 
 private slots:
+    // The list shows its state texts without a start-up having set them.
+    void initTestCase() { monitor::modNetstat::InitStateNames(); }
     void windowLayout();
     void textForAConnectionWithoutPortData();
     void textTakesLocalPortDataFirstThenRemote();
@@ -50,7 +52,7 @@ private slots:
 };
 
 void TestFrmAlert::windowLayout() {
-    WindowRig rig;
+    ProgramRig rig;
     frmAlert a(rig.program());
     QCOMPARE(a.windowTitle(), QStringLiteral("Quillon提醒您"));
     QCOMPARE(a.size(), QSize(395, 282));
@@ -80,7 +82,7 @@ void TestFrmAlert::textForAConnectionWithoutPortData() {
 
     // Opened without a trojan file (the lookups fail) and with one that lacks both ports.
     for (bool withFile : {false, true}) {
-        WindowRig rig;
+        ProgramRig rig;
         if (withFile) {
             rig.writeTrojans({{"31337", "Back Orifice"}});
         }
@@ -101,19 +103,19 @@ void TestFrmAlert::textForAConnectionWithoutPortData() {
 
 void TestFrmAlert::textTakesLocalPortDataFirstThenRemote() {
     {
-        WindowRig rig;
+        ProgramRig rig;
         rig.writeTrojans({{"4321", "远端木马"}});
         frmAlert* a = raiseAlert(rig);
         QCOMPARE(lines(a->Label1->text()).at(3), QStringLiteral("远端木马"));
     }
     {
-        WindowRig rig;
+        ProgramRig rig;
         rig.writeTrojans({{"4321", "远端木马"}, {"80", "本地木马"}});
         frmAlert* a = raiseAlert(rig);
         QCOMPARE(lines(a->Label1->text()).at(3), QStringLiteral("本地木马"));
     }
     // A kind other than a connection alert keeps its text.
-    WindowRig rig;
+    ProgramRig rig;
     frmAlert* a = rig.program().newAlert();
     a->b_Type = 2;
     a->Form_Load();
@@ -145,7 +147,7 @@ void TestFrmAlert::answers() {
     QFETCH(bool, rebuilds);
     QFETCH(QString, action);
 
-    WindowRig rig;
+    ProgramRig rig;
     frmAlert* a = raiseAlert(rig);
     QVERIFY(a != nullptr);
     QVERIFY(rig.ruleKeysInOrder().isEmpty());
@@ -164,12 +166,12 @@ void TestFrmAlert::answers() {
     QCOMPARE(rig.log(), QStringList{"61.1.2.3|4321|80|" + action});
     QCOMPARE(rig.main().pending.AlertCount, 0);
     QVERIFY(rig.program().alerts().isEmpty());
-    WindowRig::settle();
+    ProgramRig::settle();
     QCOMPARE(destroyed.size(), 1);
 }
 
 void TestFrmAlert::deniedAddressIsCutOnlyAfterTheWindowCloses() {
-    WindowRig rig;
+    ProgramRig rig;
     frmAlert* a = raiseAlert(rig);
     a->Command1->click();
     // The answer's own rebuild still found the entry pending.
@@ -181,10 +183,10 @@ void TestFrmAlert::deniedAddressIsCutOnlyAfterTheWindowCloses() {
 }
 
 void TestFrmAlert::allowAnswerLetsTheConnectionPass() {
-    WindowRig rig;
+    ProgramRig rig;
     frmAlert* a = raiseAlert(rig);
     a->Command2->click();
-    WindowRig::settle();
+    ProgramRig::settle();
     rig.main().RefreshTable(true);
     rig.main().RefreshTable(true);
     QVERIFY(rig.program().alerts().isEmpty());
@@ -193,14 +195,14 @@ void TestFrmAlert::allowAnswerLetsTheConnectionPass() {
 }
 
 void TestFrmAlert::closingWithoutAnswerRemovesEntryOnly() {
-    WindowRig rig;
+    ProgramRig rig;
     frmAlert* a = raiseAlert(rig);
     QSignalSpy destroyed(a, &QObject::destroyed);
     a->close();
     QCOMPARE(rig.main().pending.AlertCount, 0);
     QVERIFY(rig.ruleKeysInOrder().isEmpty());
     QVERIFY(rig.log().isEmpty());
-    WindowRig::settle();
+    ProgramRig::settle();
     QCOMPARE(destroyed.size(), 1);
     // Decided afresh at the next rebuild: a new question.
     rig.main().RefreshTable(true);
@@ -209,7 +211,7 @@ void TestFrmAlert::closingWithoutAnswerRemovesEntryOnly() {
 }
 
 void TestFrmAlert::closingThreeAlertsKeepsEachWindowOnItsEntry() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setSubnet(false);
     rig.setLevel(1);
     rig.table.add(QStringLiteral("61.1.1.1"), 1001, 81);
@@ -231,22 +233,22 @@ void TestFrmAlert::closingThreeAlertsKeepsEachWindowOnItsEntry() {
     QCOMPARE(m.pending.AlertRemA[0], QStringLiteral("61.1.1.1"));
     QCOMPARE(m.pending.AlertRemA[1], QStringLiteral("63.3.3.3"));
     QCOMPARE(m.pending.AlertLocP[1], QStringLiteral("83"));
-    WindowRig::settle();
+    ProgramRig::settle();
 
     C->close();
     QCOMPARE(m.pending.AlertCount, 1);
     QCOMPARE(A->t, 0);
     QCOMPARE(m.pending.AlertRemA[0], QStringLiteral("61.1.1.1"));
-    WindowRig::settle();
+    ProgramRig::settle();
 
     A->close();
     QCOMPARE(m.pending.AlertCount, 0);
-    WindowRig::settle();
+    ProgramRig::settle();
     QVERIFY(rig.program().alerts().isEmpty());
 }
 
 void TestFrmAlert::secondClickDuringAnAnswerIsIgnored() {
-    WindowRig rig;
+    ProgramRig rig;
     frmAlert* a = raiseAlert(rig);
     rig.table.add(QStringLiteral("99.1.2.3"), 4000, 4001);
     bool clickedAgain = false;

@@ -1,10 +1,10 @@
 // The connection menu's commands on the selected list row, and the tray menu's items.
 #include "blocking/frmMenu.h"
 #include "monitor/ConnectionListModel.h"
-#include "monitor/WindowRig.h"
 #include "monitor/frmMain.h"
 #include "settings/modReg.h"
 #include "shell/frmWarnExit.h"
+#include "support/ProgramRig.h"
 
 #include <QMenu>
 #include <QSignalSpy>
@@ -16,13 +16,13 @@ using namespace quillon::settings::modReg;
 using platform::CutResult;
 using platform::TcpRow;
 using test::FakeTcpTable;
-using test::WindowRig;
+using test::ProgramRig;
 
 namespace {
 
 // A listening socket on port 135, then 61.1.2.3:4321 -> local port 80; level 3, so the
 // rebuilds cut nothing unless a test raises the level.
-struct MenuRig : WindowRig {
+struct MenuRig : ProgramRig {
     MenuRig() {
         setSubnet(false);
         setLevel(3);
@@ -43,6 +43,8 @@ class TestFrmMenu : public QObject {
     Q_OBJECT
 
 private slots:
+    // The list shows its state texts without a start-up having set them.
+    void initTestCase() { monitor::modNetstat::InitStateNames(); }
     void menusHoldTheirItemsInOrder();
     void blockIpWritesOneRuleRebuildsAndLogs();
     void blockIpCutsAtMediumLevelDuringItsRebuild();
@@ -57,7 +59,7 @@ private slots:
 };
 
 void TestFrmMenu::menusHoldTheirItemsInOrder() {
-    WindowRig rig;
+    ProgramRig rig;
     blocking::frmMenu& menu = rig.program().menu();
     QVERIFY(!menu.isVisible());
     QCOMPARE(menu.mnuMain->title(), QStringLiteral("主窗"));
@@ -83,7 +85,7 @@ void TestFrmMenu::blockIpWritesOneRuleRebuildsAndLogs() {
     QSignalSpy resets(rig.main().listModel, &QAbstractItemModel::modelReset);
     rig.menu().mnuBlockIP->trigger();
     QCOMPARE(rig.ruleKeysInOrder(), QStringList{"ip"});
-    QCOMPARE(rig.rules(BlockIpKey), (std::vector<std::pair<QString, QString>>{{"61.1.2.3", "1"}}));
+    QCOMPARE(rig.values(BlockIpKey), QStringList{"61.1.2.3=1"});
     QCOMPARE(resets.size(), 1);
     QCOMPARE(rig.log(), QStringList{"61.1.2.3|4321|80|禁止所有连接"});
     // Level 3: stored, but nothing is cut.
@@ -208,7 +210,7 @@ void TestFrmMenu::disconnectOnAListeningRow() {
 }
 
 void TestFrmMenu::openRestoresOrShowsTheMainWindow() {
-    WindowRig rig;
+    ProgramRig rig;
     monitor::frmMain& m = rig.main();
     QVERIFY(!m.isVisible());
     rig.program().menu().mnuOpen->trigger();
@@ -228,7 +230,7 @@ void TestFrmMenu::openRestoresOrShowsTheMainWindow() {
 }
 
 void TestFrmMenu::exitOpensThePrompt() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.program().menu().mnuExit->trigger();
     shell::frmWarnExit& prompt = rig.program().warnExit();
     QVERIFY(prompt.isVisible());

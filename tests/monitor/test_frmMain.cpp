@@ -1,12 +1,12 @@
 // The main window: the connection list and when it is rebuilt, the block decision's
 // outcomes, the toolbar and the list's pop-up menu.
-#include "WindowRig.h"
 #include "blocking/frmAlert.h"
 #include "blocking/frmMenu.h"
 #include "monitor/ConnectionListModel.h"
 #include "monitor/frmMain.h"
 #include "settings/frmOptions.h"
 #include "settings/modReg.h"
+#include "support/ProgramRig.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -24,7 +24,7 @@ using namespace quillon::settings::modReg;
 using platform::CutResult;
 using platform::TcpRow;
 using test::FakeTcpTable;
-using test::WindowRig;
+using test::ProgramRig;
 
 namespace {
 
@@ -52,6 +52,8 @@ class TestFrmMain : public QObject {
     Q_OBJECT
 
 private slots:
+    // The list shows its state texts without a start-up having set them.
+    void initTestCase() { monitor::modNetstat::InitStateNames(); }
     void layoutAndInitialState();
 
     // List contents and when the list is rebuilt.
@@ -88,7 +90,7 @@ private slots:
 };
 
 void TestFrmMain::layoutAndInitialState() {
-    WindowRig rig;
+    ProgramRig rig;
     monitor::frmMain& m = rig.program().main();
     QCOMPARE(m.windowTitle(), QStringLiteral("Quillon防火墙"));
     QCOMPARE(m.size(), QSize(449, 359));
@@ -136,7 +138,7 @@ void TestFrmMain::layoutAndInitialState() {
 }
 
 void TestFrmMain::exampleTableShowsListeningRowsInAllConnectionsMode() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setSubnet(false);
     rig.setRule(BlockIpKey, QStringLiteral("10.0.0.5"), QStringLiteral("0"));
     exampleTable(rig.table);
@@ -156,7 +158,7 @@ void TestFrmMain::exampleTableShowsListeningRowsInAllConnectionsMode() {
 
 void TestFrmMain::otherCaptionsHideListeningRowsButJudgeThem() {
     for (const QString& caption : {QStringLiteral("已经连接"), QStringLiteral("全部")}) {
-        WindowRig rig;
+        ProgramRig rig;
         rig.setSubnet(false);
         rig.setRule(BlockIpKey, QStringLiteral("10.0.0.5"), QStringLiteral("0"));
         exampleTable(rig.table);
@@ -172,7 +174,7 @@ void TestFrmMain::otherCaptionsHideListeningRowsButJudgeThem() {
 }
 
 void TestFrmMain::unchangedTableTicksDoNothing() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setLevel(3);
     exampleTable(rig.table);
     monitor::frmMain& m = rig.main();
@@ -192,7 +194,7 @@ void TestFrmMain::unchangedTableTicksDoNothing() {
     QCOMPARE(rig.keys(), (QStringList{"x0", "x1"}));
 
     // An empty table before the first rebuild is no change either.
-    WindowRig empty;
+    ProgramRig empty;
     DecisionLog none(empty.main());
     QSignalSpy emptyResets(empty.main().listModel, &QAbstractItemModel::modelReset);
     empty.main().RefreshTable(false);
@@ -201,7 +203,7 @@ void TestFrmMain::unchangedTableTicksDoNothing() {
 }
 
 void TestFrmMain::forcedRebuildJudgesEveryRowAgain() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setLevel(3);
     exampleTable(rig.table);
     monitor::frmMain& m = rig.main();
@@ -216,7 +218,7 @@ void TestFrmMain::forcedRebuildJudgesEveryRowAgain() {
 }
 
 void TestFrmMain::replacedConnectionIsRebuiltAndJudged() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setSubnet(false);
     rig.setLevel(2);
     rig.setRule(BlockIpKey, QStringLiteral("61.1.2.3"), QStringLiteral("0"));
@@ -240,7 +242,7 @@ void TestFrmMain::replacedConnectionIsRebuiltAndJudged() {
 }
 
 void TestFrmMain::stateChangeAloneIsNoRebuild() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setLevel(3);
     const TcpRow row = rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
     monitor::frmMain& m = rig.main();
@@ -261,7 +263,7 @@ void TestFrmMain::stateChangeAloneIsNoRebuild() {
 }
 
 void TestFrmMain::emptyTableAfterRowsClearsTheList() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setLevel(3);
     exampleTable(rig.table);
     monitor::frmMain& m = rig.main();
@@ -274,7 +276,7 @@ void TestFrmMain::emptyTableAfterRowsClearsTheList() {
 }
 
 void TestFrmMain::unreadableTableLeavesTheListAlone() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setLevel(3);
     exampleTable(rig.table);
     monitor::frmMain& m = rig.main();
@@ -292,7 +294,7 @@ void TestFrmMain::unreadableTableLeavesTheListAlone() {
 }
 
 void TestFrmMain::selectionFollowsItsConnection() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setLevel(3);
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
     rig.table.add(QStringLiteral("61.1.2.4"), 4322, 81);
@@ -306,7 +308,7 @@ void TestFrmMain::selectionFollowsItsConnection() {
 }
 
 void TestFrmMain::rowIsListedBeforeItsDecision() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setLevel(3);
     exampleTable(rig.table);
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
@@ -325,7 +327,7 @@ void TestFrmMain::rowIsListedBeforeItsDecision() {
 }
 
 void TestFrmMain::tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setLevel(3);
     exampleTable(rig.table);
     monitor::frmMain& m = rig.main();
@@ -369,7 +371,7 @@ void TestFrmMain::tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter() {
 }
 
 void TestFrmMain::stopButtonPausesAndResumesPolling() {
-    WindowRig rig;
+    ProgramRig rig;
     monitor::frmMain& m = rig.program().main();
     QToolButton* b = m.button(1);
     b->setToolTip(QStringLiteral("x"));
@@ -389,7 +391,7 @@ void TestFrmMain::stopButtonPausesAndResumesPolling() {
 }
 
 void TestFrmMain::filterButtonSwitchesListModeAndStoresIt() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setLevel(3);
     exampleTable(rig.table);
     monitor::frmMain& m = rig.main();
@@ -401,17 +403,17 @@ void TestFrmMain::filterButtonSwitchesListModeAndStoresIt() {
     QVERIFY(b->isChecked());
     QVERIFY(b->toolTip().isEmpty());
     QCOMPARE(rig.keys(), QStringList{"x1"});
-    QCOMPARE(ReadRegString(*rig.hive, HKEY_LOCAL_MACHINE, OptionsKey, "所有连接"), "1");
+    QCOMPARE(rig.option("所有连接"), "1");
 
     b->click();
     QCOMPARE(b->text(), QStringLiteral("所有连接"));
     QVERIFY(!b->isChecked());
     QCOMPARE(rig.keys(), (QStringList{"x0", "x1"}));
-    QCOMPARE(ReadRegString(*rig.hive, HKEY_LOCAL_MACHINE, OptionsKey, "所有连接"), "0");
+    QCOMPARE(rig.option("所有连接"), "0");
 }
 
 void TestFrmMain::filterButtonFromRestoredHidingMode() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setLevel(3);
     exampleTable(rig.table);
     monitor::frmMain& m = rig.main();
@@ -427,11 +429,11 @@ void TestFrmMain::filterButtonFromRestoredHidingMode() {
     QVERIFY(!b->isChecked());
     QVERIFY(b->toolTip().isEmpty());
     QCOMPARE(rig.keys(), (QStringList{"x0", "x1"}));
-    QCOMPARE(ReadRegString(*rig.hive, HKEY_LOCAL_MACHINE, OptionsKey, "所有连接"), "0");
+    QCOMPARE(rig.option("所有连接"), "0");
 }
 
 void TestFrmMain::refreshButtonOverUnchangedTableDoesNothing() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setLevel(3);
     exampleTable(rig.table);
     monitor::frmMain& m = rig.main();
@@ -446,7 +448,7 @@ void TestFrmMain::refreshButtonOverUnchangedTableDoesNothing() {
 }
 
 void TestFrmMain::consoleButtonOpensSecurityTab() {
-    WindowRig rig;
+    ProgramRig rig;
     monitor::frmMain& m = rig.main();
     QVERIFY(!rig.program().optionsExists());
     m.button(5)->click();
@@ -458,7 +460,7 @@ void TestFrmMain::consoleButtonOpensSecurityTab() {
 }
 
 void TestFrmMain::denyRuleCutsTheRowsOwnConnectionAndLogsOnce() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setSubnet(false);
     rig.setLevel(2);
     rig.setRule(BlockIpKey, QStringLiteral("61.1.2.3"), QStringLiteral("0"));
@@ -488,7 +490,7 @@ void TestFrmMain::cutThatDidNotHappenIsNotLogged_data() {
 
 void TestFrmMain::cutThatDidNotHappenIsNotLogged() {
     QFETCH(CutResult, answer);
-    WindowRig rig;
+    ProgramRig rig;
     rig.setSubnet(false);
     rig.setLevel(1);
     rig.setRule(BlockRpKey, QStringLiteral("4321"), QStringLiteral("1"));
@@ -503,7 +505,7 @@ void TestFrmMain::cutThatDidNotHappenIsNotLogged() {
 }
 
 void TestFrmMain::undecidedConnectionsRaiseAlertsInOrder() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setSubnet(false);
     rig.setLevel(2);
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
@@ -537,7 +539,7 @@ void TestFrmMain::undecidedConnectionsRaiseAlertsInOrder() {
 }
 
 void TestFrmMain::pendingAlertHoldsBackSharedFields() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setSubnet(false);
     rig.setLevel(2);
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
@@ -555,14 +557,14 @@ void TestFrmMain::pendingAlertHoldsBackSharedFields() {
 
     // Closed, the entry goes; the next rebuild decides them all.
     rig.program().alerts().first()->close();
-    WindowRig::settle();
+    ProgramRig::settle();
     QCOMPARE(m.pending.AlertCount, 0);
     m.RefreshTable(true);
     QCOMPARE(rig.table.cuts().size(), size_t(2));
 }
 
 void TestFrmMain::connectionMenuOnlyOnRightButtonOverNonEmptyList() {
-    WindowRig rig;
+    ProgramRig rig;
     rig.setLevel(3);
     monitor::frmMain& m = rig.main();
     QList<QPair<QMenu*, QPoint>> popUps;

@@ -1,14 +1,16 @@
 // LoadSettings: the console created hidden with its lists and log view filled once, and the
 // main window's list mode restored from the value toolbar button 4 stores.
 
-#include "ConsoleFixture.h"
 #include "monitor/ConnectionListModel.h"
 #include "monitor/frmMain.h"
 #include "settings/LoadSettings.h"
 #include "settings/LogModel.h"
 #include "settings/frmOptions.h"
+#include "settings/modReg.h"
+#include "support/ProgramRig.h"
 
 #include <QCheckBox>
+#include <QListWidget>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -23,11 +25,11 @@ namespace {
 // Two records in the log, one rule of each kind plus an allow entry, local-network
 // connections exempt so that no decision raises an alert, and a table of one listening
 // socket and one established connection.
-void prepare(test::ConsoleFixture& f) {
-    f.program->eventLog().LogEvent(QStringLiteral("10.0.0.1"), QStringLiteral("21"),
-                                   QStringLiteral("1040"), QStringLiteral("允许连接"));
-    f.program->eventLog().LogEvent(QStringLiteral("10.0.0.2"), QStringLiteral("80"),
-                                   QStringLiteral("1041"), QStringLiteral("拒绝IP连接"));
+void prepare(test::ProgramRig& f) {
+    f.program().eventLog().LogEvent(QStringLiteral("10.0.0.1"), QStringLiteral("21"),
+                                    QStringLiteral("1040"), QStringLiteral("允许连接"));
+    f.program().eventLog().LogEvent(QStringLiteral("10.0.0.2"), QStringLiteral("80"),
+                                    QStringLiteral("1041"), QStringLiteral("拒绝IP连接"));
     f.setRule(BlockIpKey, QStringLiteral("10.9.9.9"), QStringLiteral("1"));
     f.setRule(BlockIpKey, QStringLiteral("10.9.9.8"), QStringLiteral("0"));
     f.setRule(BlockRpKey, QStringLiteral("6667"), QStringLiteral("1"));
@@ -37,9 +39,9 @@ void prepare(test::ConsoleFixture& f) {
     f.table.add(QStringLiteral("192.168.1.5"), 443, 50000, platform::StateEstablished);
 }
 
-void checkConsoleFilledOnce(test::ConsoleFixture& f) {
-    QVERIFY(f.program->optionsExists());
-    settings::frmOptions& c = f.program->options();
+void checkConsoleFilledOnce(test::ProgramRig& f) {
+    QVERIFY(f.program().optionsExists());
+    settings::frmOptions& c = f.program().options();
     QVERIFY(!c.isVisible());
     QCOMPARE(test::texts(c.lstIP), QStringList{QStringLiteral("10.9.9.9")});
     QCOMPARE(test::texts(c.lstRemP), QStringList{QStringLiteral("6667")});
@@ -63,10 +65,10 @@ private slots:
 };
 
 void TestLoadSettings::emptyHiveAndNoLog() {
-    test::ConsoleFixture f;
-    modGeneral::LoadSettings(*f.program);
-    QVERIFY(f.program->optionsExists());
-    settings::frmOptions& c = f.program->options();
+    test::ProgramRig f;
+    modGeneral::LoadSettings(f.program());
+    QVERIFY(f.program().optionsExists());
+    settings::frmOptions& c = f.program().options();
     QVERIFY(!c.isVisible());
     QCOMPARE(c.logModel->rowCount(), 0);
     QCOMPARE(c.lstIP->count() + c.lstRemP->count() + c.lstLocP->count(), 0);
@@ -82,18 +84,17 @@ void TestLoadSettings::listModeNotStored_data() {
 
 void TestLoadSettings::listModeNotStored() {
     QFETCH(QString, stored);
-    test::ConsoleFixture f;
+    test::ProgramRig f;
     prepare(f);
     if (!stored.isNull()) {
         f.setOption(QStringLiteral("所有连接"), stored);
     }
     // The value "active" is not what the toolbar stores, and is not consulted.
     f.setOption(QStringLiteral("active"), QStringLiteral("1"));
-    monitor::frmMain& w = f.program->main();
-    w.tmrRefresh->stop();
+    monitor::frmMain& w = f.main();
     const int snapshots = f.table.snapshotCount();
 
-    modGeneral::LoadSettings(*f.program);
+    modGeneral::LoadSettings(f.program());
 
     checkConsoleFilledOnce(f);
     QToolButton* b4 = w.button(4);
@@ -104,14 +105,13 @@ void TestLoadSettings::listModeNotStored() {
 }
 
 void TestLoadSettings::listModeRestored() {
-    test::ConsoleFixture f;
+    test::ProgramRig f;
     prepare(f);
     f.setOption(QStringLiteral("所有连接"), QStringLiteral("1"));
-    monitor::frmMain& w = f.program->main();
-    w.tmrRefresh->stop();
+    monitor::frmMain& w = f.main();
     const int snapshots = f.table.snapshotCount();
 
-    modGeneral::LoadSettings(*f.program);
+    modGeneral::LoadSettings(f.program());
 
     checkConsoleFilledOnce(f);
     QToolButton* b4 = w.button(4);
@@ -122,7 +122,7 @@ void TestLoadSettings::listModeRestored() {
     QCOMPARE(f.table.snapshotCount(), snapshots + 1);
     QCOMPARE(w.listModel->rowCount(), 1);
     QCOMPARE(f.table.cuts().size(), size_t(0));
-    QVERIFY(f.program->alerts().isEmpty());
+    QVERIFY(f.program().alerts().isEmpty());
     // Restoring is not a click: the stored value is left as it was.
     QCOMPARE(f.option(QStringLiteral("所有连接")), QStringLiteral("1"));
 }
@@ -130,10 +130,10 @@ void TestLoadSettings::listModeRestored() {
 void TestLoadSettings::consoleAlreadyThere() {
     // The block decision may have created the console before the load runs; the load does
     // not fill its lists or its log view a second time.
-    test::ConsoleFixture f;
+    test::ProgramRig f;
     prepare(f);
-    f.program->options();
-    modGeneral::LoadSettings(*f.program);
+    f.program().options();
+    modGeneral::LoadSettings(f.program());
     checkConsoleFilledOnce(f);
 }
 

@@ -1,11 +1,12 @@
 // LogEvent: one line in WDlog.log and exactly one row in the console's log view, whether the
 // console existed before or is created by the event; nothing at all when the file refuses it.
 
-#include "ConsoleFixture.h"
 #include "settings/EventLog.h"
 #include "settings/LogEvent.h"
 #include "settings/LogModel.h"
 #include "settings/frmOptions.h"
+#include "support/ProgramRig.h"
+#include "support/TestSupport.h"
 
 #include <QDateTime>
 #include <QTest>
@@ -16,14 +17,6 @@ namespace {
 
 QDateTime fixedTime() {
     return QDateTime(QDate(2005, 7, 1), QTime(14, 3, 22));
-}
-
-QStringList row(const settings::LogModel* model, int r) {
-    QStringList out;
-    for (int c = 0; c < model->columnCount(); ++c) {
-        out << model->index(r, c).data().toString();
-    }
-    return out;
 }
 
 } // namespace
@@ -37,43 +30,43 @@ private slots:
 };
 
 void TestLogEvent::firstEventCreatesConsoleWithOneRow() {
-    test::ConsoleFixture f;
-    f.program->eventLog().setClock(fixedTime);
-    QVERIFY(!f.program->optionsExists());
+    test::ProgramRig f;
+    f.program().eventLog().setClock(fixedTime);
+    QVERIFY(!f.program().optionsExists());
 
-    modGeneral::LogEvent(*f.program, QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
+    modGeneral::LogEvent(f.program(), QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
                          QStringLiteral("1042"), QStringLiteral("已断开连接"));
 
     QCOMPARE(f.logBytes().count("\r\n"), 1);
     // The console was created hidden by the reference and read the new line from the file:
     // the row is there once, not twice.
-    QVERIFY(f.program->optionsExists());
-    settings::frmOptions& c = f.program->options();
+    QVERIFY(f.program().optionsExists());
+    settings::frmOptions& c = f.program().options();
     QVERIFY(!c.isVisible());
     QCOMPARE(c.logModel->rowCount(), 1);
-    QCOMPARE(row(c.logModel, 0),
+    QCOMPARE(test::rowTexts(*c.logModel, 0),
              QStringList({settings::EventLog::timeStamp(fixedTime()), QStringLiteral("10.0.0.5"),
                           QStringLiteral("6667"), QStringLiteral("1042"),
                           QStringLiteral("已断开连接")}));
 }
 
 void TestLogEvent::eventsAppendToExistingConsole() {
-    test::ConsoleFixture f;
-    f.program->eventLog().setClock(fixedTime);
-    f.program->eventLog().LogEvent(QStringLiteral("10.0.0.1"), QStringLiteral("21"),
-                                   QStringLiteral("1040"), QStringLiteral("允许连接"));
-    settings::frmOptions& c = f.program->options();
+    test::ProgramRig f;
+    f.program().eventLog().setClock(fixedTime);
+    f.program().eventLog().LogEvent(QStringLiteral("10.0.0.1"), QStringLiteral("21"),
+                                    QStringLiteral("1040"), QStringLiteral("允许连接"));
+    settings::frmOptions& c = f.program().options();
     QCOMPARE(c.logModel->rowCount(), 1);
 
-    modGeneral::LogEvent(*f.program, QStringLiteral("10.0.0.2"), QString(), QStringLiteral("1041"),
+    modGeneral::LogEvent(f.program(), QStringLiteral("10.0.0.2"), QString(), QStringLiteral("1041"),
                          QStringLiteral("拒绝IP连接"));
-    modGeneral::LogEvent(*f.program, QStringLiteral("10.0.0.3"), QStringLiteral("80"),
+    modGeneral::LogEvent(f.program(), QStringLiteral("10.0.0.3"), QStringLiteral("80"),
                          QStringLiteral("1042"), QStringLiteral("禁止所有连接"));
 
-    QCOMPARE(&f.program->options(), &c);
+    QCOMPARE(&f.program().options(), &c);
     QCOMPARE(c.logModel->rowCount(), 3);
     // An empty remote port is an empty cell.
-    QCOMPARE(row(c.logModel, 1),
+    QCOMPARE(test::rowTexts(*c.logModel, 1),
              QStringList({settings::EventLog::timeStamp(fixedTime()), QStringLiteral("10.0.0.2"),
                           QString(), QStringLiteral("1041"), QStringLiteral("拒绝IP连接")}));
     QCOMPARE(c.logModel->record(2).action, QStringLiteral("禁止所有连接"));
@@ -82,27 +75,27 @@ void TestLogEvent::eventsAppendToExistingConsole() {
     // The view matches what a console created afresh reads from the file.
     QStringList shown;
     for (int r = 0; r < 3; ++r) {
-        shown << row(c.logModel, r).join(QLatin1Char('|'));
+        shown << test::rowTexts(*c.logModel, r).join(QLatin1Char('|'));
     }
     c.close();
-    settings::frmOptions& again = f.program->options();
+    settings::frmOptions& again = f.program().options();
     QStringList reread;
     for (int r = 0; r < again.logModel->rowCount(); ++r) {
-        reread << row(again.logModel, r).join(QLatin1Char('|'));
+        reread << test::rowTexts(*again.logModel, r).join(QLatin1Char('|'));
     }
     QCOMPARE(reread, shown);
 }
 
 void TestLogEvent::refusedEventLeavesEverythingAlone() {
-    test::ConsoleFixture f;
+    test::ProgramRig f;
     // A folder where the file should be: the file cannot be opened for appending.
     QVERIFY(QDir().mkdir(f.logPath()));
-    modGeneral::LogEvent(*f.program, QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
+    modGeneral::LogEvent(f.program(), QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
                          QStringLiteral("1042"), QStringLiteral("已断开连接"));
-    QVERIFY(!f.program->optionsExists());
+    QVERIFY(!f.program().optionsExists());
 
-    settings::frmOptions& c = f.program->options();
-    modGeneral::LogEvent(*f.program, QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
+    settings::frmOptions& c = f.program().options();
+    modGeneral::LogEvent(f.program(), QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
                          QStringLiteral("1042"), QStringLiteral("已断开连接"));
     QCOMPARE(c.logModel->rowCount(), 0);
 }

@@ -2,12 +2,14 @@
 // rule lists and their entry checks, the refills, re-creation after closing, and the log view
 // with its clear command.
 
-#include "ConsoleFixture.h"
 #include "chrome/Twips.h"
 #include "platform/CodePage.h"
 #include "settings/EventLog.h"
 #include "settings/LogModel.h"
 #include "settings/frmOptions.h"
+#include "settings/modReg.h"
+#include "support/ProgramRig.h"
+#include "support/TestSupport.h"
 
 #include <QCheckBox>
 #include <QFileInfo>
@@ -15,6 +17,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
 #include <QSlider>
@@ -36,22 +39,6 @@ const QString kMediumTitle = QStringLiteral("安全度中");
 const QString kMediumText = QStringLiteral("非系统自身访问为非法!(基本推荐)");
 const QString kLowTitle = QStringLiteral("安全度底");
 const QString kLowText = QStringLiteral("允许任何网络连接!");
-
-QStringList tabTexts(const QTabWidget* tabs) {
-    QStringList out;
-    for (int i = 0; i < tabs->count(); ++i) {
-        out << tabs->tabText(i);
-    }
-    return out;
-}
-
-QStringList row(const settings::LogModel* model, int r) {
-    QStringList out;
-    for (int c = 0; c < model->columnCount(); ++c) {
-        out << model->index(r, c).data().toString();
-    }
-    return out;
-}
 
 } // namespace
 
@@ -76,10 +63,10 @@ private slots:
 };
 
 void TestFrmOptions::firstOpeningOnEmptyHive() {
-    test::ConsoleFixture f;
-    QVERIFY(!f.program->optionsExists());
-    frmOptions& c = f.program->options();
-    QVERIFY(f.program->optionsExists());
+    test::ProgramRig f;
+    QVERIFY(!f.program().optionsExists());
+    frmOptions& c = f.program().options();
+    QVERIFY(f.program().optionsExists());
     QVERIFY(!c.isVisible());
     QCOMPARE(c.windowTitle(), QStringLiteral("控制台"));
 
@@ -102,16 +89,16 @@ void TestFrmOptions::firstOpeningOnEmptyHive() {
     QCOMPARE(c.logModel->rowCount(), 0);
 
     // Another reference is the same console.
-    QCOMPARE(&f.program->options(), &c);
+    QCOMPARE(&f.program().options(), &c);
 }
 
 void TestFrmOptions::openingRestoresStoredSwitches() {
-    test::ConsoleFixture f;
+    test::ProgramRig f;
     f.setOption(QStringLiteral("subnet"), QStringLiteral("1"));
     f.setOption(QStringLiteral("warnsys"), QStringLiteral("1"));
     f.setOption(QStringLiteral("warnexit"), QStringLiteral("1"));
     f.setOption(QStringLiteral("seclvl"), QStringLiteral("3"));
-    frmOptions& c = f.program->options();
+    frmOptions& c = f.program().options();
     QVERIFY(c.Check1->isChecked());
     QVERIFY(!c.Check2->isChecked());
     QVERIFY(!c.Check3->isChecked());
@@ -124,10 +111,10 @@ void TestFrmOptions::openingRestoresStoredSwitches() {
     QCOMPARE(f.option(QStringLiteral("seclvl")), QStringLiteral("3"));
 
     // Anything but "1" counts as "ask": the box is checked and stored as "0".
-    test::ConsoleFixture g;
+    test::ProgramRig g;
     g.setOption(QStringLiteral("warnsys"), QStringLiteral("yes"));
     g.setOption(QStringLiteral("subnet"), QStringLiteral("true"));
-    frmOptions& d = g.program->options();
+    frmOptions& d = g.program().options();
     QVERIFY(d.Check2->isChecked());
     QVERIFY(!d.Check1->isChecked());
     QCOMPARE(g.option(QStringLiteral("warnsys")), QStringLiteral("0"));
@@ -145,9 +132,9 @@ void TestFrmOptions::unusableStoredLevelKeepsSliderPosition_data() {
 
 void TestFrmOptions::unusableStoredLevelKeepsSliderPosition() {
     QFETCH(QString, stored);
-    test::ConsoleFixture f;
+    test::ProgramRig f;
     f.setOption(QStringLiteral("seclvl"), stored);
-    frmOptions& c = f.program->options();
+    frmOptions& c = f.program().options();
     // The slider stays where it stood before the stored level was read (the default level)
     // and that position is written back.
     QCOMPARE(c.Slider1->value(), 2);
@@ -157,8 +144,8 @@ void TestFrmOptions::unusableStoredLevelKeepsSliderPosition() {
 }
 
 void TestFrmOptions::sliderPositionsSetTextsAndStoreLevel() {
-    test::ConsoleFixture f;
-    frmOptions& c = f.program->options();
+    test::ProgramRig f;
+    frmOptions& c = f.program().options();
     c.Slider1->setValue(1);
     QCOMPARE(c.lblTitle->text(), kHighTitle);
     QCOMPARE(c.lblDes->text(), kHighText);
@@ -177,13 +164,13 @@ void TestFrmOptions::sliderPositionsSetTextsAndStoreLevel() {
     // The next console starts at the stored level.
     c.Slider1->setValue(1);
     c.close();
-    QCOMPARE(f.program->options().Slider1->value(), 1);
-    QCOMPARE(f.program->options().lblTitle->text(), kHighTitle);
+    QCOMPARE(f.program().options().Slider1->value(), 1);
+    QCOMPARE(f.program().options().lblTitle->text(), kHighTitle);
 }
 
 void TestFrmOptions::switchClicksStoreTheirValues() {
-    test::ConsoleFixture f;
-    frmOptions& c = f.program->options();
+    test::ProgramRig f;
+    frmOptions& c = f.program().options();
     c.Check2->click();
     QVERIFY(!c.Check2->isChecked());
     QCOMPARE(f.option(QStringLiteral("warnsys")), QStringLiteral("1"));
@@ -202,11 +189,12 @@ void TestFrmOptions::switchClicksStoreTheirValues() {
 }
 
 void TestFrmOptions::layoutAndCaptions() {
-    test::ConsoleFixture f;
-    frmOptions& c = f.program->options();
-    QCOMPARE(tabTexts(c.SSTab1), QStringList({QStringLiteral("拦截选项"), QStringLiteral("记录"),
-                                              QStringLiteral("安全选项")}));
-    QCOMPARE(tabTexts(c.SSTab2),
+    test::ProgramRig f;
+    frmOptions& c = f.program().options();
+    QCOMPARE(test::tabTexts(c.SSTab1),
+             QStringList(
+                 {QStringLiteral("拦截选项"), QStringLiteral("记录"), QStringLiteral("安全选项")}));
+    QCOMPARE(test::tabTexts(c.SSTab2),
              QStringList({QStringLiteral("IP拦截"), QStringLiteral("远程端口拦截"),
                           QStringLiteral("本地端口拦截")}));
     QCOMPARE(c.Command1->text(), QStringLiteral("清除记录"));
@@ -302,8 +290,8 @@ void TestFrmOptions::addChecksAndStoresEntries() {
     QFETCH(int, tab);
     QFETCH(QString, typed);
     QFETCH(QString, stored);
-    test::ConsoleFixture f;
-    frmOptions& c = f.program->options();
+    test::ProgramRig f;
+    frmOptions& c = f.program().options();
     const QString keys[] = {BlockIpKey, BlockRpKey, BlockLpKey};
     QListWidget* lists[] = {c.lstIP, c.lstRemP, c.lstLocP};
 
@@ -322,9 +310,9 @@ void TestFrmOptions::addChecksAndStoresEntries() {
 }
 
 void TestFrmOptions::addRepeatsAndOverridesAllow() {
-    test::ConsoleFixture f;
+    test::ProgramRig f;
     f.setRule(BlockRpKey, QStringLiteral("25"), QStringLiteral("0"));
-    frmOptions& c = f.program->options();
+    frmOptions& c = f.program().options();
     QCOMPARE(c.lstRemP->count(), 0);
     c.SSTab2->setCurrentIndex(1);
 
@@ -349,11 +337,11 @@ void TestFrmOptions::addRepeatsAndOverridesAllow() {
 }
 
 void TestFrmOptions::deleteRemovesValueAndEntry() {
-    test::ConsoleFixture f;
+    test::ProgramRig f;
     f.setRule(BlockLpKey, QStringLiteral("135"), QStringLiteral("1"));
     f.setRule(BlockLpKey, QStringLiteral("139"), QStringLiteral("1"));
     f.setRule(BlockLpKey, QStringLiteral("445"), QStringLiteral("0"));
-    frmOptions& c = f.program->options();
+    frmOptions& c = f.program().options();
     c.SSTab2->setCurrentIndex(2);
     QCOMPARE(test::texts(c.lstLocP), QStringList({QStringLiteral("135"), QStringLiteral("139")}));
 
@@ -372,7 +360,7 @@ void TestFrmOptions::deleteRemovesValueAndEntry() {
     // The delete acts on the shown tab's list only.
     f.setRule(BlockIpKey, QStringLiteral("10.0.0.9"), QStringLiteral("1"));
     c.close();
-    frmOptions& d = f.program->options();
+    frmOptions& d = f.program().options();
     d.lstIP->setCurrentRow(0);
     d.SSTab2->setCurrentIndex(2);
     d.lstLocP->clearSelection();
@@ -386,13 +374,13 @@ void TestFrmOptions::deleteRemovesValueAndEntry() {
 }
 
 void TestFrmOptions::listsFollowHiveOnCreationAndShow() {
-    test::ConsoleFixture f;
+    test::ProgramRig f;
     f.setRule(BlockIpKey, QStringLiteral("10.0.0.1"), QStringLiteral("1"));
     f.setRule(BlockIpKey, QStringLiteral("10.0.0.2"), QStringLiteral("0"));
     f.setRule(BlockIpKey, QStringLiteral("10.0.0.3"), QStringLiteral("1"));
     f.setRule(BlockRpKey, QStringLiteral("6667"), QStringLiteral("1"));
     f.setRule(BlockLpKey, QStringLiteral("31337"), QStringLiteral("1"));
-    frmOptions& c = f.program->options();
+    frmOptions& c = f.program().options();
     QCOMPARE(test::texts(c.lstIP),
              QStringList({QStringLiteral("10.0.0.1"), QStringLiteral("10.0.0.3")}));
     QCOMPARE(test::texts(c.lstRemP), QStringList{QStringLiteral("6667")});
@@ -422,19 +410,19 @@ void TestFrmOptions::listsFollowHiveOnCreationAndShow() {
 }
 
 void TestFrmOptions::closedConsoleIsCreatedAgain() {
-    test::ConsoleFixture f;
-    QPointer<frmOptions> first = &f.program->options();
+    test::ProgramRig f;
+    QPointer<frmOptions> first = &f.program().options();
     first->Check2->click();
     first->Slider1->setValue(3);
     first->show();
     QVERIFY(first->close());
-    QVERIFY(!f.program->optionsExists());
+    QVERIFY(!f.program().optionsExists());
 
     // Meanwhile another window writes a rule and the stored switches change.
     f.setRule(BlockIpKey, QStringLiteral("192.0.2.7"), QStringLiteral("1"));
     f.setOption(QStringLiteral("subnet"), QStringLiteral("1"));
 
-    frmOptions& second = f.program->options();
+    frmOptions& second = f.program().options();
     QVERIFY(&second != first.data());
     QVERIFY(!second.isVisible());
     QVERIFY(second.Check1->isChecked());
@@ -447,40 +435,40 @@ void TestFrmOptions::closedConsoleIsCreatedAgain() {
     // The closed console goes away for good.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(first.isNull());
-    QCOMPARE(&f.program->options(), &second);
+    QCOMPARE(&f.program().options(), &second);
 }
 
 void TestFrmOptions::logViewFilledFromFileAtCreation() {
-    test::ConsoleFixture f;
+    test::ProgramRig f;
     // Two records as the writer stores them: GBK, CR LF, an empty remote port.
     f.writeLog(platform::CodePage::toGbk(
         u"\"14:03:22-2005-7-1\",\"10.0.0.5\",\"6667\",\"1042\",\"已断开连接\"\r\n"
         u"\"9:00:01-2005-7-2\",\"10.0.0.6\",\"\",\"80\",\"允许连接\"\r\n"));
-    frmOptions& c = f.program->options();
+    frmOptions& c = f.program().options();
     QCOMPARE(c.logModel->rowCount(), 2);
-    QCOMPARE(row(c.logModel, 0),
+    QCOMPARE(test::rowTexts(*c.logModel, 0),
              QStringList({QStringLiteral("14:03:22-2005-7-1"), QStringLiteral("10.0.0.5"),
                           QStringLiteral("6667"), QStringLiteral("1042"),
                           QStringLiteral("已断开连接")}));
-    QCOMPARE(row(c.logModel, 1),
+    QCOMPARE(test::rowTexts(*c.logModel, 1),
              QStringList({QStringLiteral("9:00:01-2005-7-2"), QStringLiteral("10.0.0.6"), QString(),
                           QStringLiteral("80"), QStringLiteral("允许连接")}));
     QCOMPARE(c.lstLog->model(), c.logModel);
 
     // A console created again reads the file again, once.
     c.close();
-    QCOMPARE(f.program->options().logModel->rowCount(), 2);
+    QCOMPARE(f.program().options().logModel->rowCount(), 2);
 }
 
 void TestFrmOptions::clearPromptNoThenYes() {
-    test::ConsoleFixture f;
-    f.program->eventLog().LogEvent(QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
-                                   QStringLiteral("1042"), QStringLiteral("已断开连接"));
-    frmOptions& c = f.program->options();
+    test::ProgramRig f;
+    f.program().eventLog().LogEvent(QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
+                                    QStringLiteral("1042"), QStringLiteral("已断开连接"));
+    frmOptions& c = f.program().options();
     QCOMPARE(c.logModel->rowCount(), 1);
     const QByteArray before = f.logBytes();
     QVERIFY(!before.isEmpty());
-    auto& boxes = f.program->messageBoxes();
+    auto& boxes = f.program().messageBoxes();
 
     boxes.queueAnswer(shell::MessageBoxes::No);
     c.Command1->click();
@@ -499,8 +487,8 @@ void TestFrmOptions::clearPromptNoThenYes() {
     QCOMPARE(QFileInfo(f.logPath()).size(), 0);
 
     // Events after the clear start the view and the file afresh.
-    f.program->eventLog().LogEvent(QStringLiteral("10.0.0.7"), QStringLiteral("21"),
-                                   QStringLiteral("1043"), QStringLiteral("允许连接"));
+    f.program().eventLog().LogEvent(QStringLiteral("10.0.0.7"), QStringLiteral("21"),
+                                    QStringLiteral("1043"), QStringLiteral("允许连接"));
     QCOMPARE(c.logModel->rowCount(), 1);
     QCOMPARE(c.logModel->record(0).RemA, QStringLiteral("10.0.0.7"));
 

@@ -1,36 +1,21 @@
 #pragma once
 
-#include "platform/RegistryHive.h"
-#include "settings/modReg.h"
-#include "shell/Program.h"
-#include "support/FakeTcpTable.h"
-
-#include <QTemporaryDir>
-#include <memory>
+#include "shell/frmSplash.h"
+#include "support/ProgramRig.h"
 
 namespace quillon::test {
 
-// A whole program over the fake TCP table, in a temporary folder: its hive, lock, program
-// folder and autostart entry all live there. The end timer's tick is recorded instead of
-// ending the test.
-struct ShellRig {
-    explicit ShellRig(bool tray = true, const QString& lockPath = {});
-    ~ShellRig();
-
-    shell::Program& program() { return *prog; }
-    QString path(const QString& name) const { return dir.filePath(name); }
-
-    // Stores a value under \options; a null `data` deletes it.
-    void setOption(const QString& name, const QString& data);
-    QString option(const QString& name);
+// A program as it starts for real: a tray is there unless the case says otherwise, and the
+// end timer's tick is counted instead of ending the test.
+struct ShellRig : ProgramRig {
+    explicit ShellRig(bool tray = true, const QString& lockPath = {})
+        : ProgramRig(ProgramSetup{tray, lockPath}) {
+        program().splash().setEndAction([this] { ++ended; });
+    }
 
     // Runs the splash start-up; the end action only counts.
-    bool startUp();
+    bool startUp() { return program().splash().startUp(); }
 
-    QTemporaryDir dir;
-    FakeTcpTable table;
-    std::unique_ptr<platform::RegistryHive> hive;
-    std::unique_ptr<shell::Program> prog;
     int ended = 0;
 };
 

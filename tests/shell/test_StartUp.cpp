@@ -7,8 +7,10 @@
 #include "platform/ExeDir.h"
 #include "platform/InstanceLock.h"
 #include "settings/frmOptions.h"
+#include "settings/modReg.h"
 #include "shell/TrayIcon.h"
 #include "shell/frmSplash.h"
+#include "support/TestSupport.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -53,13 +55,10 @@ void watchFirstFill(ShellRig& rig, FirstFill& fill) {
 
 // Two established connections the rules let through (no alert window), one listening port.
 void addRows(ShellRig& rig) {
-    using namespace settings::modReg;
-    WriteRegString(*rig.hive, HKEY_LOCAL_MACHINE, BlockIpKey, QStringLiteral("127.0.0.2"),
-                   QStringLiteral("0"));
-    WriteRegString(*rig.hive, HKEY_LOCAL_MACHINE, BlockIpKey, QStringLiteral("127.0.0.3"),
-                   QStringLiteral("0"));
-    WriteRegString(*rig.hive, HKEY_LOCAL_MACHINE, BlockIpKey, QStringLiteral("127.0.0.9"),
-                   QStringLiteral("1"));
+    using settings::modReg::BlockIpKey;
+    rig.setRule(BlockIpKey, QStringLiteral("127.0.0.2"), QStringLiteral("0"));
+    rig.setRule(BlockIpKey, QStringLiteral("127.0.0.3"), QStringLiteral("0"));
+    rig.setRule(BlockIpKey, QStringLiteral("127.0.0.9"), QStringLiteral("1"));
     rig.table.add(QStringLiteral("127.0.0.2"), 80, 40001);
     rig.table.add(QStringLiteral("127.0.0.3"), 443, 40002);
     rig.table.add(FakeTcpTable::makeRow(QStringLiteral("0.0.0.0"), 0, 8080, platform::StateListen,
@@ -74,11 +73,6 @@ int countWidgets(const char* className) {
         }
     }
     return n;
-}
-
-QString readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
 } // namespace
@@ -132,7 +126,8 @@ private slots:
         QVERIFY(fill.mainHidden);
 
         // The start-with-the-system entry points at the running binary.
-        const QString entry = readAll(rig.path(QStringLiteral("autostart/quillon.desktop")));
+        const QString entry = QString::fromUtf8(
+            test::fileBytes(rig.path(QStringLiteral("autostart/quillon.desktop"))));
         QVERIFY(entry.contains(QStringLiteral("\nExec=\"%1\"\n").arg(platform::executablePath())));
 
         // Nothing is missing: no notice anywhere.
@@ -214,7 +209,7 @@ private slots:
 
     void splashShowsShippedPicture() {
         ShellRig rig;
-        const QString shipped = qEnvironmentVariable("QUILLON_BIN_DIR") + "/SPLH.jpg";
+        const QString shipped = test::shippedFile(QStringLiteral("SPLH.jpg"));
         QVERIFY2(QFile::copy(shipped, rig.path(QStringLiteral("SPLH.jpg"))), qPrintable(shipped));
         QVERIFY(rig.startUp());
         shell::frmSplash& splash = rig.program().splash();
@@ -240,9 +235,7 @@ private slots:
         QFETCH(bool, present);
         ShellRig rig;
         if (present) {
-            QFile f(rig.path(QStringLiteral("SPLH.jpg")));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(content);
+            QVERIFY(test::writeFile(rig.path(QStringLiteral("SPLH.jpg")), content));
         }
         QVERIFY(rig.startUp());
         shell::frmSplash& splash = rig.program().splash();
@@ -311,9 +304,7 @@ private slots:
         rig.table.setProbeResult(platform::CutResult(probe));
         if (brokenHive) {
             // A hive that is not a database takes no writes.
-            QFile f(rig.hive->path());
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(QByteArray(4096, 'x'));
+            QVERIFY(test::writeFile(rig.hive->path(), QByteArray(4096, 'x')));
         }
         QVERIFY(rig.startUp());
         monitor::frmMain& main = rig.program().main();
@@ -349,9 +340,7 @@ private slots:
 
     void autostartSkippedWithoutRights() {
         ShellRig rig;
-        QFile blocker(rig.path(QStringLiteral("autostart")));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
+        QVERIFY(test::writeFile(rig.path(QStringLiteral("autostart")), {}));
         QVERIFY(rig.startUp());
         QVERIFY(QFileInfo(rig.path(QStringLiteral("autostart"))).isFile());
         QCOMPARE(rig.program().tray().calls, (QStringList{"hook", "add"}));

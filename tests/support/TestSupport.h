@@ -1,10 +1,38 @@
 #pragma once
 
+#include "settings/EventLog.h"
+
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <utility>
+#include <vector>
+
+class QAbstractItemModel;
 
 namespace quillon::test {
 
 // tests/data in the source tree.
 QString testDataDir();
+
+// A file the build puts beside the binaries (QLWD.dat, SPLH.jpg, quillon-reg); ctest says
+// where through QUILLON_BIN_DIR.
+QString shippedFile(const QString& name);
+
+// The whole file, or nothing when it cannot be read.
+QByteArray fileBytes(const QString& path);
+
+// Replaces the file's content with `bytes`; false when it cannot be written whole.
+bool writeFile(const QString& path, const QByteArray& bytes);
+
+// Writes a trojan table as the program ships it: GBK, one "port SOH description SOH x" line
+// (CR LF) per (port, description).
+bool writeTrojanFile(const QString& path, const std::vector<std::pair<QString, QString>>& entries);
+
+// Every record of an event log file, in file order; `opened` tells whether it could be read.
+std::vector<settings::LogRecord> readLog(const QString& path, bool* opened = nullptr);
+
+// The display texts of one row of a model, column by column.
+QStringList rowTexts(const QAbstractItemModel& model, int row);
 
 } // namespace quillon::test

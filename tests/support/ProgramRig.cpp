@@ -1,0 +1,156 @@
+#include "support/ProgramRig.h"
+
+#include "monitor/ConnectionListModel.h"
+#include "monitor/frmMain.h"
+#include "settings/frmOptions.h"
+#include "settings/modReg.h"
+#include "support/TestSupport.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QListWidget>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTimer>
+#include <QTreeView>
+
+namespace quillon::test {
+
+using namespace settings::modReg;
+
+ProgramRig::ProgramRig(const ProgramSetup& setup) {
+    hive = std::make_unique<platform::RegistryHive>(path(QStringLiteral("registry.db")));
+    shell::Program::Config config;
+    config.table = setup.table ? setup.table : &table;
+    config.hive = hive.get();
+    config.programDir = dir.path();
+    config.lockPath =
+        setup.lockPath.isEmpty() ? path(QStringLiteral("quillon.lock")) : setup.lockPath;
+    config.autostartPath = path(QStringLiteral("autostart/quillon.desktop"));
+    config.trayAvailable = setup.tray;
+    prog = std::make_unique<shell::Program>(std::move(config));
+}
+
+ProgramRig::~ProgramRig() {
+    prog.reset();
+    // Windows closed during the test wait for their deferred deletion; a rig that outlives
+    // the application has nothing left to run.
+    if (QCoreApplication::instance() != nullptr) {
+        settle();
+    }
+}
+
+monitor::frmMain& ProgramRig::main() {
+    monitor::frmMain& m = prog->main();
+    m.tmrRefresh->stop();
+    return m;
+}
+
+void ProgramRig::setLevel(int level) {
+    prog->options().Slider1->setValue(level);
+}
+
+void ProgramRig::setSubnet(bool on) {
+    prog->options().Check1->setChecked(on);
+}
+
+void ProgramRig::setOption(const QString& name, const QString& data) {
+    if (data.isNull()) {
+        DeleteRegValue(*hive, HKEY_LOCAL_MACHINE, OptionsKey, name);
+    } else {
+        WriteRegString(*hive, HKEY_LOCAL_MACHINE, OptionsKey, name, data);
+    }
+}
+
+QString ProgramRig::option(const QString& name) {
+    return ReadRegString(*hive, HKEY_LOCAL_MACHINE, OptionsKey, name);
+}
+
+void ProgramRig::setRule(const QString& key, const QString& name, const QString& data) {
+    WriteRegString(*hive, HKEY_LOCAL_MACHINE, key, name, data);
+}
+
+QString ProgramRig::rule(const QString& key, const QString& name) {
+    return ReadRegString(*hive, HKEY_LOCAL_MACHINE, key, name);
+}
+
+QStringList ProgramRig::values(const QString& key) {
+    std::vector<std::pair<QString, QString>> vals;
+    hive->values(key, vals);
+    QStringList out;
+    for (const auto& [name, data] : vals) {
+        out << name + QLatin1Char('=') + data;
+    }
+    return out;
+}
+
+QStringList ProgramRig::ruleKeysInOrder() {
+    std::vector<QString> names;
+    hive->subKeys(ProductKey + QStringLiteral("\\block"), names);
+    return QStringList(names.begin(), names.end());
+}
+
+QStringList ProgramRig::keys() {
+    QStringList out;
+    auto* model = main().listModel;
+    for (int r = 0; r < model->rowCount(); ++r) {
+        out << model->key(r);
+    }
+    return out;
+}
+
+QStringList ProgramRig::rowTexts(int row) {
+    return test::rowTexts(*main().listModel, row);
+}
+
+int ProgramRig::rowCount() {
+    return main().listModel->rowCount();
+}
+
+void ProgramRig::selectRow(int row) {
+    auto& m = main();
+    m.ListView1->setCurrentIndex(m.listModel->index(row, 0));
+}
+
+QByteArray ProgramRig::logBytes() const {
+    return fileBytes(logPath());
+}
+
+void ProgramRig::writeLog(const QByteArray& bytes) const {
+    writeFile(logPath(), bytes);
+}
+
+QStringList ProgramRig::log() {
+    QStringList out;
+    for (const settings::LogRecord& r : readLog(logPath())) {
+        out << QStringList{r.RemA, r.RemP, r.LocP, r.action}.join('|');
+    }
+    return out;
+}
+
+void ProgramRig::writeTrojans(const std::vector<std::pair<QString, QString>>& entries) {
+    writeTrojanFile(path(QStringLiteral("QLWD.dat")), entries);
+}
+
+void ProgramRig::settle() {
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+QStringList texts(const QListWidget* list) {
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i) {
+        out << list->item(i)->text();
+    }
+    return out;
+}
+
+QStringList tabTexts(const QTabWidget* tabs) {
+    QStringList out;
+    for (int i = 0; i < tabs->count(); ++i) {
+        out << tabs->tabText(i);
+    }
+    return out;
+}
+
+} // namespace quillon::test

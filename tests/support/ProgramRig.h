@@ -1,0 +1,88 @@
+#pragma once
+
+#include "platform/RegistryHive.h"
+#include "shell/Program.h"
+#include "support/FakeTcpTable.h"
+
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+#include <utility>
+#include <vector>
+
+class QListWidget;
+class QTabWidget;
+
+namespace quillon::monitor {
+class frmMain;
+}
+
+namespace quillon::test {
+
+// How a ProgramRig's program is built; the defaults suit the window tests.
+struct ProgramSetup {
+    bool tray = false;                   // whether a system tray is there
+    QString lockPath;                    // empty: quillon.lock in the rig's folder
+    platform::TcpTable* table = nullptr; // null: the rig's own scripted table
+};
+
+// A whole program over the scripted TCP table, with its hive, program folder (QLWD.dat,
+// SPLH.jpg, WDlog.log), lock and start-with-the-system entry in one temporary folder.
+struct ProgramRig {
+    ProgramRig() : ProgramRig(ProgramSetup{}) {}
+    explicit ProgramRig(const ProgramSetup& setup);
+    ~ProgramRig();
+    ProgramRig(const ProgramRig&) = delete;
+    ProgramRig& operator=(const ProgramRig&) = delete;
+
+    shell::Program& program() { return *prog; }
+    // The main window with its refresh timer stopped, so that the test decides when a tick
+    // happens.
+    monitor::frmMain& main();
+    // A file in the program folder.
+    QString path(const QString& name) const { return dir.filePath(name); }
+
+    // The console's switch and level, which the decision reads.
+    void setLevel(int level);
+    void setSubnet(bool on);
+
+    // Values under \options; a null `data` deletes the value.
+    void setOption(const QString& name, const QString& data);
+    QString option(const QString& name);
+    // Rules: key is one of modReg's Block*Key.
+    void setRule(const QString& key, const QString& name, const QString& data);
+    QString rule(const QString& key, const QString& name);
+    // The values of a key, "name=data", in enumeration order.
+    QStringList values(const QString& key);
+    // The rule keys ("ip", "rp", "lp") in the order they were first written to.
+    QStringList ruleKeysInOrder();
+
+    // The list as shown: keys, and the four texts of one row.
+    QStringList keys();
+    QStringList rowTexts(int row);
+    int rowCount();
+    void selectRow(int row);
+
+    // The event log file: its path, its bytes, and its records as "RemA|RemP|LocP|action".
+    QString logPath() const { return path(QStringLiteral("WDlog.log")); }
+    QByteArray logBytes() const;
+    void writeLog(const QByteArray& bytes) const;
+    QStringList log();
+
+    // Writes QLWD.dat (GBK) with one line per (port, description).
+    void writeTrojans(const std::vector<std::pair<QString, QString>>& entries);
+
+    // Runs the events posted so far, including deferred deletions of closed windows.
+    static void settle();
+
+    QTemporaryDir dir;
+    FakeTcpTable table;
+    std::unique_ptr<platform::RegistryHive> hive;
+    std::unique_ptr<shell::Program> prog;
+};
+
+// The texts of a list box's items, and of a tab control's tabs, in order.
+QStringList texts(const QListWidget* list);
+QStringList tabTexts(const QTabWidget* tabs);
+
+} // namespace quillon::test
