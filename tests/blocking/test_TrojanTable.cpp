@@ -1,4 +1,5 @@
 #include "blocking/TrojanTable.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -103,8 +104,7 @@ private:
     // A table file holding exactly `bytes`.
     TrojanTable table(const QByteArray& bytes) {
         const QString path = dir_.filePath(QStringLiteral("QLWD%1.dat").arg(++files_));
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) {
+        if (!quillon::test::writeFile(path, bytes)) {
             qFatal("cannot write the test table");
         }
         return TrojanTable(path);
@@ -285,7 +285,7 @@ private slots:
     // The table that ships beside the program is well formed: every line has both
     // separators, so looking up a port that is not listed reads it to the end without error.
     void shippedTable() {
-        const QString path = qEnvironmentVariable("QUILLON_BIN_DIR") + "/QLWD.dat";
+        const QString path = quillon::test::shippedFile(QStringLiteral("QLWD.dat"));
         if (!QFile::exists(path)) {
             QSKIP("QLWD.dat is not beside the built binaries (run through ctest)");
         }

@@ -1,4 +1,5 @@
 #include "platform/RegistryHive.h"
+#include "support/TestSupport.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -12,16 +13,12 @@
 #include <unistd.h>
 
 using quillon::platform::RegistryHive;
+using quillon::test::fileBytes;
 using Values = std::vector<std::pair<QString, QString>>;
 
 namespace {
 
 const QString kIp = QStringLiteral("SOFTWARE\\Larkspire Works\\LarkPF\\block\\ip");
-
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 void writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);

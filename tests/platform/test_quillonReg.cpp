@@ -1,6 +1,7 @@
 // The hive editor as scripts use it: its commands, outputs and exit codes.
 
 #include "platform/RegistryHive.h"
+#include "support/TestSupport.h"
 
 #include <QFile>
 #include <QProcess>
@@ -8,6 +9,7 @@
 #include <QtTest>
 
 using quillon::platform::RegistryHive;
+using quillon::test::fileBytes;
 
 namespace {
 
@@ -19,11 +21,6 @@ struct Run {
     QByteArray out;
     QByteArray err;
 };
-
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 } // namespace
 
@@ -53,7 +50,7 @@ private:
 
 private slots:
     void initTestCase() {
-        m_tool = qEnvironmentVariable("QUILLON_BIN_DIR") + QStringLiteral("/quillon-reg");
+        m_tool = quillon::test::shippedFile(QStringLiteral("quillon-reg"));
         QVERIFY2(QFileInfo(m_tool).isExecutable(), qPrintable(m_tool));
     }
 
@@ -130,11 +127,7 @@ private slots:
 
     void aFileThatIsNoHiveIsLeftAlone() {
         const QString hive = fresh();
-        {
-            QFile f(hive);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("not a database\n");
-        }
+        QVERIFY(quillon::test::writeFile(hive, "not a database\n"));
         for (const QStringList& args :
              {QStringList{"query", kIp}, QStringList{"add", kIp, "a", "1"},
               QStringList{"export", kIp, fresh("reg")}}) {
@@ -205,15 +198,12 @@ private slots:
         QCOMPARE(run(hive, {"add", kIp, "10.0.0.1", "1"}).code, 0);
         const QByteArray before = fileBytes(hive);
         const QString reg = fresh("reg");
-        {
-            QFile f(reg);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("Windows Registry Editor Version 5.00\r\n\r\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larkspire Works\\LarkPF\\block\\ip]\r\n"
-                    "\"10.0.0.1\"=\"0\"\r\n\"10.0.0.2\"=\"1\"\r\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n"
-                    "\"n\"=dword:00000001\r\n");
-        }
+        QVERIFY(quillon::test::writeFile(
+            reg, "Windows Registry Editor Version 5.00\r\n\r\n"
+                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Larkspire Works\\LarkPF\\block\\ip]\r\n"
+                 "\"10.0.0.1\"=\"0\"\r\n\"10.0.0.2\"=\"1\"\r\n"
+                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\New]\r\n"
+                 "\"n\"=dword:00000001\r\n"));
         const Run r = run(hive, {"import", reg});
         QCOMPARE(r.code, 2);
         QVERIFY2(r.err.contains("line 7") && r.err.contains("nothing was imported"),

@@ -1,4 +1,5 @@
 #include "settings/EventLog.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,6 +10,9 @@
 
 using quillon::settings::EventLog;
 using quillon::settings::LogRecord;
+using quillon::test::fileBytes;
+using quillon::test::readLog;
+using quillon::test::writeFile;
 
 Q_DECLARE_METATYPE(quillon::settings::LogRecord)
 
@@ -20,28 +24,6 @@ const QByteArray kRefuseGbk("\xBE\xDC\xBE\xF8IP\xC1\xAC\xBD\xD3");
 
 QDateTime localTime(int y, int mo, int d, int h, int mi, int s) {
     return QDateTime(QDate(y, mo, d), QTime(h, mi, s));
-}
-
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size()) {
-        qFatal("cannot write the test log");
-    }
-}
-
-std::vector<LogRecord> readAll(const QString& path, bool* ok = nullptr) {
-    std::vector<LogRecord> records;
-    const bool opened =
-        EventLog::read(path, [&](LogRecord&& r) { records.push_back(std::move(r)); });
-    if (ok) {
-        *ok = opened;
-    }
-    return records;
 }
 
 LogRecord rec(const QString& time, const QString& a, const QString& rp, const QString& lp,
@@ -165,11 +147,11 @@ private slots:
     // record.
     void appendingAfterADamagedEnd() {
         const QString path = freshPath();
-        writeBytes(path, "\"9:00:00-2005-7-1\",\"1.1.1.1\",\"1\"");
+        QVERIFY(writeFile(path, "\"9:00:00-2005-7-1\",\"1.1.1.1\",\"1\""));
         EventLog log(path);
         log.setClock([] { return localTime(2005, 7, 1, 14, 3, 22); });
         QVERIFY(log.LogEvent("61.1.2.3", "4321", "80", "x"));
-        compareRecords(readAll(path), {rec("14:03:22-2005-7-1", "61.1.2.3", "4321", "80", "x")});
+        compareRecords(readLog(path), {rec("14:03:22-2005-7-1", "61.1.2.3", "4321", "80", "x")});
         QVERIFY(fileBytes(path).startsWith("\"9:00:00-2005-7-1\",\"1.1.1.1\",\"1\"\r\n\"14:03"));
     }
 
@@ -183,7 +165,7 @@ private slots:
         QVERIFY(QFileInfo(path).size() > 0);
         QVERIFY(log.clear());
         QCOMPARE(QFileInfo(path).size(), 0);
-        QVERIFY(readAll(path).empty());
+        QVERIFY(readLog(path).empty());
         QVERIFY(!EventLog(dir_.filePath("no/such/folder/WDlog.log")).clear());
     }
 
@@ -205,7 +187,7 @@ private slots:
             QVERIFY(log.LogEvent(a, rp, "80", actions[k]));
             expected.push_back(rec("9:05:07-2005-7-1", a, rp, "80", actions[k]));
         }
-        compareRecords(readAll(path), expected);
+        compareRecords(readLog(path), expected);
     }
 
     // Each broken line costs only itself; the records around it are read.
@@ -231,27 +213,28 @@ private slots:
         const QByteArray good1("\"0:00:01-2005-7-1\",\"1.1.1.1\",\"10\",\"20\",\"a\"");
         const QByteArray good2("\"0:00:02-2005-7-1\",\"2.2.2.2\",\"30\",\"40\",\"b\"");
         const QString path = freshPath();
-        writeBytes(path, good1 + "\r\n" + broken + "\r\n" + good2 + "\r\n");
-        compareRecords(readAll(path), {rec("0:00:01-2005-7-1", "1.1.1.1", "10", "20", "a"),
+        QVERIFY(writeFile(path, good1 + "\r\n" + broken + "\r\n" + good2 + "\r\n"));
+        compareRecords(readLog(path), {rec("0:00:01-2005-7-1", "1.1.1.1", "10", "20", "a"),
                                        rec("0:00:02-2005-7-1", "2.2.2.2", "30", "40", "b")});
     }
 
     void aHugeRecordIsStillARecord() {
         const QString path = freshPath();
         const QByteArray big(10 * 1024 * 1024, 'q');
-        writeBytes(path, "\"t\",\"a\",\"b\",\"c\",\"" + big + "\"\r\n\"t2\",\"\",\"\",\"\",\"\"");
-        compareRecords(readAll(path), {rec("t", "a", "b", "c", QString::fromLatin1(big)),
+        QVERIFY(writeFile(path,
+                          "\"t\",\"a\",\"b\",\"c\",\"" + big + "\"\r\n\"t2\",\"\",\"\",\"\",\"\""));
+        compareRecords(readLog(path), {rec("t", "a", "b", "c", QString::fromLatin1(big)),
                                        rec("t2", "", "", "", "")});
     }
 
     void lineEndingsAndBlankLines() {
         const QString path = freshPath();
         // LF-only, CR-only and CR LF lines, blank lines between, no line break at the end.
-        writeBytes(path, "\"1\",\"a\",\"b\",\"c\",\"d\"\n\n"
-                         "\"2\",\"a\",\"b\",\"c\",\"d\"\r\r\n\r\n"
-                         "\"3\",\"a\",\"b\",\"c\",\"d\"\r"
-                         "\"4\",\"a\",\"b\",\"c\",\"d\"");
-        const std::vector<LogRecord> records = readAll(path);
+        QVERIFY(writeFile(path, "\"1\",\"a\",\"b\",\"c\",\"d\"\n\n"
+                                "\"2\",\"a\",\"b\",\"c\",\"d\"\r\r\n\r\n"
+                                "\"3\",\"a\",\"b\",\"c\",\"d\"\r"
+                                "\"4\",\"a\",\"b\",\"c\",\"d\""));
+        const std::vector<LogRecord> records = readLog(path);
         QCOMPARE(records.size(), std::size_t(4));
         for (std::size_t k = 0; k < records.size(); ++k) {
             QCOMPARE(records[k].time, QString::number(k + 1));
@@ -261,16 +244,16 @@ private slots:
 
     void fieldForms() {
         const QString path = freshPath();
-        writeBytes(path,
-                   // bare fields, as a hand-edited file might have them
-                   "t1,1.1.1.1,80,81,bare\r\n"
-                   // blanks around quoted fields
-                   "\"t2\" , \"2.2.2.2\",\"80\",\"81\",  \"x\"  \r\n"
-                   // a quote inside a field is text unless a comma or the line end follows
-                   "\"t3\",\"a\"b\",\"\"\",\"\"\"\",\"q\"\r\n"
-                   // empty fields, quoted and bare
-                   "\"t4\",,\"\",,\r\n");
-        compareRecords(readAll(path),
+        QVERIFY(writeFile(path,
+                          // bare fields, as a hand-edited file might have them
+                          "t1,1.1.1.1,80,81,bare\r\n"
+                          // blanks around quoted fields
+                          "\"t2\" , \"2.2.2.2\",\"80\",\"81\",  \"x\"  \r\n"
+                          // a quote inside a field is text unless a comma or the line end follows
+                          "\"t3\",\"a\"b\",\"\"\",\"\"\"\",\"q\"\r\n"
+                          // empty fields, quoted and bare
+                          "\"t4\",,\"\",,\r\n"));
+        compareRecords(readLog(path),
                        {rec("t1", "1.1.1.1", "80", "81", "bare"),
                         rec("t2", "2.2.2.2", "80", "81", "x"), rec("t3", "a\"b", "\"", "\"\"", "q"),
                         rec("t4", "", "", "", "")});
@@ -280,9 +263,10 @@ private slots:
         const QString path = freshPath();
         // A stray trail byte, an undefined lead byte, and a lead byte cut off at the field's
         // end: each becomes U+FFFD and never runs into the next field.
-        writeBytes(path, "\"t\",\"1.1.1.1\",\"80\",\"\xC4\",\"" + kCutGbk + "\xFF\x30\"\r\n" +
-                             "\"t\",\"\xC4\",\"2\",\"3\",\"" + kRefuseGbk + "\xC4\"\r\n");
-        const std::vector<LogRecord> records = readAll(path);
+        QVERIFY(writeFile(path, "\"t\",\"1.1.1.1\",\"80\",\"\xC4\",\"" + kCutGbk +
+                                    "\xFF\x30\"\r\n" + "\"t\",\"\xC4\",\"2\",\"3\",\"" +
+                                    kRefuseGbk + "\xC4\"\r\n"));
+        const std::vector<LogRecord> records = readLog(path);
         QCOMPARE(records.size(), std::size_t(2));
         QCOMPARE(records[0].LocP, QString(QChar::ReplacementCharacter));
         QVERIFY(records[0].action.startsWith(QStringLiteral("已断开连接")));
@@ -294,11 +278,11 @@ private slots:
 
     void missingFileIsReported() {
         bool ok = true;
-        QVERIFY(readAll(dir_.filePath("absent.log"), &ok).empty());
+        QVERIFY(readLog(dir_.filePath("absent.log"), &ok).empty());
         QVERIFY(!ok);
         const QString empty = freshPath();
-        writeBytes(empty, {});
-        QVERIFY(readAll(empty, &ok).empty());
+        QVERIFY(writeFile(empty, {}));
+        QVERIFY(readLog(empty, &ok).empty());
         QVERIFY(ok);
     }
 
@@ -316,8 +300,8 @@ private slots:
                                    QStringLiteral("已断开连接")));
             ++k;
         }
-        writeBytes(path, bytes);
-        compareRecords(readAll(path), expected);
+        QVERIFY(writeFile(path, bytes));
+        compareRecords(readLog(path), expected);
     }
 };
 

@@ -1,4 +1,5 @@
 #include "settings/modReg.h"
+#include "support/TestSupport.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -126,11 +127,7 @@ private slots:
     // A hive that cannot be read is told apart from a missing value, and never written.
     void anUnreadableHiveFailsQuietly() {
         const QString path = freshPath();
-        {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(QByteArray(10000, 'j'));
-        }
+        QVERIFY(quillon::test::writeFile(path, QByteArray(10000, 'j')));
         RegistryHive hive(path);
         QVERIFY(!WriteRegString(hive, HKEY_LOCAL_MACHINE, BlockIpKey, "10.0.0.1", "1"));
         QCOMPARE(ReadRegString(hive, HKEY_LOCAL_MACHINE, BlockIpKey, "10.0.0.1"), QString());

@@ -1,6 +1,7 @@
 // The single-instance lock and the start-with-the-system entry.
 #include "platform/Autostart.h"
 #include "platform/InstanceLock.h"
+#include "support/TestSupport.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -66,11 +67,7 @@ private:
 };
 
 QString readAll(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    return QString::fromUtf8(f.readAll());
+    return QString::fromUtf8(quillon::test::fileBytes(path));
 }
 
 } // namespace
@@ -199,9 +196,7 @@ private slots:
     // Without the rights (here: a folder that cannot exist) the entry is skipped quietly.
     void autostartSkippedWhenUnwritable() {
         QTemporaryDir dir;
-        QFile blocker(dir.filePath(QStringLiteral("etc")));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
+        QVERIFY(quillon::test::writeFile(dir.filePath(QStringLiteral("etc")), {}));
         const QString path = dir.filePath(QStringLiteral("etc/xdg/autostart/quillon.desktop"));
         QVERIFY(!Autostart::write(path, QStringLiteral("/usr/bin/quillon")));
         QVERIFY(!QFile::exists(path));
