@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QStringDecoder>
-#include <QTemporaryDir>
 #include <QTest>
 #include <optional>
 
@@ -98,12 +97,11 @@ class TestTrojanTable : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir dir_;
-    int files_ = 0;
+    quillon::test::ScratchFolder dir_;
 
     // A table file holding exactly `bytes`.
     TrojanTable table(const QByteArray& bytes) {
-        const QString path = dir_.filePath(QStringLiteral("QLWD%1.dat").arg(++files_));
+        const QString path = dir_.fresh(QStringLiteral("QLWD%1.dat"));
         if (!quillon::test::writeFile(path, bytes)) {
             qFatal("cannot write the test table");
         }

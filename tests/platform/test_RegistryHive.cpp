@@ -3,7 +3,6 @@
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
 #include <set>
@@ -92,9 +91,8 @@ class TestRegistryHive : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    int m_n = 0;
-    QString freshPath() { return m_dir.filePath(QStringLiteral("h%1/registry.db").arg(++m_n)); }
+    quillon::test::ScratchFolder m_dir;
+    QString freshPath() { return m_dir.fresh(QStringLiteral("h%1/registry.db")); }
 
 private slots:
     void readsOfAMissingHiveOrKeyCreateNothing() {

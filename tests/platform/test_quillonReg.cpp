@@ -5,7 +5,6 @@
 
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using quillon::platform::RegistryHive;
@@ -28,11 +27,10 @@ class TestQuillonReg : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
+    quillon::test::ScratchFolder m_dir;
     QString m_tool;
-    int m_n = 0;
     QString fresh(const char* ext = "db") {
-        return m_dir.filePath(QStringLiteral("f%1.%2").arg(++m_n).arg(QLatin1String(ext)));
+        return m_dir.fresh(QStringLiteral("f%1.") + QLatin1String(ext));
     }
 
     Run run(const QString& hive, const QStringList& args, const QByteArray& input = {}) {

@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <vector>
 
@@ -46,10 +45,9 @@ class TestEventLog : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir dir_;
-    int files_ = 0;
+    quillon::test::ScratchFolder dir_;
 
-    QString freshPath() { return dir_.filePath(QStringLiteral("WDlog%1.log").arg(++files_)); }
+    QString freshPath() { return dir_.fresh(QStringLiteral("WDlog%1.log")); }
 
     static void compareRecords(const std::vector<LogRecord>& actual,
                                const std::vector<LogRecord>& expected) {

@@ -2,7 +2,6 @@
 #include "support/TestSupport.h"
 
 #include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using quillon::platform::RegistryHive;
@@ -22,9 +21,8 @@ class TestModReg : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    int m_n = 0;
-    QString freshPath() { return m_dir.filePath(QStringLiteral("h%1.db").arg(++m_n)); }
+    quillon::test::ScratchFolder m_dir;
+    QString freshPath() { return m_dir.fresh(QStringLiteral("h%1.db")); }
 
 private slots:
     void aLookupInAMissingKeyIsEmptyAndCreatesNothing() {

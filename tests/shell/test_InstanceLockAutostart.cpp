@@ -74,6 +74,8 @@ QString readAll(const QString& path) {
 
 class TestInstanceLockAutostart : public QObject {
     Q_OBJECT
+    quillon::test::ScratchFolder m_dir;
+
 private slots:
     void defaultLockPathIsWritableFolder() {
         const QString path = InstanceLock::defaultPath();
@@ -83,8 +85,7 @@ private slots:
     }
 
     void secondLockInSameProcessRefused() {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("q.lock"));
+        const QString path = m_dir.fresh(QStringLiteral("q%1.lock"));
         InstanceLock first(path);
         QVERIFY(first.tryLock());
         QVERIFY(first.isLocked());
@@ -101,8 +102,7 @@ private slots:
     }
 
     void lockReleasedWhenDestroyed() {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("q.lock"));
+        const QString path = m_dir.fresh(QStringLiteral("q%1.lock"));
         {
             InstanceLock lock(path);
             QVERIFY(lock.tryLock());
@@ -113,8 +113,7 @@ private slots:
 
     // A copy that has run for days keeps its lock: age alone never makes it stale.
     void liveHolderKeepsOldLock() {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("q.lock"));
+        const QString path = m_dir.fresh(QStringLiteral("q%1.lock"));
         LockHolder holder(path);
         QVERIFY(holder.locked());
 
@@ -130,8 +129,7 @@ private slots:
 
     // The holder dies without unlocking: its lock file stays, and the next start takes over.
     void staleLockOfDeadProcessReclaimed() {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("q.lock"));
+        const QString path = m_dir.fresh(QStringLiteral("q%1.lock"));
         LockHolder holder(path);
         QVERIFY(holder.locked());
         InstanceLock second(path);
@@ -144,15 +142,13 @@ private slots:
     }
 
     void lockInMissingFolderFails() {
-        QTemporaryDir dir;
-        InstanceLock lock(dir.filePath(QStringLiteral("no/such/folder/q.lock")));
+        InstanceLock lock(m_dir.filePath(QStringLiteral("no/such/folder/q.lock")));
         QVERIFY(!lock.tryLock());
         QVERIFY(!lock.isLocked());
     }
 
     void autostartEntryWritten() {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("xdg/autostart/quillon.desktop"));
+        const QString path = m_dir.fresh(QStringLiteral("a%1/xdg/autostart/quillon.desktop"));
         QVERIFY(Autostart::write(path, QStringLiteral("/opt/quillon/bin/quillon")));
         const QString text = readAll(path);
         QVERIFY(text.startsWith(QStringLiteral("[Desktop Entry]\n")));

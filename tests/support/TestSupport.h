@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,21 @@ namespace quillon::test {
 
 // tests/data in the source tree.
 QString testDataDir();
+
+// A temporary folder for the files of one test program; each fresh() is a path no earlier call
+// gave, so that no two cases share a file.
+class ScratchFolder {
+public:
+    // `pattern` is a path inside the folder whose "%1" becomes the next number.
+    QString fresh(const QString& pattern) { return dir_.filePath(pattern.arg(++count_)); }
+    QString filePath(const QString& name) const { return dir_.filePath(name); }
+    QString path() const { return dir_.path(); }
+    bool isValid() const { return dir_.isValid(); }
+
+private:
+    QTemporaryDir dir_;
+    int count_ = 0;
+};
 
 // A file the build puts beside the binaries (QLWD.dat, SPLH.jpg, quillon-reg); ctest says
 // where through QUILLON_BIN_DIR.
