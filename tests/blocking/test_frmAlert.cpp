@@ -41,7 +41,9 @@ private slots:
     void initTestCase() { monitor::modNetstat::InitStateNames(); }
     void windowLayout();
     void textForAConnectionWithoutPortData();
+    void textTakesLocalPortDataFirstThenRemote_data();
     void textTakesLocalPortDataFirstThenRemote();
+    void otherKindKeepsItsText();
     void answers_data();
     void answers();
     void deniedAddressIsCutOnlyAfterTheWindowCloses();
@@ -101,20 +103,28 @@ void TestFrmAlert::textForAConnectionWithoutPortData() {
     }
 }
 
+void TestFrmAlert::textTakesLocalPortDataFirstThenRemote_data() {
+    QTest::addColumn<bool>("localListed"); // the remote port 4321 is always listed
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("remote port listed") << false << QStringLiteral("远端木马");
+    QTest::newRow("both ports listed") << true << QStringLiteral("本地木马");
+}
+
 void TestFrmAlert::textTakesLocalPortDataFirstThenRemote() {
-    {
-        ProgramRig rig;
-        rig.writeTrojans({{"4321", "远端木马"}});
-        frmAlert* a = raiseAlert(rig);
-        QCOMPARE(lines(a->Label1->text()).at(3), QStringLiteral("远端木马"));
+    QFETCH(bool, localListed);
+    QFETCH(QString, shown);
+    ProgramRig rig;
+    std::vector<std::pair<QString, QString>> entries{{"4321", "远端木马"}};
+    if (localListed) {
+        entries.push_back({"80", "本地木马"});
     }
-    {
-        ProgramRig rig;
-        rig.writeTrojans({{"4321", "远端木马"}, {"80", "本地木马"}});
-        frmAlert* a = raiseAlert(rig);
-        QCOMPARE(lines(a->Label1->text()).at(3), QStringLiteral("本地木马"));
-    }
-    // A kind other than a connection alert keeps its text.
+    rig.writeTrojans(entries);
+    frmAlert* a = raiseAlert(rig);
+    QCOMPARE(lines(a->Label1->text()).at(3), shown);
+}
+
+// A kind other than a connection alert keeps its text.
+void TestFrmAlert::otherKindKeepsItsText() {
     ProgramRig rig;
     frmAlert* a = rig.program().newAlert();
     a->b_Type = 2;

@@ -46,6 +46,14 @@ void exampleTable(FakeTcpTable& table) {
     table.add(QStringLiteral("10.0.0.5"), 80, 1025);
 }
 
+// The example table at level 3, where a decision neither cuts nor asks.
+struct ExampleRig : ProgramRig {
+    ExampleRig() {
+        setLevel(3);
+        exampleTable(table);
+    }
+};
+
 } // namespace
 
 class TestFrmMain : public QObject {
@@ -174,9 +182,7 @@ void TestFrmMain::otherCaptionsHideListeningRowsButJudgeThem() {
 }
 
 void TestFrmMain::unchangedTableTicksDoNothing() {
-    ProgramRig rig;
-    rig.setLevel(3);
-    exampleTable(rig.table);
+    ExampleRig rig;
     monitor::frmMain& m = rig.main();
     DecisionLog decisions(m);
     QSignalSpy resets(m.listModel, &QAbstractItemModel::modelReset);
@@ -203,9 +209,7 @@ void TestFrmMain::unchangedTableTicksDoNothing() {
 }
 
 void TestFrmMain::forcedRebuildJudgesEveryRowAgain() {
-    ProgramRig rig;
-    rig.setLevel(3);
-    exampleTable(rig.table);
+    ExampleRig rig;
     monitor::frmMain& m = rig.main();
     DecisionLog decisions(m);
     QSignalSpy resets(m.listModel, &QAbstractItemModel::modelReset);
@@ -263,9 +267,7 @@ void TestFrmMain::stateChangeAloneIsNoRebuild() {
 }
 
 void TestFrmMain::emptyTableAfterRowsClearsTheList() {
-    ProgramRig rig;
-    rig.setLevel(3);
-    exampleTable(rig.table);
+    ExampleRig rig;
     monitor::frmMain& m = rig.main();
     m.RefreshTable(false);
     QCOMPARE(rig.rowCount(), 2);
@@ -276,9 +278,7 @@ void TestFrmMain::emptyTableAfterRowsClearsTheList() {
 }
 
 void TestFrmMain::unreadableTableLeavesTheListAlone() {
-    ProgramRig rig;
-    rig.setLevel(3);
-    exampleTable(rig.table);
+    ExampleRig rig;
     monitor::frmMain& m = rig.main();
     DecisionLog decisions(m);
     m.RefreshTable(false);
@@ -308,9 +308,7 @@ void TestFrmMain::selectionFollowsItsConnection() {
 }
 
 void TestFrmMain::rowIsListedBeforeItsDecision() {
-    ProgramRig rig;
-    rig.setLevel(3);
-    exampleTable(rig.table);
+    ExampleRig rig;
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
     monitor::frmMain& m = rig.main();
     m.button(4)->setText(QStringLiteral("已经连接"));
@@ -327,9 +325,7 @@ void TestFrmMain::rowIsListedBeforeItsDecision() {
 }
 
 void TestFrmMain::tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter() {
-    ProgramRig rig;
-    rig.setLevel(3);
-    exampleTable(rig.table);
+    ExampleRig rig;
     monitor::frmMain& m = rig.main();
 
     QStringList seen;
@@ -391,9 +387,7 @@ void TestFrmMain::stopButtonPausesAndResumesPolling() {
 }
 
 void TestFrmMain::filterButtonSwitchesListModeAndStoresIt() {
-    ProgramRig rig;
-    rig.setLevel(3);
-    exampleTable(rig.table);
+    ExampleRig rig;
     monitor::frmMain& m = rig.main();
     m.RefreshTable(false);
     QToolButton* b = m.button(4);
@@ -413,9 +407,7 @@ void TestFrmMain::filterButtonSwitchesListModeAndStoresIt() {
 }
 
 void TestFrmMain::filterButtonFromRestoredHidingMode() {
-    ProgramRig rig;
-    rig.setLevel(3);
-    exampleTable(rig.table);
+    ExampleRig rig;
     monitor::frmMain& m = rig.main();
     QToolButton* b = m.button(4);
     b->setChecked(true);
@@ -433,9 +425,7 @@ void TestFrmMain::filterButtonFromRestoredHidingMode() {
 }
 
 void TestFrmMain::refreshButtonOverUnchangedTableDoesNothing() {
-    ProgramRig rig;
-    rig.setLevel(3);
-    exampleTable(rig.table);
+    ExampleRig rig;
     monitor::frmMain& m = rig.main();
     DecisionLog decisions(m);
     m.button(2)->click();
