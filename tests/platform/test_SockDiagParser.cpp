@@ -89,12 +89,8 @@ QStringList rowsFromSs(const QString& path) {
         {QStringLiteral("LAST-ACK"), 10},  {QStringLiteral("CLOSING"), 9},
         {QStringLiteral("UNCONN"), 1},
     };
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        return {};
-    }
     QStringList out;
-    for (const QByteArray& line : f.readAll().split('\n')) {
+    for (const QByteArray& line : quillon::test::fileBytes(path).split('\n')) {
         const QStringList cols =
             QString::fromLatin1(line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
         if (cols.size() < 5) {
@@ -110,6 +106,16 @@ QStringList rowsFromSs(const QString& path) {
     out.sort();
     return out;
 }
+
+// A parser started on the request a recording answers, filling rows of its own.
+struct Dump {
+    explicit Dump(const std::vector<QByteArray>& d) {
+        const auto [seq, pid] = requestOf(d);
+        p.begin(seq, pid, &rows);
+    }
+    std::vector<TcpRow> rows;
+    Parser p;
+};
 
 // Feeds a whole recording; returns the status after each datagram.
 std::vector<Status> feedAll(Parser& p, const std::vector<QByteArray>& d) {
@@ -143,10 +149,8 @@ private slots:
 void TestSockDiagParser::recordedSinglePassDumpMatchesSs() {
     const auto d = datagrams("tcpdiag_loopback.bin");
     QVERIFY2(d.size() >= 2, "the recording is one multi-part dump");
-    const auto [seq, pid] = requestOf(d);
-    std::vector<TcpRow> rows;
-    Parser p;
-    p.begin(seq, pid, &rows);
+    Dump dump(d);
+    auto& [rows, p] = dump;
     const std::vector<Status> statuses = feedAll(p, d);
     for (size_t i = 0; i + 1 < statuses.size(); ++i) {
         QCOMPARE(statuses[i], Status::More);
@@ -202,10 +206,8 @@ void TestSockDiagParser::recordedPerFamilyDumpsMatchSs() {
 void TestSockDiagParser::interruptedDumpIsFlagged() {
     const auto d = datagrams("tcpdiag_intr.bin");
     QVERIFY2(!d.empty(), "missing fixture tcpdiag_intr.bin");
-    const auto [seq, pid] = requestOf(d);
-    std::vector<TcpRow> rows;
-    Parser p;
-    p.begin(seq, pid, &rows);
+    Dump dump(d);
+    auto& [rows, p] = dump;
     QCOMPARE(feedAll(p, d).back(), Status::Done);
     QVERIFY(p.interrupted());
     QCOMPARE(describeAll(rows), rowsFromSs(fixture("tcpdiag_loopback.ss")));
@@ -223,10 +225,8 @@ void TestSockDiagParser::rejectedRequestIsAnError() {
     const auto d = datagrams("sockdiag_rejected.bin");
     QVERIFY2(!d.empty(), "missing fixture sockdiag_rejected.bin");
     QCOMPARE(d.size(), size_t{1});
-    const auto [seq, pid] = requestOf(d);
-    std::vector<TcpRow> rows;
-    Parser p;
-    p.begin(seq, pid, &rows);
+    Dump dump(d);
+    auto& [rows, p] = dump;
     QCOMPARE(feedAll(p, d).back(), Status::Failed);
     QCOMPARE(p.error(), EINVAL);
     QVERIFY(p.rejected());
@@ -242,10 +242,8 @@ void TestSockDiagParser::rejectedRequestIsAnError() {
 void TestSockDiagParser::dumpEndingInErrorIsAnError() {
     const auto d = datagrams("sockdiag_done_error.bin");
     QVERIFY(!d.empty());
-    const auto [seq, pid] = requestOf(d);
-    std::vector<TcpRow> rows;
-    Parser p;
-    p.begin(seq, pid, &rows);
+    Dump dump(d);
+    auto& [rows, p] = dump;
     QCOMPARE(feedAll(p, d).back(), Status::Failed);
     QVERIFY(p.error() != 0);
     QVERIFY(!p.malformed());
@@ -254,10 +252,8 @@ void TestSockDiagParser::dumpEndingInErrorIsAnError() {
 void TestSockDiagParser::truncatedMessageIsMalformed() {
     const auto d = datagrams("tcpdiag_truncated.bin");
     QVERIFY2(!d.empty(), "missing fixture tcpdiag_truncated.bin");
-    const auto [seq, pid] = requestOf(d);
-    std::vector<TcpRow> rows;
-    Parser p;
-    p.begin(seq, pid, &rows);
+    Dump dump(d);
+    auto& [rows, p] = dump;
     QCOMPARE(p.feed(d[0].constData(), static_cast<size_t>(d[0].size())), Status::Failed);
     QVERIFY(p.malformed());
     QCOMPARE(p.error(), EBADMSG);
@@ -271,10 +267,8 @@ void TestSockDiagParser::repliesOfOtherRequestsAreSkipped() {
     const auto real = datagrams("tcpdiag_loopback.bin");
     QVERIFY(!real.empty());
     QCOMPARE(d.size(), real.size() + 2);
-    const auto [seq, pid] = requestOf(real);
-    std::vector<TcpRow> rows;
-    Parser p;
-    p.begin(seq, pid, &rows);
+    Dump dump(real);
+    auto& [rows, p] = dump;
     const std::vector<Status> statuses = feedAll(p, d);
     QCOMPARE(statuses[0], Status::More);
     QCOMPARE(statuses[1], Status::More);
@@ -320,11 +314,9 @@ void TestSockDiagParser::rowsAreCapped() {
     // and the dump is still read to its end.
     const auto d = datagrams("tcpdiag_loopback.bin");
     QVERIFY2(!d.empty(), "missing fixture tcpdiag_loopback.bin");
-    const auto [seq, pid] = requestOf(d);
     const QByteArray& rowsPart = d.front();
-    std::vector<TcpRow> rows;
-    Parser p;
-    p.begin(seq, pid, &rows);
+    Dump dump(d);
+    auto& [rows, p] = dump;
     size_t fed = 0;
     while (p.rowsSeen() <= static_cast<size_t>(kMaxRows)) {
         QCOMPARE(p.feed(rowsPart.constData(), static_cast<size_t>(rowsPart.size())), Status::More);
