@@ -30,7 +30,6 @@
 #include <ctime>
 #include <functional>
 #include <memory>
-#include <string>
 #include <vector>
 
 using namespace quillon;
@@ -243,16 +242,9 @@ int main(int argc, char** argv) {
         Fd listener = test::loopback::listenOn("127.0.0.1", 8080, false, 4096);
         std::vector<Fd> keep;
         keep.reserve(2 * 5000);
-        for (int i = 0; i < 5000; ++i) {
-            const std::string from = "127.0.0." + std::to_string(2 + i % 8);
-            Fd c = test::loopback::connectTo("127.0.0.1", 8080, from.c_str());
-            Fd s = test::loopback::acceptOne(listener);
-            if (!c.valid() || !s.valid()) {
-                std::fprintf(stderr, "bench_refresh: could not open the connection pairs\n");
-                return 1;
-            }
-            keep.push_back(std::move(c));
-            keep.push_back(std::move(s));
+        if (!test::loopback::addPairs(listener, keep, 5000)) {
+            std::fprintf(stderr, "bench_refresh: could not open the connection pairs\n");
+            return 1;
         }
         platform::NetlinkTcpTable kernel;
         BenchRig kernelRig(kernel, 3, true);

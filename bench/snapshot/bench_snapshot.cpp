@@ -18,7 +18,6 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <spawn.h>
-#include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -147,22 +146,6 @@ size_t readProc(std::vector<char>& buffer) {
     return lines;
 }
 
-bool addPairs(const Fd& listener, std::vector<Fd>& keep, int pairs) {
-    for (int i = 0; i < pairs; ++i) {
-        // Clients come from eight loopback addresses so that no one address runs short of
-        // ephemeral ports.
-        const std::string from = "127.0.0." + std::to_string(2 + (keep.size() / 2) % 8);
-        Fd c = test::loopback::connectTo("127.0.0.1", 8080, from.c_str());
-        Fd s = test::loopback::acceptOne(listener);
-        if (!c.valid() || !s.valid()) {
-            return false;
-        }
-        keep.push_back(std::move(c));
-        keep.push_back(std::move(s));
-    }
-    return true;
-}
-
 void line(const char* name, const Timing& t, size_t rows) {
     std::printf("  %-8s %10.1f µs/snapshot %10.1f µs CPU %9.1f ns/row\n", name, t.wallUs, t.cpuUs,
                 t.wallUs * 1000.0 / static_cast<double>(rows));
@@ -191,7 +174,7 @@ int main() {
 
     std::printf("TCP table snapshot, private network namespace, loopback pairs\n");
     for (const int n : sizes) {
-        if (!addPairs(listener, keep, n - static_cast<int>(keep.size() / 2))) {
+        if (!test::loopback::addPairs(listener, keep, n - static_cast<int>(keep.size() / 2))) {
             std::fprintf(stderr, "bench_snapshot: could not open %d connection pairs\n", n);
             return 1;
         }

@@ -7,6 +7,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -143,6 +144,21 @@ Fd acceptOne(const Fd& listener) {
             return Fd(fd);
         }
     }
+}
+
+bool addPairs(const Fd& listener, std::vector<Fd>& keep, int pairs) {
+    const std::uint16_t port = localPort(listener);
+    for (int i = 0; i < pairs; ++i) {
+        const std::string from = "127.0.0." + std::to_string(2 + (keep.size() / 2) % 8);
+        Fd c = connectTo("127.0.0.1", port, from.c_str());
+        Fd s = acceptOne(listener);
+        if (!c.valid() || !s.valid()) {
+            return false;
+        }
+        keep.push_back(std::move(c));
+        keep.push_back(std::move(s));
+    }
+    return true;
 }
 
 std::uint16_t localPort(const Fd& s) {

@@ -3,6 +3,7 @@
 #include <QString>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 // Kernel-facing tests and benchmarks: a private network namespace and loopback sockets in it.
 namespace quillon::test::loopback {
@@ -51,6 +52,11 @@ Fd connectTo(const char* remoteAddress, std::uint16_t remotePort,
 
 // The next connection waiting on `listener` (blocks).
 Fd acceptOne(const Fd& listener);
+
+// Opens `pairs` more connections to `listener` (an IPv4 loopback listener) and keeps both ends
+// of each in `keep`. Clients come from eight loopback addresses, 127.0.0.2 to 127.0.0.9, so
+// that no one address runs short of ephemeral ports. False when one could not be opened.
+bool addPairs(const Fd& listener, std::vector<Fd>& keep, int pairs);
 
 // The local port of a socket (host order).
 std::uint16_t localPort(const Fd& s);
