@@ -14,18 +14,20 @@
 
 #include "blocking/Decision.h"
 #include "settings/modReg.h"
+#include "support/BenchTiming.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <random>
 #include <vector>
 
 using quillon::platform::RegistryHive;
 namespace modReg = quillon::settings::modReg;
 namespace blocking = quillon::blocking;
+using quillon::test::bestOf;
+using quillon::test::Timing;
 
 namespace {
 
@@ -106,33 +108,6 @@ QString enumerate(RegistryHive& hive, const QString& key, const QString& name) {
     return result;
 }
 
-double cpuMs() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-// Wall and processor time of the best run, in ms. The reference machine is shared with
-// parallel builds, so processor time is the steadier figure.
-struct Times {
-    double wall = 1e300;
-    double cpu = 1e300;
-};
-
-template <typename Body>
-Times bestOf(int runs, Body&& body) {
-    Times best;
-    for (int r = 0; r < runs; ++r) {
-        QElapsedTimer t;
-        const double c0 = cpuMs();
-        t.start();
-        body();
-        best.wall = std::min(best.wall, static_cast<double>(t.nsecsElapsed()) / 1e6);
-        best.cpu = std::min(best.cpu, cpuMs() - c0);
-    }
-    return best;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -168,7 +143,7 @@ int main(int argc, char** argv) {
         modReg::ReadRegString(hive, modReg::HKEY_LOCAL_MACHINE, modReg::BlockIpKey, "x");
 
         int found = 0;
-        const Times lookups = bestOf(kRuns, [&] {
+        const Timing lookups = bestOf(kRuns, [&] {
             found = 0;
             for (const Connection& c : connections) {
                 for (int twice = 0; twice < 2; ++twice) {
@@ -192,7 +167,7 @@ int main(int argc, char** argv) {
         };
         auto trojan = [](const QString&) -> std::optional<bool> { return false; };
         int cuts = 0;
-        const Times decision = bestOf(kRuns, [&] {
+        const Timing decision = bestOf(kRuns, [&] {
             cuts = 0;
             for (const Connection& c : connections) {
                 cuts += blocking::Decide(c.RemA, c.RemP, c.LocP, 5, 0, 2, verdict, trojan,
@@ -240,18 +215,18 @@ int main(int argc, char** argv) {
                       peerDone < kConnections ? "*" : "");
         char lookupText[32];
         char decisionText[32];
-        std::snprintf(lookupText, sizeof lookupText, "%.1f / %.1f", lookups.wall, lookups.cpu);
-        std::snprintf(decisionText, sizeof decisionText, "%.1f / %.1f", decision.wall,
-                      decision.cpu);
+        std::snprintf(lookupText, sizeof lookupText, "%.1f / %.1f", lookups.wallMs, lookups.cpuMs);
+        std::snprintf(decisionText, sizeof decisionText, "%.1f / %.1f", decision.wallMs,
+                      decision.cpuMs);
         std::printf("%8d  %16s  %16s  %12s  %9.0fx  %5.1f%%  %6d\n", rules, lookupText,
-                    decisionText, peerText, peer / lookups.wall,
+                    decisionText, peerText, peer / lookups.wallMs,
                     100.0 * found / (6.0 * kConnections), cuts);
         if (firstLookups == 0) {
-            firstLookups = lookups.cpu;
+            firstLookups = lookups.cpuMs;
             firstPeer = peer;
         }
-        lastLookups = lookups.cpu;
-        lastDecision = decision.cpu;
+        lastLookups = lookups.cpuMs;
+        lastDecision = decision.cpuMs;
         lastPeer = peer;
     }
     std::printf("\nhits: lookups that found a rule; cuts: decisions that cut\n");

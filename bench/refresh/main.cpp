@@ -18,60 +18,27 @@
 #include "platform/NetlinkTcpTable.h"
 #include "platform/RegistryHive.h"
 #include "settings/modReg.h"
+#include "support/BenchTiming.h"
 #include "support/FakeTcpTable.h"
 #include "support/Loopback.h"
 #include "support/ProgramRig.h"
 
 #include <QApplication>
 #include <QTreeView>
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
-#include <functional>
 #include <memory>
 #include <vector>
 
 using namespace quillon;
 namespace modReg = settings::modReg;
+using test::bestOf;
+using test::Timing;
 
 namespace {
 
 constexpr int kRows = 10000;
 constexpr int kRules = 100000;
-
-struct Timing {
-    double wallMs = 0;
-    double cpuMs = 0;
-};
-
-double cpuNowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-// Best of `runs` runs of `repeat` calls, per call.
-Timing best(int runs, int repeat, const std::function<void()>& once,
-            const std::function<void()>& before = {}) {
-    Timing b{1e300, 1e300};
-    for (int r = 0; r < runs; ++r) {
-        if (before) {
-            before();
-        }
-        const auto w0 = std::chrono::steady_clock::now();
-        const double c0 = cpuNowMs();
-        for (int k = 0; k < repeat; ++k) {
-            once();
-        }
-        const double c1 = cpuNowMs();
-        const auto w1 = std::chrono::steady_clock::now();
-        b.wallMs =
-            std::min(b.wallMs, std::chrono::duration<double, std::milli>(w1 - w0).count() / repeat);
-        b.cpuMs = std::min(b.cpuMs, (c1 - c0) / repeat);
-    }
-    return b;
-}
 
 platform::TcpRow row(int k) {
     // Distinct remote addresses outside the local-network prefixes, distinct ports.
@@ -114,8 +81,10 @@ double tickVersusSnapshot(const char* title, platform::TcpTable& table, shell::P
                           int repeat) {
     monitor::frmMain& main = program.main();
     std::vector<platform::TcpRow> rows;
-    const Timing bare = best(7, repeat, [&] { table.snapshot(rows); });
-    const Timing tick = best(7, repeat, [&] { main.RefreshTable(false); });
+    const Timing bare = bestOf(
+        7, [&] { table.snapshot(rows); }, repeat);
+    const Timing tick = bestOf(
+        7, [&] { main.RefreshTable(false); }, repeat);
     std::printf("%s (%zu rows)\n", title, rows.size());
     printLine("bare snapshot", bare);
     printLine("unchanged-table tick", tick);
@@ -175,7 +144,7 @@ int main(int argc, char** argv) {
     monitor::frmMain& main = rig.main();
 
     // The forced rebuild, whole.
-    const Timing rebuild = best(5, 1, [&] { main.RefreshTable(true); });
+    const Timing rebuild = bestOf(5, [&] { main.RefreshTable(true); });
     if (!rig.program().alerts().isEmpty() || !fake.cuts().empty() ||
         main.listModel->rowCount() != kRows) {
         std::fprintf(stderr,
@@ -188,14 +157,15 @@ int main(int argc, char** argv) {
 
     // Its parts, measured apart.
     std::vector<platform::TcpRow> snap;
-    const Timing snapshot = best(5, 10, [&] { fake.snapshot(snap); });
+    const Timing snapshot = bestOf(
+        5, [&] { fake.snapshot(snap); }, 10);
 
     monitor::ConnectionListModel model;
     QTreeView view;
     view.setModel(&model);
     view.resize(360, 280);
     view.show();
-    const Timing listModel = best(5, 1, [&] {
+    const Timing listModel = bestOf(5, [&] {
         model.beginRebuild();
         for (qint16 i = 0; i < kRows; ++i) {
             auto r = monitor::modNetstat::MakeConnectionRow(snap[static_cast<size_t>(i)], i);
@@ -208,7 +178,7 @@ int main(int argc, char** argv) {
     for (qint16 i = 0; i < kRows; ++i) {
         judged.push_back(monitor::modNetstat::MakeConnectionRow(snap[static_cast<size_t>(i)], i));
     }
-    const Timing decisions = best(5, 1, [&] {
+    const Timing decisions = bestOf(5, [&] {
         for (const auto& r : judged) {
             main.CheckBlock(r);
         }
