@@ -3,6 +3,9 @@
 #include "shell/frmSplash.h"
 #include "support/ProgramRig.h"
 
+#include <QApplication>
+#include <QList>
+
 namespace quillon::test {
 
 // A program as it starts for real: a tray is there unless the case says otherwise, and the
@@ -18,5 +21,17 @@ struct ShellRig : ProgramRig {
 
     int ended = 0;
 };
+
+// The application's top-level windows of one kind.
+template <typename T>
+QList<T*> topLevelWindows() {
+    QList<T*> out;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* t = qobject_cast<T*>(w)) {
+            out.append(t);
+        }
+    }
+    return out;
+}
 
 } // namespace quillon::test

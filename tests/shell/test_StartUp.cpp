@@ -65,16 +65,6 @@ void addRows(ShellRig& rig) {
                                         QStringLiteral("0.0.0.0")));
 }
 
-int countWidgets(const char* className) {
-    int n = 0;
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (w->inherits(className)) {
-            ++n;
-        }
-    }
-    return n;
-}
-
 } // namespace
 
 class TestStartUp : public QObject {
@@ -82,7 +72,7 @@ class TestStartUp : public QObject {
 private slots:
     void cleanup() {
         // Nothing of one case may leak into the next: every window goes with its program.
-        QCOMPARE(countWidgets("quillon::monitor::frmMain"), 0);
+        QCOMPARE(test::topLevelWindows<monitor::frmMain>().size(), qsizetype(0));
     }
 
     void normalStartEndsHiddenInTray() {
@@ -192,7 +182,7 @@ private slots:
         ShellRig second(true, first.program().config().lockPath);
         QVERIFY(!second.startUp());
         QVERIFY(second.program().splash().isHidden());
-        QCOMPARE(countWidgets("quillon::monitor::frmMain"), 1);
+        QCOMPARE(test::topLevelWindows<monitor::frmMain>().size(), qsizetype(1));
         // Only the second's own splash object was made, never shown.
         QCOMPARE(QApplication::topLevelWidgets().size(), windowsBefore + 1);
         QVERIFY(second.program().tray().calls.isEmpty());

@@ -24,19 +24,9 @@ using test::ShellRig;
 namespace {
 
 template <typename T>
-T* findWindow() {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (auto* t = qobject_cast<T*>(w)) {
-            return t;
-        }
-    }
-    return nullptr;
-}
-
-template <typename T>
 bool windowShown() {
-    T* w = findWindow<T>();
-    return w != nullptr && w->isVisible();
+    const QList<T*> windows = test::topLevelWindows<T>();
+    return !windows.isEmpty() && windows.first()->isVisible();
 }
 
 // A started program whose tray menu pops up into a recorder instead of the screen.
