@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
@@ -429,17 +430,22 @@ void frmOptions::Command3_Click() {
 }
 
 void frmOptions::Command1_Click() {
-    const int answer = program_.messageBoxes().askYesNo(
+    // The console may be closed while the question is open; then nothing is cleared.
+    QPointer<frmOptions> self(this);
+    program_.messageBoxes().askYesNo(
         this, QStringLiteral("警告！"),
         QStringLiteral("日志记录是你抓小黑客的重要证据~！") + QStringLiteral("\r\n\r\n") +
-            QStringLiteral("是否真的要清除记录？"));
-    if (answer != shell::MessageBoxes::Yes) {
-        return;
-    }
-    // The view keeps showing the records as long as the file still holds them.
-    if (program_.eventLog().clear()) {
-        logModel->clear();
-    }
+            QStringLiteral("是否真的要清除记录？"),
+        [self](int answer) {
+            frmOptions* console = self.data();
+            if (console == nullptr || answer != shell::MessageBoxes::Yes) {
+                return;
+            }
+            // The view keeps showing the records as long as the file still holds them.
+            if (console->program_.eventLog().clear()) {
+                console->logModel->clear();
+            }
+        });
 }
 
 } // namespace quillon::settings

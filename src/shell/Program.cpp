@@ -16,20 +16,27 @@
 
 namespace quillon::shell {
 
-int MessageBoxes::askYesNo(QWidget* parent, const QString& title, const QString& text) {
+void MessageBoxes::askYesNo(QWidget* parent, const QString& title, const QString& text,
+                            std::function<void(int)> onAnswer) {
     asked.append({title, text});
     if (!next_.isEmpty()) {
-        return next_.takeFirst();
+        onAnswer(next_.takeFirst());
+        return;
     }
     // The texts carry CR LF line breaks; a label breaks lines at LF only and would show
     // the CR as a stray glyph.
     QString shown = text;
     shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    QMessageBox box(QMessageBox::Information, title, shown, QMessageBox::Yes | QMessageBox::No,
-                    parent);
-    box.setDefaultButton(QMessageBox::No);
-    box.setEscapeButton(QMessageBox::No);
-    return box.exec() == QMessageBox::Yes ? Yes : No;
+    auto* box = new QMessageBox(QMessageBox::Information, title, shown,
+                                QMessageBox::Yes | QMessageBox::No, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setDefaultButton(QMessageBox::No);
+    box->setEscapeButton(QMessageBox::No);
+    QObject::connect(box, &QMessageBox::finished, box,
+                     [onAnswer = std::move(onAnswer)](int result) {
+                         onAnswer(result == QMessageBox::Yes ? Yes : No);
+                     });
+    box->open();
 }
 
 Program::Program(Config config, QObject* parent) : QObject(parent), config_(std::move(config)) {}

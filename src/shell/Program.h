@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -37,11 +38,14 @@ public:
     // Standard button codes as the program compares them.
     enum Answer { Yes = 6, No = 7 };
 
-    // Shows a Yes/No question (information icon, No as default) and returns the answer;
-    // when a next answer was queued, returns it without showing anything.
-    int askYesNo(QWidget* parent, const QString& title, const QString& text);
+    // Asks a Yes/No question (information icon, No as default) and hands the answer to
+    // `onAnswer`. The box does not block: a modal loop here would hold up a rebuild that let
+    // events run, and with it every tick, until the user answered. When a next answer was
+    // queued, `onAnswer` runs at once and nothing is shown.
+    void askYesNo(QWidget* parent, const QString& title, const QString& text,
+                  std::function<void(int)> onAnswer);
 
-    // Test seam: the next askYesNo returns `answer` without showing a box.
+    // Test seam: the next askYesNo answers `answer` without showing a box.
     void queueAnswer(int answer) { next_.append(answer); }
     // Texts of the boxes asked so far (title, text), for tests.
     QList<std::pair<QString, QString>> asked;
