@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QSlider>
@@ -60,6 +61,7 @@ private slots:
     void closedConsoleIsCreatedAgain();
     void logViewFilledFromFileAtCreation();
     void clearPromptNoThenYes();
+    void clearPromptDoesNotBlock();
 };
 
 void TestFrmOptions::firstOpeningOnEmptyHive() {
@@ -499,6 +501,42 @@ void TestFrmOptions::clearPromptNoThenYes() {
     boxes.queueAnswer(shell::MessageBoxes::Yes);
     c.Command1->click();
     QCOMPARE(c.logModel->rowCount(), 1);
+}
+
+// The real question box is not modal to the whole program: the click returns at once, ticks
+// and rebuilds go on, and the answer arrives when the user gives it.
+void TestFrmOptions::clearPromptDoesNotBlock() {
+    test::ProgramRig f;
+    f.program().eventLog().LogEvent(QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
+                                    QStringLiteral("1042"), QStringLiteral("已断开连接"));
+    frmOptions& c = f.program().options();
+    c.show();
+    c.Command1->click(); // no queued answer: a real box
+    auto* box = c.findChild<QMessageBox*>();
+    QVERIFY(box != nullptr);
+    QVERIFY(box->isVisible());
+    QCOMPARE(box->windowTitle(), QStringLiteral("警告！"));
+    QCOMPARE(box->defaultButton(), box->button(QMessageBox::No));
+    QCOMPARE(c.logModel->rowCount(), 1);
+
+    box->button(QMessageBox::Yes)->click();
+    QCOMPARE(c.logModel->rowCount(), 0);
+    QCOMPARE(QFileInfo(f.logPath()).size(), 0);
+
+    // A console closed while its question is open clears nothing when the answer comes.
+    f.program().eventLog().LogEvent(QStringLiteral("10.0.0.6"), QStringLiteral("80"),
+                                    QStringLiteral("1043"), QStringLiteral("允许连接"));
+    QTRY_VERIFY(c.findChild<QMessageBox*>() == nullptr); // the answered box is gone
+    c.Command1->click();
+    QPointer<QMessageBox> second = c.findChild<QMessageBox*>();
+    QVERIFY(!second.isNull());
+    QPointer<frmOptions> console(&c);
+    second->setParent(nullptr); // outlive the console, as a box on screen may
+    console->close();
+    QTRY_VERIFY(console.isNull());
+    second->button(QMessageBox::Yes)->click();
+    QVERIFY(QFileInfo(f.logPath()).size() > 0);
+    delete second.data();
 }
 
 QTEST_MAIN(TestFrmOptions)
