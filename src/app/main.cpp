@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
     chooseFont(app);
 
     quillon::platform::NetlinkTcpTable table;
+    // Without CAP_NET_ADMIN of its own (anyone but root), cuts go through the helper.
+    table.setCutHelper(quillon::platform::executableDir() + QStringLiteral("/quillon-cut"));
     quillon::platform::RegistryHive hive;
 
     quillon::shell::Program::Config config;
