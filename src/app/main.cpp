@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
     config.programDir = quillon::platform::executableDir();
     config.lockPath = quillon::platform::InstanceLock::defaultPath();
     config.autostartPath = quillon::platform::Autostart::defaultPath();
+    config.userAutostartPath = quillon::platform::Autostart::userPath();
     quillon::shell::Program program(config);
     // The real desktop is asked, now and whenever the tray icon waits for a tray to appear.
     program.tray().setAvailabilityProbe(&QSystemTrayIcon::isSystemTrayAvailable);
