@@ -1,5 +1,6 @@
 // Quillon: a personal firewall and TCP connection monitor for one desktop.
 #include "platform/Autostart.h"
+#include "platform/Capabilities.h"
 #include "platform/ExeDir.h"
 #include "platform/InstanceLock.h"
 #include "platform/NetlinkTcpTable.h"
@@ -35,6 +36,7 @@ void chooseFont(QApplication& app) {
 } // namespace
 
 int main(int argc, char** argv) {
+    quillon::platform::dropCapabilitiesUnlessRoot();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quillon"));
     // No application display name: Qt would append it to every window title ("提示 — ..."),

@@ -31,6 +31,8 @@ getcap "$E2E_PROG/quillon-cut" | grep -q 'cap_net_admin=ep' || e2e_fail "the hel
 [ -z "$(getcap "$E2E_PROG/quillon")" ] || e2e_fail "quillon itself holds a capability"
 grep -qx "Exec=\"$E2E_PROG/quillon\"" /etc/xdg/autostart/quillon.desktop || e2e_fail "no machine-wide autostart entry"
 usermod -aG quillon "$QL_USER" || e2e_fail "cannot add the user to the group"
+# A capability left on quillon itself by an older set-up is given up before Qt loads anything.
+setcap cap_net_admin+ep "$E2E_PROG/quillon" || e2e_fail "cannot set the old capability"
 
 # The command line that runs a command as the user, with the user's groups (read from /etc
 # at that moment) and a plain environment. setpriv and env replace themselves, so the PID of
@@ -125,6 +127,16 @@ sh "$SETUP" install "$userprog" 2>"$E2E_WORK/refused.txt" &&
 [ -z "$(getcap "$userprog/quillon-cut")" ] || e2e_fail "a capability was set in a user's folder"
 grep -qx "Exec=\"$E2E_PROG/quillon\"" /etc/xdg/autostart/quillon.desktop ||
     e2e_fail "the machine-wide entry was pointed at a user's binary"
+# A build folder of the user's own (scripts/run.sh): the helper is prepared in a folder of
+# root's and only then put in place; a link in its place is not followed.
+sh "$SETUP" checkout "$userprog" || e2e_fail "setup-rights.sh checkout failed"
+[ "$(stat -c '%U:%G %a' "$userprog/quillon-cut")" = "root:quillon 750" ] &&
+    getcap "$userprog/quillon-cut" | grep -q 'cap_net_admin=ep' ||
+    e2e_fail "checkout did not give the build folder's helper its group and capability"
+rm -f "$userprog/quillon-cut"
+ln -s /etc/shadow "$userprog/quillon-cut"
+sh "$SETUP" checkout "$userprog" 2>/dev/null && e2e_fail "checkout followed a link"
+[ -L "$userprog/quillon-cut" ] || e2e_fail "checkout replaced the link with what it points at"
 sh "$SETUP" remove "$E2E_PROG" || e2e_fail "setup-rights.sh remove failed"
 [ ! -e /etc/xdg/autostart/quillon.desktop ] || e2e_fail "remove left the autostart entry"
 [ -z "$(getcap "$E2E_PROG/quillon-cut")" ] || e2e_fail "remove left the capability"

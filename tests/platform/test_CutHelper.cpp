@@ -51,10 +51,6 @@ constexpr int kAtSize = 0, kAtMagic = 4, kAtVersion = 8, kAtKind = 9, kAtFamily 
               kAtReserved0 = 11, kAtLocal1 = 16, kAtRemote3 = 40, kAtLocalPort = 44,
               kAtReserved1 = 52, kAtCookie = 56;
 
-void poke32(QByteArray& b, int at, quint32 v) {
-    std::memcpy(b.data() + at, &v, sizeof v);
-}
-
 struct HelperRun {
     QList<proto::Answer> answers;
     bool wellFormed = true; // every byte out was part of an answer
@@ -142,55 +138,35 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("error");
         const QByteArray good = bytesOf(connectionRequest());
-        auto with = [&good](int at, quint32 v) {
-            QByteArray b = good;
-            poke32(b, at, v);
-            return b;
+        // The good request with `with` written over it at `at`.
+        auto patched = [&good](int at, const QByteArray& with) {
+            return QByteArray(good).replace(at, with.size(), with);
         };
-        auto withByte = [&good](int at, char v) {
-            QByteArray b = good;
-            b[at] = v;
-            return b;
-        };
+        auto word = [](quint32 v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
         using E = proto::ParseError;
         QTest::newRow("connection") << good << int(E::Ok);
         QTest::newRow("probe") << bytesOf(proto::Request{proto::Kind::Probe, {}}) << int(E::Ok);
-        QTest::newRow("size too small") << with(kAtSize, 8) << int(E::WrongSize);
-        QTest::newRow("size too large") << with(kAtSize, 1 << 20) << int(E::WrongSize);
-        QTest::newRow("magic") << with(kAtMagic, 0x12345678) << int(E::WrongMagic);
-        QTest::newRow("version") << withByte(kAtVersion, 2) << int(E::WrongVersion);
-        QTest::newRow("kind 0") << withByte(kAtKind, 0) << int(E::UnknownKind);
-        QTest::newRow("kind 9") << withByte(kAtKind, 9) << int(E::UnknownKind);
-        QTest::newRow("family unix") << withByte(kAtFamily, AF_UNIX) << int(E::UnknownFamily);
-        QTest::newRow("reserved byte") << withByte(kAtReserved0, 1) << int(E::NonZeroReserved);
-        QTest::newRow("reserved word") << with(kAtReserved1, 1) << int(E::NonZeroReserved);
-        QTest::newRow("ipv4 with more address") << with(kAtLocal1, 1) << int(E::BadAddress);
-        QTest::newRow("ipv4 with more remote") << with(kAtRemote3, 1) << int(E::BadAddress);
-        QTest::newRow("no local port") << [&] {
-            QByteArray b = good;
-            b[kAtLocalPort] = 0;
-            b[kAtLocalPort + 1] = 0;
-            return b;
-        }() << int(E::BadPort);
-        QTest::newRow("cookie 0") << [&] {
-            QByteArray b = good;
-            std::memset(b.data() + kAtCookie, 0, 8);
-            return b;
-        }() << int(E::BadCookie);
-        QTest::newRow("no-cookie marker") << [&] {
-            QByteArray b = good;
-            std::memset(b.data() + kAtCookie, 0xFF, 8);
-            return b;
-        }() << int(E::BadCookie);
-        QTest::newRow("probe with an identity") << [&] {
-            QByteArray b = good;
-            b[kAtKind] = char(proto::Kind::Probe);
-            return b;
-        }() << int(E::ProbeNotEmpty);
-        QByteArray v6 = good;
-        v6[kAtFamily] = char(AF_INET6);
-        poke32(v6, kAtLocal1, 1);
-        QTest::newRow("ipv6 uses all words") << v6 << int(E::Ok);
+        QTest::newRow("ipv6 uses all words")
+            << patched(kAtFamily, QByteArray(1, char(AF_INET6))).replace(kAtLocal1, 4, word(1))
+            << int(E::Ok);
+        QTest::newRow("size too small") << patched(kAtSize, word(8)) << int(E::WrongSize);
+        QTest::newRow("size too large") << patched(kAtSize, word(1 << 20)) << int(E::WrongSize);
+        QTest::newRow("magic") << patched(kAtMagic, word(0x12345678)) << int(E::WrongMagic);
+        QTest::newRow("version") << patched(kAtVersion, "\x02") << int(E::WrongVersion);
+        QTest::newRow("kind 0") << patched(kAtKind, QByteArray(1, 0)) << int(E::UnknownKind);
+        QTest::newRow("kind 9") << patched(kAtKind, "\x09") << int(E::UnknownKind);
+        QTest::newRow("family unix") << patched(kAtFamily, "\x01") << int(E::UnknownFamily);
+        QTest::newRow("reserved byte") << patched(kAtReserved0, "\x01") << int(E::NonZeroReserved);
+        QTest::newRow("reserved word") << patched(kAtReserved1, word(1)) << int(E::NonZeroReserved);
+        QTest::newRow("ipv4, more address") << patched(kAtLocal1, word(1)) << int(E::BadAddress);
+        QTest::newRow("ipv4, more remote") << patched(kAtRemote3, word(1)) << int(E::BadAddress);
+        QTest::newRow("no local port")
+            << patched(kAtLocalPort, QByteArray(2, 0)) << int(E::BadPort);
+        QTest::newRow("cookie 0") << patched(kAtCookie, QByteArray(8, 0)) << int(E::BadCookie);
+        QTest::newRow("no-cookie marker")
+            << patched(kAtCookie, QByteArray(8, char(0xFF))) << int(E::BadCookie);
+        QTest::newRow("probe with an identity")
+            << patched(kAtKind, QByteArray(1, char(proto::Kind::Probe))) << int(E::ProbeNotEmpty);
     }
     void parse() {
         QFETCH(QByteArray, bytes);
@@ -211,10 +187,8 @@ private slots:
         QTest::addColumn<QList<int>>("answers");
         QTest::addColumn<int>("exitCode");
         const QByteArray probe = bytesOf(proto::Request{proto::Kind::Probe, {}});
-        QByteArray oversized(100, '\0');
-        poke32(oversized, kAtSize, 100);
-        QByteArray badMagic = probe;
-        poke32(badMagic, kAtMagic, 0);
+        const QByteArray oversized = QByteArray("\x64\0\0\0", 4) + QByteArray(96, 'x');
+        const QByteArray badMagic = QByteArray(probe).replace(kAtMagic, 4, QByteArray(4, 0));
         const int refused = int(proto::Answer::BadRequest);
         const int can = int(proto::Answer::Cut);
         QTest::newRow("nothing") << QByteArray() << QList<int>{} << 0;

@@ -95,16 +95,12 @@ private slots:
         first.unlock();
         QVERIFY(second.tryLock());
         {
-            InstanceLock third(path);
-            QVERIFY(!third.tryLock());
-        }
-        second.unlock();
-        {
-            InstanceLock scoped(path);
+            InstanceLock scoped(path); // released when destroyed, below
+            QVERIFY(!scoped.tryLock());
+            second.unlock();
             QVERIFY(scoped.tryLock());
         }
-        InstanceLock again(path);
-        QVERIFY(again.tryLock());
+        QVERIFY(second.tryLock());
     }
 
     // A live holder keeps the lock however old its file; killed with SIGKILL, it leaves
