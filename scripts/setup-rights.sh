@@ -65,6 +65,10 @@ make_log() {
     if [ ! -e "$_log" ]; then
         say "creating $_log"
         install -m 0660 -o root -g "$GROUP" /dev/null "$_log"
+    elif root_only "$1"; then
+        # A log from before the group (root's, 0644) would keep every member from logging.
+        chown root:"$GROUP" "$_log"
+        chmod 0660 "$_log"
     fi
 }
 
@@ -121,8 +125,10 @@ place_helper() {
     _src=$_dir/quillon-cut
     [ -d "$_dir" ] && [ ! -L "$_dir" ] || die "$_dir is not a folder"
     _work=$(mktemp -d /run/quillon-setup.XXXXXX)
-    # dd with nofollow: a link in the helper's place is not followed.
-    if ! dd if="$_src" of="$_work/quillon-cut" iflag=nofollow status=none 2>/dev/null; then
+    # dd with nofollow: a link in the helper's place is not followed; nonblock: a FIFO there
+    # gives an empty copy instead of a wait.
+    if ! dd if="$_src" of="$_work/quillon-cut" iflag=nofollow,nonblock status=none 2>/dev/null ||
+        [ ! -s "$_work/quillon-cut" ]; then
         rm -rf "$_work"
         die "$_src cannot be read as a regular file"
     fi
