@@ -13,11 +13,14 @@ quillon_install() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# What building and running Quillon needs.
+# What building and running Quillon needs (libcap2-bin: setcap gives the cut helper its
+# capability; groupadd, usermod and sg come with every Debian system).
 QUILLON_RUN_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libsqlite3-dev
-    sqlite3 fonts-wqy-microhei qt6-qpa-plugins)
+    sqlite3 fonts-wqy-microhei qt6-qpa-plugins libcap2-bin)
 # What the tests need on top: an X server, a tray host and X tools for the end-to-end tests,
 # iproute2 and libcap2-bin for the network-namespace and rights tests, imagemagick for
-# screenshots, python3 for the loopback endpoints of the end-to-end tests and benchmark.
+# screenshots, python3 for the loopback endpoints of the end-to-end tests and benchmark,
+# procps (pgrep) to find the cut helper's process; the plain-user test makes its user and
+# group with passwd's useradd and runs as them with util-linux's setpriv, both always there.
 QUILLON_TEST_PACKAGES=(xvfb xauth trayer xdotool x11-utils imagemagick iproute2 libcap2-bin
-    python3)
+    python3 procps)

@@ -1,5 +1,6 @@
 // Quillon: a personal firewall and TCP connection monitor for one desktop.
 #include "platform/Autostart.h"
+#include "platform/Capabilities.h"
 #include "platform/ExeDir.h"
 #include "platform/InstanceLock.h"
 #include "platform/NetlinkTcpTable.h"
@@ -35,6 +36,7 @@ void chooseFont(QApplication& app) {
 } // namespace
 
 int main(int argc, char** argv) {
+    quillon::platform::dropCapabilitiesUnlessRoot();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quillon"));
     // No application display name: Qt would append it to every window title ("提示 — ..."),
@@ -45,6 +47,8 @@ int main(int argc, char** argv) {
     chooseFont(app);
 
     quillon::platform::NetlinkTcpTable table;
+    // Without CAP_NET_ADMIN of its own (anyone but root), cuts go through the helper.
+    table.setCutHelper(quillon::platform::executableDir() + QStringLiteral("/quillon-cut"));
     quillon::platform::RegistryHive hive;
 
     quillon::shell::Program::Config config;
@@ -53,6 +57,7 @@ int main(int argc, char** argv) {
     config.programDir = quillon::platform::executableDir();
     config.lockPath = quillon::platform::InstanceLock::defaultPath();
     config.autostartPath = quillon::platform::Autostart::defaultPath();
+    config.userAutostartPath = quillon::platform::Autostart::userPath();
     quillon::shell::Program program(config);
     // The real desktop is asked, now and whenever the tray icon waits for a tray to appear.
     program.tray().setAvailabilityProbe(&QSystemTrayIcon::isSystemTrayAvailable);
