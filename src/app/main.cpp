@@ -1,5 +1,7 @@
 // Quillon: a personal firewall and TCP connection monitor for one desktop.
+#include "DisplayOpenGuard.h"
 #include "platform/Autostart.h"
+#include "platform/DesktopTray.h"
 #include "platform/ExeDir.h"
 #include "platform/InstanceLock.h"
 #include "platform/NetlinkTcpTable.h"
@@ -12,6 +14,7 @@
 #include <QFont>
 #include <QFontDatabase>
 #include <QSystemTrayIcon>
+#include <optional>
 
 namespace {
 
@@ -35,7 +38,10 @@ void chooseFont(QApplication& app) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Without a usable display: one clear line and exit status 1 instead of Qt's abort().
+    std::optional<quillon::app::DisplayOpenGuard> displayGuard(std::in_place);
     QApplication app(argc, argv);
+    displayGuard.reset();
     QApplication::setApplicationName(QStringLiteral("quillon"));
     // No application display name: Qt would append it to every window title ("提示 — ..."),
     // and each window's title is exactly its own caption.
@@ -56,6 +62,8 @@ int main(int argc, char** argv) {
     quillon::shell::Program program(config);
     // The real desktop is asked, now and whenever the tray icon waits for a tray to appear.
     program.tray().setAvailabilityProbe(&QSystemTrayIcon::isSystemTrayAvailable);
+    // Asked right after the icon was created, when Qt chose its tray protocol.
+    program.tray().setStatusNotifierTray(quillon::platform::statusNotifierHostRegistered());
 
     if (!program.splash().startUp()) {
         // Another copy runs: end at once, having shown and written nothing.
