@@ -261,19 +261,26 @@ void frmMain::whenIdle(std::function<void()> command) {
     command();
 }
 
-std::optional<ConnectionListModel::Item> frmMain::selectedItem() const {
-    if (listModel->rebuilding()) {
-        return selectedAtRebuild_;
-    }
+std::optional<ConnectionListModel::Item> frmMain::viewSelection() const {
     const QItemSelectionModel* selection = ListView1->selectionModel();
     if (selection == nullptr) {
         return std::nullopt;
     }
+    // While the list is reset the old rows' indexes linger until the reset ends; rows the
+    // view has not been shown yet count as none.
     const QModelIndexList rows = selection->selectedRows();
     if (rows.isEmpty() || rows.first().row() >= listModel->rowCount()) {
         return std::nullopt;
     }
     return listModel->item(rows.first().row());
+}
+
+std::optional<ConnectionListModel::Item> frmMain::selectedItem() const {
+    // A row picked among those a running rebuild has shown so far is the newer choice.
+    if (std::optional<ConnectionListModel::Item> picked = viewSelection()) {
+        return picked;
+    }
+    return listModel->rebuilding() ? selectedAtRebuild_ : std::nullopt;
 }
 
 void frmMain::rebuild(bool force) {
@@ -307,7 +314,7 @@ void frmMain::rebuild(bool force) {
     }
     listModel->endRebuild();
 
-    if (selectedAtRebuild_) {
+    if (selectedAtRebuild_ && !viewSelection()) {
         const int r = listModel->findConnection(selectedAtRebuild_->connection.identity);
         if (r >= 0) {
             ListView1->selectionModel()->setCurrentIndex(listModel->index(r, 0),

@@ -51,7 +51,8 @@ public:
 
     // The list row the user has selected, as it was built; nullopt when nothing is selected.
     // While a rebuild is refilling the list (and the view has lost its selection with the
-    // old rows), this is the row that was selected when the rebuild began.
+    // old rows), this is the row that was selected when the rebuild began, unless the user
+    // has picked one of the rows shown so far since.
     std::optional<ConnectionListModel::Item> selectedItem() const;
     // Runs a user's command or answer now, or, when it arrives while a rebuild runs (events
     // let in by a decision), whole and in order right after that rebuild ends: a command
@@ -104,6 +105,8 @@ private:
     void rebuild(bool force);
     // Lets pending events run once, after showing the rows appended so far.
     void doEvents();
+    // The row selected in the view among the rows it shows, if any.
+    std::optional<ConnectionListModel::Item> viewSelection() const;
 
     shell::Program& program_;
     std::unique_ptr<ListRefresh> refresh_;
