@@ -163,8 +163,11 @@ void frmMain::buildToolbar() {
         Toolbar1->addWidget(b);
         buttons_[static_cast<size_t>(s.position)] = b;
         const int position = s.position;
-        connect(b, &QToolButton::clicked, this,
-                [this, position] { Toolbar1_ButtonClick(position); });
+        // A click during a rebuild waits for it: switching the list mode halfway would
+        // fill the rest of that list by the other mode.
+        connect(b, &QToolButton::clicked, this, [this, position] {
+            whenIdle([this, position] { Toolbar1_ButtonClick(position); });
+        });
     }
 }
 

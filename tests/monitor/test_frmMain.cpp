@@ -82,6 +82,7 @@ private slots:
     void tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter();
 
     // Toolbar.
+    void toolbarClickDuringRebuildWaitsForIt();
     void stopButtonPausesAndResumesPolling();
     void filterButtonSwitchesListModeAndStoresIt();
     void filterButtonFromRestoredHidingMode();
@@ -369,6 +370,24 @@ void TestFrmMain::tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter() {
     // Nothing is left over: the next unchanged tick does nothing.
     m.RefreshTable(false);
     QCOMPARE(seen.size(), 5);
+}
+
+void TestFrmMain::toolbarClickDuringRebuildWaitsForIt() {
+    ExampleRig rig;
+    rig.table.add(FakeTcpTable::makeRow(QStringLiteral("0.0.0.0"), 0, 445, platform::StateListen,
+                                        QStringLiteral("0.0.0.0")));
+    monitor::frmMain& m = rig.main();
+    QStringList modes; // the list mode each decision's rebuild ran under
+    m.checkBlockObserver = [&](const monitor::modNetstat::ConnectionRow& row) {
+        modes << QStringLiteral("%1:%2").arg(row.position).arg(m.button(4)->text());
+        if (modes.size() == 1) {
+            m.button(4)->click();
+        }
+    };
+    m.RefreshTable(false);
+    QCOMPARE(modes, (QStringList{"0:所有连接", "1:所有连接", "2:所有连接", "0:已经连接",
+                                 "1:已经连接", "2:已经连接"}));
+    QCOMPARE(rig.keys(), QStringList{"x1"});
 }
 
 void TestFrmMain::stopButtonPausesAndResumesPolling() {
