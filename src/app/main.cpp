@@ -1,6 +1,8 @@
 // Quillon: a personal firewall and TCP connection monitor for one desktop.
+#include "DisplayOpenGuard.h"
 #include "platform/Autostart.h"
 #include "platform/Capabilities.h"
+#include "platform/DesktopTray.h"
 #include "platform/ExeDir.h"
 #include "platform/InstanceLock.h"
 #include "platform/NetlinkTcpTable.h"
@@ -13,6 +15,7 @@
 #include <QFont>
 #include <QFontDatabase>
 #include <QSystemTrayIcon>
+#include <optional>
 
 namespace {
 
@@ -37,7 +40,10 @@ void chooseFont(QApplication& app) {
 
 int main(int argc, char** argv) {
     quillon::platform::dropCapabilitiesUnlessRoot();
+    // Without a usable display: one clear line and exit status 1 instead of Qt's abort().
+    std::optional<quillon::app::DisplayOpenGuard> displayGuard(std::in_place);
     QApplication app(argc, argv);
+    displayGuard.reset();
     QApplication::setApplicationName(QStringLiteral("quillon"));
     // No application display name: Qt would append it to every window title ("提示 — ..."),
     // and each window's title is exactly its own caption.
@@ -61,6 +67,8 @@ int main(int argc, char** argv) {
     quillon::shell::Program program(config);
     // The real desktop is asked, now and whenever the tray icon waits for a tray to appear.
     program.tray().setAvailabilityProbe(&QSystemTrayIcon::isSystemTrayAvailable);
+    // Asked right after the icon was created, when Qt chose its tray protocol.
+    program.tray().setStatusNotifierTray(quillon::platform::statusNotifierHostRegistered());
 
     if (!program.splash().startUp()) {
         // Another copy runs: end at once, having shown and written nothing.

@@ -14,6 +14,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <utility>
+#include <vector>
 
 namespace quillon::blocking {
 
@@ -113,26 +115,40 @@ void frmAlert::answer(std::initializer_list<RuleWrite> writes, bool rebuild,
     // Events run during the rebuild may even close this window; work on copies.
     QPointer<frmAlert> self(this);
     shell::Program& program = program_;
-    const QString remA = RemA;
-    const QString remP = RemP;
-    const QString locP = LocP;
-
+    struct Write {
+        QString key;
+        QString name;
+        QString verdict;
+    };
+    std::vector<Write> rules;
     namespace modReg = settings::modReg;
     for (const RuleWrite& w : writes) {
         const QString& key = w.list == IpList           ? modReg::BlockIpKey
                              : w.list == RemotePortList ? modReg::BlockRpKey
                                                         : modReg::BlockLpKey;
-        const QString& name = w.list == IpList ? remA : w.list == RemotePortList ? remP : locP;
-        modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, key, name, w.data);
+        rules.push_back({key,
+                         w.list == IpList           ? RemA
+                         : w.list == RemotePortList ? RemP
+                                                    : LocP,
+                         w.data});
     }
-    if (rebuild) {
-        program.main().RefreshTable(true);
-    }
-    modGeneral::LogEvent(program, remA, remP, locP, action);
-    if (!self.isNull()) {
-        answering_ = false;
-        close();
-    }
+    // An answer given while a rebuild runs waits for it and is then carried out whole: its
+    // own rebuild still finds this window's entry pending and leaves the connection alone.
+    program.main().whenIdle([self, &program, rules = std::move(rules), rebuild, action, remA = RemA,
+                             remP = RemP, locP = LocP] {
+        for (const Write& w : rules) {
+            modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, w.key, w.name,
+                                   w.verdict);
+        }
+        if (rebuild) {
+            program.main().RefreshTable(true);
+        }
+        modGeneral::LogEvent(program, remA, remP, locP, action);
+        if (frmAlert* window = self.data(); window != nullptr) {
+            window->answering_ = false;
+            window->close();
+        }
+    });
 }
 
 void frmAlert::Command1_Click() {

@@ -9,7 +9,6 @@
 #include "shell/modGeneral.h"
 
 #include <QCoreApplication>
-#include <QItemSelectionModel>
 #include <QMenu>
 #include <QTreeView>
 
@@ -53,65 +52,54 @@ frmMenu::frmMenu(shell::Program& program) : program_(program) {
 
 frmMenu::~frmMenu() = default;
 
-int frmMenu::selectedRow() const {
-    monitor::frmMain& main = program_.main();
-    const QItemSelectionModel* sel = main.ListView1->selectionModel();
-    if (sel == nullptr) {
-        return -1;
-    }
-    const QModelIndexList rows = sel->selectedRows();
-    if (rows.isEmpty() || rows.first().row() >= main.listModel->rowCount()) {
-        return -1;
-    }
-    return rows.first().row();
-}
-
 void frmMenu::BlockList(bool ra, bool rp, bool lp) {
-    const int r = selectedRow();
-    if (r < 0) {
+    // The row chosen now; carried out at once, or right after a rebuild that is running.
+    const std::optional<monitor::ConnectionListModel::Item> chosen = program_.main().selectedItem();
+    if (!chosen) {
         return;
     }
-    monitor::frmMain& main = program_.main();
-    // The row's own texts: for a listening row these are "无IP来源" and "等待状态", stored as
-    // they stand.
-    const monitor::ConnectionListModel::Item& item = main.listModel->item(r);
-    const QString remA = item.text;
-    const QString remP = item.sub1;
-    const QString locP = item.sub2;
-
-    namespace modReg = settings::modReg;
-    const QString deny = QStringLiteral("1");
-    if (ra) {
-        modReg::WriteRegString(program_.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockIpKey,
-                               remA, deny);
-    }
-    if (rp) {
-        modReg::WriteRegString(program_.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockRpKey,
-                               remP, deny);
-    }
-    if (lp) {
-        modReg::WriteRegString(program_.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockLpKey,
-                               locP, deny);
-    }
-    main.RefreshTable(true);
-    modGeneral::LogEvent(program_, remA, remP, locP, QStringLiteral("禁止所有连接"));
+    shell::Program& program = program_;
+    program.main().whenIdle([&program, item = *chosen, ra, rp, lp] {
+        // The row's own texts: for a listening row these are "无IP来源" and "等待状态",
+        // stored as they stand.
+        namespace modReg = settings::modReg;
+        const QString deny = QStringLiteral("1");
+        if (ra) {
+            modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockIpKey,
+                                   item.text, deny);
+        }
+        if (rp) {
+            modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockRpKey,
+                                   item.sub1, deny);
+        }
+        if (lp) {
+            modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockLpKey,
+                                   item.sub2, deny);
+        }
+        program.main().RefreshTable(true);
+        modGeneral::LogEvent(program, item.text, item.sub1, item.sub2,
+                             QStringLiteral("禁止所有连接"));
+    });
 }
 
 void frmMenu::mnuDis_Click() {
-    const int r = selectedRow();
-    if (r < 0) {
+    const std::optional<monitor::ConnectionListModel::Item> chosen = program_.main().selectedItem();
+    // Destroying a listening socket would not end a connection but kill the service behind
+    // it (its accept() fails, new clients are refused): a listening row is not cut.
+    if (!chosen || chosen->connection.state == platform::StateListen) {
         return;
     }
-    monitor::frmMain& main = program_.main();
-    const monitor::ConnectionListModel::Item item = main.listModel->item(r);
-    // The row keeps the identity of the connection it shows: if that connection has gone,
-    // nothing else is cut in its place.
-    const platform::CutResult result = program_.table().cut(item.connection.identity);
-    QCoreApplication::processEvents();
-    if (result == platform::CutResult::Cut) {
-        modGeneral::LogEvent(program_, item.text, item.sub1, item.sub2,
-                             QStringLiteral("异常连接中断"));
-    }
+    shell::Program& program = program_;
+    program.main().whenIdle([&program, item = *chosen] {
+        // The row keeps the identity of the connection it shows: if that connection has
+        // gone, nothing else is cut in its place.
+        const platform::CutResult result = program.table().cut(item.connection.identity);
+        QCoreApplication::processEvents();
+        if (result == platform::CutResult::Cut) {
+            modGeneral::LogEvent(program, item.text, item.sub1, item.sub2,
+                                 QStringLiteral("异常连接中断"));
+        }
+    });
 }
 
 void frmMenu::mnuOpen_Click() {
@@ -122,6 +110,8 @@ void frmMenu::mnuOpen_Click() {
     } else {
         main.show();
         main.setWindowState(Qt::WindowNoState);
+        // Shown but under other windows, it comes forward: "open" means the user sees it.
+        modGeneral::ActivateWindow(&main, true);
     }
 }
 

@@ -34,6 +34,7 @@ public:
 
     // Denies the selected row's remote address, remote port and/or local port (written in
     // that order), rebuilds the list and logs the block. Without a selected row: nothing.
+    // Chosen while a rebuild runs, it acts on the row chosen, once that rebuild has ended.
     void BlockList(bool ra, bool rp, bool lp);
 
     void mnuOpen_Click();
@@ -45,9 +46,6 @@ public:
     void mnuBlockLP_Click() { BlockList(false, false, true); }
 
 private:
-    // The list row the connection commands act on, or -1.
-    int selectedRow() const;
-
     shell::Program& program_;
 };
 

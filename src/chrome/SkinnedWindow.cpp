@@ -2,7 +2,9 @@
 
 #include "chrome/Twips.h"
 
+#include <QApplication>
 #include <QChildEvent>
+#include <QFontDatabase>
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
@@ -119,14 +121,56 @@ void SkinImage::mouseReleaseEvent(QMouseEvent* event) {
     event->accept();
 }
 
+QFont SkinnedWindow::skinFont() {
+    QStringList families;
+    if (QFontDatabase::hasFamily(QStringLiteral("Tahoma"))) {
+        families << QStringLiteral("Tahoma");
+    }
+    // The application's faces, the one with Chinese glyphs first: start-up has put such a
+    // face there when the desktop's own has none.
+    const QStringList chinese = QFontDatabase::families(QFontDatabase::SimplifiedChinese);
+    QStringList others;
+    for (const QString& family : QApplication::font().families()) {
+        (chinese.contains(family) ? families : others) << family;
+    }
+    families << others;
+    QFont font(QApplication::font());
+    font.setFamilies(families);
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(8.25);
+    font.setWeight(QFont::Normal);
+    font.setStyle(QFont::StyleNormal);
+    font.setUnderline(false);
+    font.setStrikeOut(false);
+    font.setStretch(QFont::Unstretched);
+    return font;
+}
+
+QPalette SkinnedWindow::skinPalette() {
+    // Derived from a light button face and the white skin; the constructor gives every
+    // role of every group (disabled text included) its light-theme colour.
+    QPalette pal(QColor(240, 240, 240), QColor(Qt::white));
+    pal.setColor(QPalette::Base, Qt::white);
+    pal.setColor(QPalette::AlternateBase, QColor(245, 245, 245));
+    pal.setColor(QPalette::ToolTipBase, QColor(255, 255, 220));
+    pal.setColor(QPalette::ToolTipText, Qt::black);
+    pal.setColor(QPalette::Highlight, QColor(0, 120, 215));
+    pal.setColor(QPalette::HighlightedText, Qt::white);
+    pal.setColor(QPalette::PlaceholderText, QColor(128, 128, 128));
+    pal.setColor(QPalette::Link, QColor(0, 0, 255));
+    pal.setColor(QPalette::LinkVisited, QColor(128, 0, 128));
+    return pal;
+}
+
 SkinnedWindow::SkinnedWindow(const QString& caption, int widthTwips, int heightTwips,
                              int barTopTwips, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), barTopTwips_(barTopTwips) {
     initChromeResources();
     setWindowTitle(caption);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, Qt::white);
-    setPalette(pal);
+    // Set on the window, both reach every control inside it, whatever the desktop's theme
+    // gives the application.
+    setFont(skinFont());
+    setPalette(skinPalette());
     // The surface is painted whole from the back buffer.
     setAttribute(Qt::WA_OpaquePaintEvent);
     // Moves over the bare surface without a button held put hovered buttons back to rest.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QFont>
+#include <QPalette>
 #include <QPixmap>
 #include <QPoint>
 #include <QRegion>
@@ -50,6 +52,14 @@ public:
     SkinnedWindow(const QString& caption, int widthTwips, int heightTwips, int barTopTwips = 240,
                   QWidget* parent = nullptr);
     ~SkinnedWindow() override;
+
+    // The font of every skinned window: 8.25 pt regular, Tahoma where installed, else the
+    // program's face with Chinese glyphs. The layouts are fixed in twips; the desktop's font
+    // size would clip their captions.
+    static QFont skinFont();
+    // The skin's light colours for every role: dark text on the white skin under any
+    // desktop theme.
+    static QPalette skinPalette();
 
     // Builds the rounded outline from the current size and installs it as the mask.
     void RMe();

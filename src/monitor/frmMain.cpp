@@ -15,6 +15,7 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -162,8 +163,11 @@ void frmMain::buildToolbar() {
         Toolbar1->addWidget(b);
         buttons_[static_cast<size_t>(s.position)] = b;
         const int position = s.position;
-        connect(b, &QToolButton::clicked, this,
-                [this, position] { Toolbar1_ButtonClick(position); });
+        // A click during a rebuild waits for it: switching the list mode halfway would
+        // fill the rest of that list by the other mode.
+        connect(b, &QToolButton::clicked, this, [this, position] {
+            whenIdle([this, position] { Toolbar1_ButtonClick(position); });
+        });
     }
 }
 
@@ -243,6 +247,43 @@ void frmMain::RefreshTable(bool force) {
         rebuild(true);
     }
     rebuilding_ = false;
+    // Commands and answers that came in meanwhile, in the order they came; each may rebuild
+    // again, and whatever arrives during that rebuild waits for it in turn.
+    while (!rebuilding_ && !deferred_.empty()) {
+        std::function<void()> command = std::move(deferred_.front());
+        deferred_.pop_front();
+        command();
+    }
+}
+
+void frmMain::whenIdle(std::function<void()> command) {
+    if (rebuilding_) {
+        deferred_.push_back(std::move(command));
+        return;
+    }
+    command();
+}
+
+std::optional<ConnectionListModel::Item> frmMain::viewSelection() const {
+    const QItemSelectionModel* selection = ListView1->selectionModel();
+    if (selection == nullptr) {
+        return std::nullopt;
+    }
+    // While the list is reset the old rows' indexes linger until the reset ends; rows the
+    // view has not been shown yet count as none.
+    const QModelIndexList rows = selection->selectedRows();
+    if (rows.isEmpty() || rows.first().row() >= listModel->rowCount()) {
+        return std::nullopt;
+    }
+    return listModel->item(rows.first().row());
+}
+
+std::optional<ConnectionListModel::Item> frmMain::selectedItem() const {
+    // A row picked among those a running rebuild has shown so far is the newer choice.
+    if (std::optional<ConnectionListModel::Item> picked = viewSelection()) {
+        return picked;
+    }
+    return listModel->rebuilding() ? selectedAtRebuild_ : std::nullopt;
 }
 
 void frmMain::rebuild(bool force) {
@@ -253,11 +294,10 @@ void frmMain::rebuild(bool force) {
     const qint16 n = static_cast<qint16>(rows.size());
     LastRowCount = n;
 
-    // The selection follows its connection across rebuilds, not its position.
-    std::optional<platform::TcpRow> selected;
-    if (const QModelIndex cur = ListView1->currentIndex(); cur.isValid()) {
-        selected = listModel->item(cur.row()).connection.identity;
-    }
+    // The selection follows its connection across rebuilds, not its position. Only a
+    // selection is carried over, never the bare current row (which stays behind after a
+    // click on empty list space): a command must not find a row nobody chose.
+    selectedAtRebuild_ = selectedItem();
 
     listModel->beginRebuild();
     for (qint16 i = 0; i < n; ++i) {
@@ -277,12 +317,15 @@ void frmMain::rebuild(bool force) {
     }
     listModel->endRebuild();
 
-    if (selected) {
-        const int r = listModel->findConnection(*selected);
+    if (selectedAtRebuild_ && !viewSelection()) {
+        const int r = listModel->findConnection(selectedAtRebuild_->connection.identity);
         if (r >= 0) {
-            ListView1->setCurrentIndex(listModel->index(r, 0));
+            ListView1->selectionModel()->setCurrentIndex(listModel->index(r, 0),
+                                                         QItemSelectionModel::ClearAndSelect |
+                                                             QItemSelectionModel::Rows);
         }
     }
+    selectedAtRebuild_.reset();
 }
 
 void frmMain::doEvents() {
@@ -321,7 +364,11 @@ void frmMain::CheckBlock(const modNetstat::ConnectionRow& row) {
         } else if (kind == blocking::RuleKind::LocalPort) {
             key = &modReg::BlockLpKey;
         }
-        return modReg::ReadRegStringChecked(hive, modReg::HKEY_LOCAL_MACHINE, *key, name);
+        // A read that fails (a damaged or unreadable hive) is no rule, as for a missing
+        // value: the connection is questioned at the high and medium levels. Counting it as a
+        // deny would silently cut every connection over a storage fault.
+        return std::optional<QString>(
+            modReg::ReadRegString(hive, modReg::HKEY_LOCAL_MACHINE, *key, name));
     };
     auto trojan = [this](const QString& port) { return IsTrojan(port); };
 

@@ -2,11 +2,13 @@
 
 #include "blocking/PendingAlerts.h"
 #include "chrome/SkinnedWindow.h"
+#include "monitor/ConnectionListModel.h"
 #include "monitor/modNetstat.h"
 
 #include <QPoint>
 #include <QString>
 #include <array>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -26,7 +28,6 @@ class Program;
 
 namespace quillon::monitor {
 
-class ConnectionListModel;
 class ListRefresh;
 
 // The main window: the connection list, its 250 ms refresh, the toolbar, the pending-alert
@@ -47,6 +48,17 @@ public:
     void ShiftAlertList(qint32 t);
     std::optional<bool> IsTrojan(const QString& port);
     std::optional<QString> GetTrojan(const QString& port);
+
+    // The list row the user has selected, as it was built; nullopt when nothing is selected.
+    // While a rebuild is refilling the list (and the view has lost its selection with the
+    // old rows), this is the row that was selected when the rebuild began, unless the user
+    // has picked one of the rows shown so far since.
+    std::optional<ConnectionListModel::Item> selectedItem() const;
+    // Runs a user's command or answer now, or, when it arrives while a rebuild runs (events
+    // let in by a decision), whole and in order right after that rebuild ends: a command
+    // run halfway would see a half-built list and have its own rebuild deferred, which
+    // would change the order of its steps.
+    void whenIdle(std::function<void()> command);
 
     QTreeView* ListView1 = nullptr;
     ConnectionListModel* listModel = nullptr;
@@ -93,6 +105,8 @@ private:
     void rebuild(bool force);
     // Lets pending events run once, after showing the rows appended so far.
     void doEvents();
+    // The row selected in the view among the rows it shows, if any.
+    std::optional<ConnectionListModel::Item> viewSelection() const;
 
     shell::Program& program_;
     std::unique_ptr<ListRefresh> refresh_;
@@ -100,6 +114,8 @@ private:
     // A rebuild is running; requests arriving meanwhile (events run inside decisions) wait.
     bool rebuilding_ = false;
     bool forcedWhileRebuilding_ = false;
+    std::deque<std::function<void()>> deferred_;
+    std::optional<ConnectionListModel::Item> selectedAtRebuild_;
 };
 
 } // namespace quillon::monitor

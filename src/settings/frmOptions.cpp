@@ -398,13 +398,10 @@ void frmOptions::Command2_Click() {
         return;
     }
     // The hive holds one value per item: listing it twice would leave a stale line behind
-    // once one of them is deleted.
-    const QList<QListWidgetItem*> listed = list->findItems(*item, Qt::MatchExactly);
-    if (listed.isEmpty()) {
+    // once one of them is deleted. The selection stays where the user left it: selecting the
+    // new line would make an immediate "删除" remove what was just added.
+    if (list->findItems(*item, Qt::MatchExactly).isEmpty()) {
         list->addItem(*item);
-        list->setCurrentRow(list->count() - 1);
-    } else {
-        list->setCurrentItem(listed.first());
     }
     txtAdd->clear();
 }

@@ -12,6 +12,7 @@
 #include "shell/frmWarnSys.h"
 
 #include <QMessageBox>
+#include <QPushButton>
 #include <utility>
 
 namespace quillon::shell {
@@ -30,6 +31,10 @@ void MessageBoxes::askYesNo(QWidget* parent, const QString& title, const QString
     auto* box = new QMessageBox(QMessageBox::Information, title, shown,
                                 QMessageBox::Yes | QMessageBox::No, parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    // The box speaks the program's language whatever the desktop's locale, with the
+    // accelerators a Chinese desktop shows.
+    box->button(QMessageBox::Yes)->setText(QStringLiteral("是(&Y)"));
+    box->button(QMessageBox::No)->setText(QStringLiteral("否(&N)"));
     box->setDefaultButton(QMessageBox::No);
     box->setEscapeButton(QMessageBox::No);
     QObject::connect(box, &QMessageBox::finished, box,

@@ -101,11 +101,17 @@ void TrayIcon::checkTray() {
 }
 
 void TrayIcon::onActivated(QSystemTrayIcon::ActivationReason reason) {
-    // A double click first arrives as a single click (Trigger): acting on single clicks would
-    // toggle the window twice for one double click, so only the double click and the right
-    // button act.
+    // On the X tray a double click first arrives as a single click (Trigger): acting on
+    // single clicks would toggle the window twice for one double click, so only the double
+    // click and the right button act. A D-Bus tray sends each click as an activation
+    // (Trigger) and never a double click, so there the activation is what opens the window.
     monitor::frmMain& window = window_ ? *window_ : program_.main();
     switch (reason) {
+    case QSystemTrayIcon::Trigger:
+        if (statusNotifier_) {
+            window.SysTray();
+        }
+        break;
     case QSystemTrayIcon::DoubleClick:
         window.SysTray();
         break;

@@ -18,8 +18,10 @@ namespace quillon::shell {
 
 class Program;
 
-// The program's one icon in the desktop's tray. A left double-click on it reaches
-// frmMain::SysTray, a right button press frmMain::SysTray2; single clicks do nothing.
+// The program's one icon in the desktop's tray. On the X tray a left double-click on it
+// reaches frmMain::SysTray and single clicks do nothing; on a D-Bus StatusNotifierItem tray,
+// which knows no double click, an activation (a single click) reaches SysTray. A context
+// menu request (the right button) reaches frmMain::SysTray2 on both.
 //
 // Hooking connects the icon's activation signal to the main window; adding shows the icon.
 // The icon is added once at start-up and removed once at exit. Where the desktop has no tray
@@ -34,6 +36,11 @@ public:
     // the real program asks the desktop instead (QSystemTrayIcon::isSystemTrayAvailable).
     void setAvailabilityProbe(std::function<bool()> probe);
     bool available() const;
+
+    // Whether the icon stands in a D-Bus StatusNotifierItem tray rather than the X tray; the
+    // real program asks the desktop at start-up (platform::statusNotifierHostRegistered).
+    void setStatusNotifierTray(bool statusNotifier) { statusNotifier_ = statusNotifier; }
+    bool statusNotifierTray() const { return statusNotifier_; }
 
     // Connects the icon's notifications to `window`. A second call while hooked does nothing.
     void hook(monitor::frmMain& window);
@@ -83,6 +90,7 @@ private:
     QMetaObject::Connection hook_;
     bool hooked_ = false;
     bool added_ = false;
+    bool statusNotifier_ = false;
 };
 
 // The tray procedures the main window's start-up and the exit prompt call.

@@ -324,10 +324,13 @@ window_bands() {
         $((width / TWIPS - 6)) $((height / TWIPS - 6))
 }
 
-# Number of rows the main window's list shows: the lines of text in ListView1 below its
-# header (thin lines such as the header's border are not text).
+# Number of rows the main window's list shows: the lines of text in ListView1 between its
+# header (17 pixels) and its horizontal scroll bar (16 pixels). Cutting both away by place
+# rather than taking one band off the count holds whether or not the first row's highlight
+# touches the header.
 list_rows() {
-    window_bands "$1" 240 600 5385 4125 | awk '$2 - $1 >= 4 {n++} END {print (n > 0 ? n - 1 : 0)}'
+    window_bands "$1" 240 $((600 + 17 * TWIPS)) 5385 $((4125 - 33 * TWIPS)) |
+        awk '$2 - $1 >= 4 {n++} END {print n + 0}'
 }
 
 list_rows_are() { [ "$(list_rows "$1")" -eq "$2" ]; }

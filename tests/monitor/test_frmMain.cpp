@@ -7,10 +7,12 @@
 #include "settings/frmOptions.h"
 #include "settings/modReg.h"
 #include "support/ProgramRig.h"
+#include "support/TestSupport.h"
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTimer>
@@ -80,6 +82,7 @@ private slots:
     void tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter();
 
     // Toolbar.
+    void toolbarClickDuringRebuildWaitsForIt();
     void stopButtonPausesAndResumesPolling();
     void filterButtonSwitchesListModeAndStoresIt();
     void filterButtonFromRestoredHidingMode();
@@ -92,6 +95,9 @@ private slots:
     void cutThatDidNotHappenIsNotLogged();
     void undecidedConnectionsRaiseAlertsInOrder();
     void pendingAlertHoldsBackSharedFields();
+    void answerDuringARebuildRunsWholeAfterIt();
+    void unreadableHiveIsNoRule_data();
+    void unreadableHiveIsNoRule();
 
     // Pop-up menu.
     void connectionMenuOnlyOnRightButtonOverNonEmptyList();
@@ -366,6 +372,24 @@ void TestFrmMain::tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter() {
     QCOMPARE(seen.size(), 5);
 }
 
+void TestFrmMain::toolbarClickDuringRebuildWaitsForIt() {
+    ExampleRig rig;
+    rig.table.add(FakeTcpTable::makeRow(QStringLiteral("0.0.0.0"), 0, 445, platform::StateListen,
+                                        QStringLiteral("0.0.0.0")));
+    monitor::frmMain& m = rig.main();
+    QStringList modes; // the list mode each decision's rebuild ran under
+    m.checkBlockObserver = [&](const monitor::modNetstat::ConnectionRow& row) {
+        modes << QStringLiteral("%1:%2").arg(row.position).arg(m.button(4)->text());
+        if (modes.size() == 1) {
+            m.button(4)->click();
+        }
+    };
+    m.RefreshTable(false);
+    QCOMPARE(modes, (QStringList{"0:所有连接", "1:所有连接", "2:所有连接", "0:已经连接",
+                                 "1:已经连接", "2:已经连接"}));
+    QCOMPARE(rig.keys(), QStringList{"x1"});
+}
+
 void TestFrmMain::stopButtonPausesAndResumesPolling() {
     ProgramRig rig;
     monitor::frmMain& m = rig.program().main();
@@ -551,6 +575,64 @@ void TestFrmMain::pendingAlertHoldsBackSharedFields() {
     QCOMPARE(m.pending.AlertCount, 0);
     m.RefreshTable(true);
     QCOMPARE(rig.table.cuts().size(), size_t(2));
+}
+
+void TestFrmMain::answerDuringARebuildRunsWholeAfterIt() {
+    ProgramRig rig;
+    rig.setSubnet(false);
+    rig.setLevel(2);
+    rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    monitor::frmMain& m = rig.main();
+    m.RefreshTable(false);
+    QCOMPARE(rig.program().alerts().size(), 1);
+    blocking::frmAlert* alert = rig.program().alerts().first();
+
+    // "禁止 ip" is pressed while a rebuild lets events run: the answer waits for that
+    // rebuild, then runs whole, its own rebuild still finding the alert pending.
+    rig.setRule(BlockIpKey, QStringLiteral("62.1.2.3"), QStringLiteral("0"));
+    rig.table.add(QStringLiteral("62.1.2.3"), 5000, 81);
+    QStringList order;
+    m.checkBlockObserver = [&](const monitor::modNetstat::ConnectionRow& row) {
+        order << row.RemA;
+        if (row.RemA == u"62.1.2.3" && order.size() == 2) {
+            alert->Command1->click();
+            order << QStringLiteral("answered");
+        }
+    };
+    m.RefreshTable(false);
+    ProgramRig::settle();
+    QCOMPARE(order, (QStringList{"61.1.2.3", "62.1.2.3", "answered", "61.1.2.3", "62.1.2.3"}));
+    QCOMPARE(rig.rule(BlockIpKey, QStringLiteral("61.1.2.3")), QStringLiteral("1"));
+    QVERIFY(rig.table.cuts().empty());
+    QCOMPARE(rig.log(), QStringList{"61.1.2.3|4321|80|拒绝IP连接"});
+    QVERIFY(rig.program().alerts().isEmpty());
+    QCOMPARE(m.pending.AlertCount, 0);
+}
+
+void TestFrmMain::unreadableHiveIsNoRule_data() {
+    QTest::addColumn<int>("level");
+    QTest::addColumn<int>("alerts");
+    QTest::newRow("high") << 1 << 1;
+    QTest::newRow("medium") << 2 << 1;
+    QTest::newRow("low") << 3 << 0;
+}
+
+void TestFrmMain::unreadableHiveIsNoRule() {
+    // A hive that cannot be read (a damaged file) reads as no rule at all: a question at the
+    // high and medium levels, nothing at the low one, never a cut.
+    QFETCH(int, level);
+    QFETCH(int, alerts);
+    ProgramRig rig;
+    QVERIFY(test::writeFile(rig.path(QStringLiteral("registry.db")),
+                            QByteArray("these are my notes, not a database\n").repeated(500)));
+    rig.writeTrojans({});
+    rig.setSubnet(false);
+    rig.setLevel(level);
+    rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+    rig.main().RefreshTable(false);
+    QVERIFY(rig.table.cuts().empty());
+    QVERIFY(rig.log().isEmpty());
+    QCOMPARE(rig.program().alerts().size(), alerts);
 }
 
 void TestFrmMain::connectionMenuOnlyOnRightButtonOverNonEmptyList() {

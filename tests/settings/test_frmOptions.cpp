@@ -336,6 +336,15 @@ void TestFrmOptions::addRepeatsAndOverridesAllow() {
     c.txtAdd->setText(QStringLiteral("110"));
     QTest::keyClick(c.txtAdd, Qt::Key_Return);
     QCOMPARE(test::texts(c.lstRemP), QStringList({QStringLiteral("25"), QStringLiteral("110")}));
+
+    // Adding leaves the selection as it was, so "删除" right after removes nothing new.
+    QVERIFY(c.lstRemP->selectedItems().isEmpty());
+    c.Command3->click();
+    QCOMPARE(test::texts(c.lstRemP), QStringList({QStringLiteral("25"), QStringLiteral("110")}));
+    c.lstRemP->setCurrentRow(0);
+    c.txtAdd->setText(QStringLiteral("139"));
+    c.Command2->click();
+    QCOMPARE(c.lstRemP->selectedItems(), QList<QListWidgetItem*>{c.lstRemP->item(0)});
 }
 
 void TestFrmOptions::deleteRemovesValueAndEntry() {
@@ -517,7 +526,15 @@ void TestFrmOptions::clearPromptDoesNotBlock() {
     QVERIFY(box->isVisible());
     QCOMPARE(box->windowTitle(), QStringLiteral("警告！"));
     QCOMPARE(box->defaultButton(), box->button(QMessageBox::No));
+    // The buttons speak Chinese as the rest of the box does, and Esc answers "no".
+    QCOMPARE(box->button(QMessageBox::Yes)->text(), QStringLiteral("是(&Y)"));
+    QCOMPARE(box->button(QMessageBox::No)->text(), QStringLiteral("否(&N)"));
+    QTest::keyClick(box, Qt::Key_Escape);
+    QTRY_VERIFY(c.findChild<QMessageBox*>() == nullptr);
     QCOMPARE(c.logModel->rowCount(), 1);
+    c.Command1->click();
+    box = c.findChild<QMessageBox*>();
+    QVERIFY(box != nullptr);
 
     box->button(QMessageBox::Yes)->click();
     QCOMPARE(c.logModel->rowCount(), 0);

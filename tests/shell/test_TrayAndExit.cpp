@@ -301,6 +301,21 @@ private slots:
         QVERIFY(main.isVisible());
     }
 
+    // On a D-Bus tray every click is an activation and there is no double click: the
+    // activation shows and hides the window; the context menu request is the same.
+    void statusNotifierTrayActivation() {
+        Started rig;
+        monitor::frmMain& main = rig.program().main();
+        rig.program().tray().setStatusNotifierTray(true);
+        QSystemTrayIcon* icon = rig.program().tray().icon();
+        emit icon->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(main.isVisible());
+        emit icon->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(main.isHidden());
+        emit icon->activated(QSystemTrayIcon::Context);
+        QCOMPARE(rig.popped, QList<QMenu*>{rig.program().menu().mnuMain});
+    }
+
     void mnuOpen_data() {
         QTest::addColumn<int>("before");
         QTest::addColumn<bool>("hidden");
