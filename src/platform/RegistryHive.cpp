@@ -494,9 +494,8 @@ struct RegistryHive::Impl {
 
     // Looks at a freshly opened (or still empty) database without writing anything: a file
     // that is not SQLite, some other program's database, a damaged or a newer hive is left
-    // exactly as it is.
-    // The checks read in one transaction, so that a hive being created by another process at
-    // this moment is seen either empty or whole, never half made.
+    // exactly as it is. The checks read in one transaction, so that a hive that another process
+    // is making at this moment is seen either empty or whole, never half made.
     bool inspect() {
         const bool own = sqlite3_get_autocommit(db) != 0 &&
                          sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
