@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Other processes write the hive while Quillon guards at the medium level: quillon-reg adds a
+# Other processes write the hive while Quillon guards at the medium level and rebuilds its list
+# at every tick (connections to an allowed address come and go all the time): quillon-reg adds a
 # deny rule for a new address every 100 ms for 20 s, and the sqlite3 shell commits changes of
 # its own in between. Quillon stays alive throughout; connections to an address denied
 # beforehand and to the address of the latest new rule, opened meanwhile, are cut; at the end
@@ -53,6 +54,10 @@ shell() {
         sleep 0.15
     done
 }
+# Connections to an allowed address come and go all the time, so that Quillon rebuilds its
+# list and looks rules up at every tick while the hive is written.
+e2e_spawn CHURN python3 "$TCPKIT" churn 127.0.0.1 5000 150 >"$E2E_WORK/churn"
+e2e_wait_for 10 "the connection churn" grep -q '^churning' "$E2E_WORK/churn"
 e2e_spawn EDITOR editor
 e2e_spawn SHELL shell
 e2e_log "writers started"

@@ -16,6 +16,11 @@
       each at once, then waits up to WAIT seconds for them to end and prints one line per
       connection: "ADDRESS aborted|reset|closed|open MS", as connect does.
 
+  tcpkit.py churn ADDRESS PORT COUNT
+      Listens on ADDRESS:PORT and keeps COUNT connections to it open, closing the oldest and
+      opening a new one every 50 ms until killed, so that the TCP table changes at every
+      tick of a watcher. Prints "churning" once the first COUNT are open.
+
 Only addresses in 127.0.0.0/8 are accepted: these tools never send traffic anywhere else.
 """
 
@@ -126,11 +131,35 @@ def fan(first, count, port, wait):
         sock.close()
 
 
+def churn(address, port, count):
+    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind((loopback(address), port))
+    server.listen(1024)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    pairs = []
+
+    def open_one():
+        client = socket.create_connection((address, port), timeout=5)
+        pairs.append((client, server.accept()[0]))
+
+    for _ in range(count):
+        open_one()
+    say("churning")
+    while True:
+        time.sleep(0.05)
+        for sock in pairs.pop(0):
+            sock.close()
+        open_one()
+
+
 def main(argv):
     if len(argv) == 4 and argv[1] == "listen":
         listen(argv[2], int(argv[3]))
     elif len(argv) == 5 and argv[1] == "connect":
         connect(argv[2], int(argv[3]), float(argv[4]))
+    elif len(argv) == 5 and argv[1] == "churn":
+        churn(argv[2], int(argv[3]), int(argv[4]))
     elif len(argv) == 6 and argv[1] == "fan":
         fan(argv[2], int(argv[3]), int(argv[4]), float(argv[5]))
     else:
