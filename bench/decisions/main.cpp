@@ -152,6 +152,9 @@ public:
     void end() { sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr); }
 
     std::optional<QString> lookup(const QString& key, const QString& name) {
+        if (key.contains(QChar(u'\0')) || name.contains(QChar(u'\0'))) {
+            return QString();
+        }
         Utf8 folded;
         Utf8 foldedName;
         if (key.startsWith(u'\\') || key.endsWith(u'\\') || key.contains(u"\\\\")) {
@@ -232,6 +235,7 @@ int main(int argc, char** argv) {
     double firstPeer = 0;
     double lastPeer = 0;
     double lastTwoSeekRatio = 0;
+    double lastTwoSeekDecisionRatio = 0;
     const blocking::PendingAlerts pending;
     for (const int rules : sizes) {
         RegistryHive hive(dir.filePath(QStringLiteral("hive-%1.db").arg(rules)));
@@ -299,6 +303,27 @@ int main(int argc, char** argv) {
             }
         });
 
+        auto twoSeekVerdict = [&twoSeek](blocking::RuleKind kind, const QString& name) {
+            const QString* key = kind == blocking::RuleKind::Address      ? &modReg::BlockIpKey
+                                 : kind == blocking::RuleKind::RemotePort ? &modReg::BlockRpKey
+                                                                          : &modReg::BlockLpKey;
+            return twoSeek.lookup(*key, name);
+        };
+        int twoSeekCuts = 0;
+        const Timing twoSeekDecision = bestOf(kRuns, [&] {
+            twoSeekCuts = 0;
+            twoSeek.begin();
+            for (const Connection& c : connections) {
+                twoSeekCuts += blocking::Decide(c.RemA, c.RemP, c.LocP, 5, 0, 2, twoSeekVerdict,
+                                                trojan, pending) == blocking::Outcome::Cut;
+            }
+            twoSeek.end();
+        });
+        if (twoSeekCuts != cuts) {
+            std::fprintf(stderr, "the decisions disagree (%d vs %d cuts)\n", cuts, twoSeekCuts);
+            return 1;
+        }
+
         // The peer on as many connections as fit in its time budget.
         int peerFound = 0;
         int peerDone = 0;
@@ -349,6 +374,10 @@ int main(int argc, char** argv) {
                     decisionText, twoSeekText, lookups.cpuMs / twoSeekTime.cpuMs, peerText,
                     peer / lookups.wallMs, 100.0 * found / (6.0 * kConnections), cuts);
         lastTwoSeekRatio = lookups.cpuMs / twoSeekTime.cpuMs;
+        lastTwoSeekDecisionRatio = decision.cpuMs / twoSeekDecision.cpuMs;
+        std::printf("%8s  decisions through the two-seek lookup: %.1f / %.1f ms, ours / two-seek "
+                    "%.3f\n",
+                    "", twoSeekDecision.wallMs, twoSeekDecision.cpuMs, lastTwoSeekDecisionRatio);
         if (firstLookups == 0) {
             firstLookups = lookups.cpuMs;
             firstPeer = peer;
@@ -369,9 +398,11 @@ int main(int argc, char** argv) {
                 kConnections, kTargetMs,
                 std::max(lastLookups, lastDecision) <= kTargetMs ? "met" : "MISSED", lastLookups,
                 lastDecision);
-    const bool ratioMet = lastTwoSeekRatio <= kTargetTwoSeekRatio;
-    std::printf("target: lookups at most %.2f x the two-seek lookups at the largest size "
-                "(processor time): %.3f, %s\n",
-                kTargetTwoSeekRatio, lastTwoSeekRatio, ratioMet ? "met" : "MISSED");
+    std::printf("target: at most %.2f x the two-seek lookup at the largest size (processor "
+                "time): lookups %.3f, %s; whole decisions %.3f, %s\n",
+                kTargetTwoSeekRatio, lastTwoSeekRatio,
+                lastTwoSeekRatio <= kTargetTwoSeekRatio ? "met" : "MISSED",
+                lastTwoSeekDecisionRatio,
+                lastTwoSeekDecisionRatio <= kTargetTwoSeekRatio ? "met" : "MISSED");
     return 0;
 }

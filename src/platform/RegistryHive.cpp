@@ -8,6 +8,7 @@
 #include <QUrl>
 #include <QVarLengthArray>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -68,6 +69,7 @@ enum Stmt {
     Rollback,
     DataVersion,
     FindValue,
+    FindData,
     FindKey,
     InsertKey,
     ListValues,
@@ -87,6 +89,7 @@ constexpr std::array<const char*, StmtCount> kSql = {
     "PRAGMA data_version",
     // One seek in the primary key, whatever the number of values in the key.
     "SELECT name, data FROM vals WHERE key = ?1 AND folded = ?2",
+    "SELECT data FROM vals WHERE key = ?1 AND folded = ?2",
     "SELECT id, path FROM keys WHERE folded = ?1",
     "INSERT INTO keys(parent, name, path, folded) VALUES (?1, ?2, ?3, ?4)",
     "SELECT name, data FROM vals WHERE key = ?1 ORDER BY seq",
@@ -108,16 +111,23 @@ void assign(Utf8& out, const QByteArray& bytes) {
 
 // Case-insensitive identity of a name or key path. ASCII (every address, port and option name
 // the program uses) is folded here directly; anything else goes through Unicode case folding.
-void fold(QStringView text, Utf8& out) {
+// Returns whether letter case can matter for the text: false for ASCII without letters (every
+// address and port), whose stored spelling then equals its folded form. Nothing outside ASCII
+// folds into ASCII other than to letters.
+bool fold(QStringView text, Utf8& out) {
     out.resize(text.size());
+    bool cased = false;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t c = text[i].unicode();
         if (c >= 0x80) {
             assign(out, text.toString().toCaseFolded().toUtf8());
-            return;
+            return true;
         }
+        const char16_t lower = c | 0x20;
+        cased = cased || (lower >= u'a' && lower <= u'z');
         out[i] = static_cast<char>(c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c);
     }
+    return cased;
 }
 
 void utf8(QStringView text, Utf8& out) {
@@ -288,6 +298,9 @@ void setFileMode(const QByteArray& name, const HiveModes& modes) {
     ::chmod(name.constData(), mode);
 }
 
+// Tells KeyPaths apart without comparing their paths; a copy keeps its original's number.
+std::atomic<quint64> keyPathSerials{0};
+
 // Resets a cached statement when the scope that stepped it ends, whatever way it ends.
 class Use {
 public:
@@ -331,7 +344,10 @@ struct RegistryHive::Impl {
     sqlite3_int64 dataVersion = -1;
     struct KeyId {
         QByteArray folded;
+        quint64 serial;   // of the KeyPath it was last asked through, else 0
         sqlite3_int64 id; // 0: no such key
+        // The key's own data lookup, its id bound once: a lookup then binds the name alone.
+        sqlite3_stmt* findData = nullptr;
     };
     std::vector<KeyId> keyIds;
 
@@ -342,7 +358,7 @@ struct RegistryHive::Impl {
     void close() {
         readOpen = false;
         dataVersion = -1;
-        keyIds.clear();
+        forgetKeys();
         asFound = false;
         for (auto& s : stmts) {
             sqlite3_finalize(s);
@@ -420,7 +436,7 @@ struct RegistryHive::Impl {
         }
         const sqlite3_int64 version = sqlite3_column_int64(s.get(), 0);
         if (version != dataVersion) {
-            keyIds.clear();
+            forgetKeys();
             dataVersion = version;
         }
         readOpen = true;
@@ -438,21 +454,37 @@ struct RegistryHive::Impl {
 
     // The id of the key with this folded path in the current snapshot, resolved once until
     // this connection learns of a commit.
-    bool keyId(const char* folded, qsizetype size, sqlite3_int64& id) {
-        for (const KeyId& k : keyIds) {
-            if (k.folded.size() == size && std::memcmp(k.folded.constData(), folded, size) == 0) {
-                id = k.id;
-                return true;
+    // A KeyPath is known by its serial number, a path given as text by its folded form.
+    KeyId* keyId(const char* folded, qsizetype size, quint64 serial) {
+        if (serial != 0) {
+            for (KeyId& k : keyIds) {
+                if (k.serial == serial) {
+                    return &k;
+                }
             }
         }
+        for (KeyId& k : keyIds) {
+            if (k.folded.size() == size && std::memcmp(k.folded.constData(), folded, size) == 0) {
+                k.serial = serial != 0 ? serial : k.serial;
+                return &k;
+            }
+        }
+        sqlite3_int64 id = 0;
         if (!findKey(folded, size, id)) {
-            return false;
+            return nullptr;
         }
         if (keyIds.size() >= kMaxKeyIds) {
-            keyIds.clear();
+            forgetKeys();
         }
-        keyIds.push_back({QByteArray(folded, size), id});
-        return true;
+        keyIds.push_back({QByteArray(folded, size), serial, id});
+        return &keyIds.back();
+    }
+
+    void forgetKeys() {
+        for (KeyId& k : keyIds) {
+            sqlite3_finalize(k.findData);
+        }
+        keyIds.clear();
     }
 
     sqlite3_stmt* stmt(Stmt which) {
@@ -774,7 +806,7 @@ struct RegistryHive::Impl {
         endRead();
         // Whatever the outcome, the keys this connection resolved may have changed; and a
         // commit of its own does not move the counter of other connections' commits.
-        keyIds.clear();
+        forgetKeys();
         if (ready(true) != Ready::Yes) {
             endCall();
             return false;
@@ -954,8 +986,8 @@ struct RegistryHive::Impl {
         return true;
     }
 
-    Lookup lookup(const char* foldedKey, qsizetype keySize, QStringView name, QString& data,
-                  Match match, QString* storedName) {
+    Lookup lookup(const char* foldedKey, qsizetype keySize, quint64 serial, QStringView name,
+                  QString& data, Match match, QString* storedName) {
         if (hasNul(name)) {
             return Lookup::Missing;
         }
@@ -967,9 +999,9 @@ struct RegistryHive::Impl {
             }
         }
         Lookup result = Lookup::Failed;
-        sqlite3_int64 id = 0;
-        if (keyId(foldedKey, keySize, id)) {
-            result = id == 0 ? Lookup::Missing : findValue(id, name, data, match, storedName);
+        if (KeyId* key = keyId(foldedKey, keySize, serial)) {
+            result =
+                key->id == 0 ? Lookup::Missing : findValue(*key, name, data, match, storedName);
         }
         if (result == Lookup::Failed || scopes == 0) {
             endRead();
@@ -978,29 +1010,48 @@ struct RegistryHive::Impl {
         return result;
     }
 
-    Lookup findValue(sqlite3_int64 id, QStringView name, QString& data, Match match,
+    Lookup findValue(KeyId& key, QStringView name, QString& data, Match match,
                      QString* storedName) {
-        Use s(stmt(FindValue));
+        Utf8 folded;
+        const bool cased = fold(name, folded);
+        // A name in which case cannot matter is stored exactly as asked: only its data is read.
+        const bool spelling = storedName || (match == Match::Exact && cased);
+        if (!spelling && !key.findData) {
+            const int rc = sqlite3_prepare_v3(db, kSql[FindData], -1, SQLITE_PREPARE_PERSISTENT,
+                                              &key.findData, nullptr);
+            if (rc != SQLITE_OK) {
+                sqlite3_finalize(key.findData);
+                key.findData = nullptr;
+                fail(rc, QStringLiteral("cannot prepare a query"));
+                return Lookup::Failed;
+            }
+            sqlite3_bind_int64(key.findData, 1, key.id);
+        }
+        Use s(spelling ? stmt(FindValue) : key.findData);
         if (!s) {
             return Lookup::Failed;
         }
-        Utf8 folded;
-        fold(name, folded);
-        sqlite3_bind_int64(s.get(), 1, id);
+        if (spelling) {
+            sqlite3_bind_int64(s.get(), 1, key.id);
+        }
         bind(s.get(), 2, folded);
         const int rc = step(s.get());
         if (rc != SQLITE_ROW) {
             return rc == SQLITE_DONE ? Lookup::Missing : Lookup::Failed;
+        }
+        if (!spelling) {
+            data = dataText(s.get(), 0);
+            return Lookup::Found;
         }
         const auto* stored = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 0));
         const int storedSize = sqlite3_column_bytes(s.get(), 0);
         if (match == Match::Exact && !sameText(stored, storedSize, name)) {
             return Lookup::Missing;
         }
-        data = dataText(s.get(), 1);
         if (storedName) {
             *storedName = QString::fromUtf8(stored, storedSize);
         }
+        data = dataText(s.get(), 1);
         return Lookup::Found;
     }
 
@@ -1042,7 +1093,8 @@ bool RegistryHive::setValue(QStringView key, QStringView name, QStringView data)
     return d->write([&] { return d->setValue(key, name, data); });
 }
 
-RegistryHive::KeyPath::KeyPath(QStringView path) : m_path(path.toString()), m_valid(!hasNul(path)) {
+RegistryHive::KeyPath::KeyPath(QStringView path)
+    : m_path(path.toString()), m_serial(++keyPathSerials), m_valid(!hasNul(path)) {
     Utf8 folded;
     foldedPath(path, folded);
     m_folded = QByteArray(folded.constData(), folded.size());
@@ -1066,7 +1118,7 @@ RegistryHive::Lookup RegistryHive::lookup(QStringView key, QStringView name, QSt
     }
     Utf8 folded;
     foldedPath(key, folded);
-    return d->lookup(folded.constData(), folded.size(), name, data, match, storedName);
+    return d->lookup(folded.constData(), folded.size(), 0, name, data, match, storedName);
 }
 
 RegistryHive::Lookup RegistryHive::lookup(const KeyPath& key, QStringView name, QString& data,
@@ -1074,7 +1126,8 @@ RegistryHive::Lookup RegistryHive::lookup(const KeyPath& key, QStringView name, 
     if (!key.m_valid) {
         return Lookup::Missing;
     }
-    return d->lookup(key.m_folded.constData(), key.m_folded.size(), name, data, match, storedName);
+    return d->lookup(key.m_folded.constData(), key.m_folded.size(), key.m_serial, name, data, match,
+                     storedName);
 }
 
 std::optional<QString> RegistryHive::value(QStringView key, QStringView name) {

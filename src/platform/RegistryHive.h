@@ -37,6 +37,7 @@ public:
         friend class RegistryHive;
         QString m_path;
         QByteArray m_folded;
+        quint64 m_serial;
         bool m_valid = true; // false when the path holds a NUL: such a key never exists
     };
 
