@@ -45,8 +45,10 @@ QString FillListFromKey(platform::RegistryHive& hive, RootKey, const QString& su
                         const QString& marker) {
     std::vector<std::pair<QString, QString>> vals;
     if (hive.values(subKey, vals)) {
-        for (const auto& [name, data] : vals) {
-            if (data == marker) {
+        // Not a structured binding: clang before 16 cannot name one inside a requires-expression.
+        for (const auto& value : vals) {
+            const QString& name = value.first;
+            if (value.second == marker) {
                 if constexpr (requires { list.addItem(name); }) {
                     list.addItem(name);
                 } else if constexpr (requires { list.append(name); }) {
