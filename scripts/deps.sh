@@ -22,6 +22,8 @@ QUILLON_RUN_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev li
 # screenshots, python3 for the loopback endpoints of the end-to-end tests and benchmark,
 # procps (pgrep) to find the cut helper's process; the plain-user test makes its user and
 # group with passwd's useradd and runs as them with util-linux's setpriv, both always there;
-# dbus-daemon and python3-gi for a stand-in D-Bus tray host on a private session bus.
+# dbus-daemon and python3-gi for a stand-in D-Bus tray host on a private session bus; clang
+# with its sanitizer and libFuzzer runtimes for the fuzz harnesses.
 QUILLON_TEST_PACKAGES=(xvfb xauth trayer xdotool x11-utils imagemagick iproute2 libcap2-bin
-    python3 procps dbus-daemon dbus-session-bus-common python3-gi gir1.2-glib-2.0)
+    python3 procps dbus-daemon dbus-session-bus-common python3-gi gir1.2-glib-2.0 clang
+    libclang-rt-14-dev)

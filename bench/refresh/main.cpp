@@ -179,6 +179,8 @@ int main(int argc, char** argv) {
         judged.push_back(monitor::modNetstat::MakeConnectionRow(snap[static_cast<size_t>(i)], i));
     }
     const Timing decisions = bestOf(5, [&] {
+        // A rebuild decides its rows in one read transaction.
+        platform::RegistryHive::ReadScope scope(*rig.hive);
         for (const auto& r : judged) {
             main.CheckBlock(r);
         }

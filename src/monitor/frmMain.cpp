@@ -293,6 +293,9 @@ void frmMain::rebuild(bool force) {
     const std::vector<platform::TcpRow>& rows = refresh_->rows();
     const qint16 n = static_cast<qint16>(rows.size());
     LastRowCount = n;
+    // Every connection of one rebuild is decided against one state of the rules, read in one
+    // transaction; a rule stored meanwhile by another process counts from the next rebuild.
+    platform::RegistryHive::ReadScope rules(program_.hive());
 
     // The selection follows its connection across rebuilds, not its position. Only a
     // selection is carried over, never the bare current row (which stays behind after a
@@ -358,11 +361,11 @@ void frmMain::CheckBlock(const modNetstat::ConnectionRow& row) {
 
     platform::RegistryHive& hive = program_.hive();
     auto verdict = [&hive](blocking::RuleKind kind, const QString& name) -> std::optional<QString> {
-        const QString* key = &modReg::BlockIpKey;
+        const platform::RegistryHive::KeyPath* key = &modReg::BlockIpPath;
         if (kind == blocking::RuleKind::RemotePort) {
-            key = &modReg::BlockRpKey;
+            key = &modReg::BlockRpPath;
         } else if (kind == blocking::RuleKind::LocalPort) {
-            key = &modReg::BlockLpKey;
+            key = &modReg::BlockLpPath;
         }
         // A read that fails (a damaged or unreadable hive) is no rule, as for a missing
         // value: the connection is questioned at the high and medium levels. Counting it as a

@@ -4,15 +4,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QUrl>
 #include <QVarLengthArray>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <sqlite3.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,12 +29,9 @@ constexpr int kSchemaVersion = 1;
 // A writer holds the lock for one short transaction (an import of a large file a little
 // longer); in WAL mode readers never wait for writers.
 constexpr int kBusyTimeoutMs = 5000;
-// The WAL index header at the start of the -shm file: two copies of 48 bytes, the second
-// written first by a committing writer; byte 12 is set once the header is initialised.
-constexpr size_t kWalHeaderSize = 48;
-constexpr size_t kIsInitOffset = 12;
-constexpr size_t kShmMapped = 2 * kWalHeaderSize;
-using WalHeader = std::array<unsigned char, kWalHeaderSize>;
+// Key ids remembered between commits: the program asks a handful of keys; an editor walking
+// many keys just starts the list over when it is full.
+constexpr size_t kMaxKeyIds = 32;
 
 // The hive's layout; the README documents it for users who inspect rules with sqlite3.
 // `keys.folded` and `vals.folded` are the case-folded spellings that make keys and stored
@@ -68,7 +67,9 @@ enum Stmt {
     BeginImmediate,
     Commit,
     Rollback,
+    DataVersion,
     FindValue,
+    FindData,
     FindKey,
     InsertKey,
     ListValues,
@@ -83,9 +84,12 @@ constexpr std::array<const char*, StmtCount> kSql = {
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
-    // Two index seeks, whatever the number of values in the key.
-    "SELECT v.name, v.data FROM keys k JOIN vals v ON v.key = k.id "
-    "WHERE k.folded = ?1 AND v.folded = ?2",
+    // Run first in a read transaction, it starts the snapshot and tells whether another
+    // connection committed since the last one.
+    "PRAGMA data_version",
+    // One seek in the primary key, whatever the number of values in the key.
+    "SELECT name, data FROM vals WHERE key = ?1 AND folded = ?2",
+    "SELECT data FROM vals WHERE key = ?1 AND folded = ?2",
     "SELECT id, path FROM keys WHERE folded = ?1",
     "INSERT INTO keys(parent, name, path, folded) VALUES (?1, ?2, ?3, ?4)",
     "SELECT name, data FROM vals WHERE key = ?1 ORDER BY seq",
@@ -107,16 +111,23 @@ void assign(Utf8& out, const QByteArray& bytes) {
 
 // Case-insensitive identity of a name or key path. ASCII (every address, port and option name
 // the program uses) is folded here directly; anything else goes through Unicode case folding.
-void fold(QStringView text, Utf8& out) {
+// Returns whether letter case can matter for the text: false for ASCII without letters (every
+// address and port), whose stored spelling then equals its folded form. Nothing outside ASCII
+// folds into ASCII other than to letters.
+bool fold(QStringView text, Utf8& out) {
     out.resize(text.size());
+    bool cased = false;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t c = text[i].unicode();
         if (c >= 0x80) {
             assign(out, text.toString().toCaseFolded().toUtf8());
-            return;
+            return true;
         }
+        const char16_t lower = c | 0x20;
+        cased = cased || (lower >= u'a' && lower <= u'z');
         out[i] = static_cast<char>(c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c);
     }
+    return cased;
 }
 
 void utf8(QStringView text, Utf8& out) {
@@ -184,6 +195,112 @@ QString columnText(sqlite3_stmt* s, int column) {
     return QString::fromUtf8(p, sqlite3_column_bytes(s, column));
 }
 
+// Whether UTF-8 text spells exactly `text`; names of the program's lookups are ASCII, and
+// compare without decoding.
+bool sameText(const char* utf8Text, int size, QStringView text) {
+    if (size == text.size()) {
+        qsizetype i = 0;
+        while (i < size && text[i].unicode() < 0x80 &&
+               static_cast<char16_t>(static_cast<unsigned char>(utf8Text[i])) ==
+                   text[i].unicode()) {
+            ++i;
+        }
+        if (i == size) {
+            return true;
+        }
+        if (text[i].unicode() < 0x80 && static_cast<unsigned char>(utf8Text[i]) < 0x80) {
+            return false;
+        }
+    }
+    return QAnyStringView(QUtf8StringView(utf8Text, size)) == QAnyStringView(text);
+}
+
+// The data of a rule: nearly always "1" or "0", which share one text each instead of a new one
+// per lookup.
+QString dataText(sqlite3_stmt* s, int column) {
+    static const QString kOne = QStringLiteral("1");
+    static const QString kZero = QStringLiteral("0");
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
+    const int size = sqlite3_column_bytes(s, column);
+    if (size == 1 && (p[0] == '1' || p[0] == '0')) {
+        return p[0] == '1' ? kOne : kZero;
+    }
+    return QString::fromUtf8(p, size);
+}
+
+// Who may use a hive the program creates. Where the group `quillon` exists, its members edit
+// the rules: the folder is 2770 and of that group, so that every file made in it belongs to the
+// group too, and the files are 0660. Without the group only the owner writes, and everyone
+// reads, since a program run by a user must read the rules to judge connections: folder 0755,
+// files 0644. SQLite gives its -wal and -shm files the database file's mode.
+struct HiveModes {
+    gid_t group = static_cast<gid_t>(-1);
+    mode_t folder = 0755;
+    mode_t file = 0644;
+};
+
+HiveModes hiveModes() {
+    HiveModes modes;
+    if (const group* g = ::getgrnam("quillon")) {
+        modes.group = g->gr_gid;
+        modes.folder = 02770;
+        modes.file = 0660;
+    }
+    return modes;
+}
+
+// Creates the missing folders down to `folder`, each with its mode set explicitly: mkdir(2)
+// takes the umask off, which would leave a folder open to everyone under umask 0 or closed to
+// the group under 077. The hive's own folder is closed until its group and mode are set.
+bool makeFolders(const QString& folder) {
+    const HiveModes modes = hiveModes();
+    QStringList missing;
+    QString at = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    while (!QFileInfo::exists(at)) {
+        missing.prepend(at);
+        const QString up = QFileInfo(at).absolutePath();
+        if (up == at) {
+            break;
+        }
+        at = up;
+    }
+    for (qsizetype i = 0; i < missing.size(); ++i) {
+        const QByteArray name = QFile::encodeName(missing[i]);
+        if (::mkdir(name.constData(), 0700) != 0) {
+            if (errno == EEXIST) {
+                continue; // made by another process at the same moment
+            }
+            return false;
+        }
+        mode_t mode = 0755;
+        if (i + 1 == missing.size() && modes.group != static_cast<gid_t>(-1) &&
+            ::chown(name.constData(), static_cast<uid_t>(-1), modes.group) == 0) {
+            mode = modes.folder;
+        }
+        if (::chmod(name.constData(), mode) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A new hive file's mode: 0660 once it belongs to the group `quillon` (a member or root may
+// give it that group), else 0644.
+void setFileMode(const QByteArray& name, const HiveModes& modes) {
+    mode_t mode = 0644;
+    if (modes.group != static_cast<gid_t>(-1)) {
+        struct stat st {};
+        if ((::stat(name.constData(), &st) == 0 && st.st_gid == modes.group) ||
+            ::chown(name.constData(), static_cast<uid_t>(-1), modes.group) == 0) {
+            mode = modes.file;
+        }
+    }
+    ::chmod(name.constData(), mode);
+}
+
+// Tells KeyPaths apart without comparing their paths; a copy keeps its original's number.
+std::atomic<quint64> keyPathSerials{0};
+
 // Resets a cached statement when the scope that stepped it ends, whatever way it ends.
 class Use {
 public:
@@ -214,33 +331,35 @@ struct RegistryHive::Impl {
     std::array<sqlite3_stmt*, StmtCount> stmts{};
     QString error;
     int lastRc = SQLITE_OK;
-    qint64 lookupsRun = 0;
-    // The hive is in WAL mode, and stays so while this connection is open (leaving it needs
-    // every other connection closed).
-    bool walMode = false;
     // The connection reads the database file as it lies, without locks (see ready()); it is
-    // dropped as soon as the file or its -shm index changes.
+    // dropped as soon as the file changes or a -shm index appears.
     bool asFound = false;
     struct stat foundStat {};
-    // The lookups' read transaction, kept open while the hive does not change (see
-    // beginLookup), and the -shm index header it was opened under.
+    // Live ReadScopes, and whether their read transaction is open (it opens at the first read).
+    int scopes = 0;
     bool readOpen = false;
-    WalHeader readHeader{};
-    const unsigned char* shm = nullptr;
+    // SQLite's count of commits made by other connections, as of the last read transaction,
+    // and the key ids resolved since: valid until this connection learns of a commit, its
+    // own or another's (a restored backup may number every key anew).
+    sqlite3_int64 dataVersion = -1;
+    struct KeyId {
+        QByteArray folded;
+        quint64 serial;   // of the KeyPath it was last asked through, else 0
+        sqlite3_int64 id; // 0: no such key
+        // The key's own data lookup, its id bound once: a lookup then binds the name alone.
+        sqlite3_stmt* findData = nullptr;
+    };
+    std::vector<KeyId> keyIds;
 
     enum class Ready { Yes, NoHive, Failed };
 
     ~Impl() { close(); }
 
     void close() {
-        endLookups();
-        if (shm) {
-            munmap(const_cast<unsigned char*>(shm), kShmMapped);
-            shm = nullptr;
-        }
-        walMode = false;
+        readOpen = false;
+        dataVersion = -1;
+        forgetKeys();
         asFound = false;
-        lookupsRun = 0;
         for (auto& s : stmts) {
             sqlite3_finalize(s);
             s = nullptr;
@@ -295,77 +414,77 @@ struct RegistryHive::Impl {
         }
     }
 
-    // A lookup in its own transaction spends most of its time starting and ending that
-    // transaction (and, in WAL mode, locking a read mark with two fcntl calls). So the lookups
-    // share one read transaction for as long as the hive stays as it was when it began. Every
-    // commit of any process rewrites the WAL index header in the -shm file (its change counter,
-    // frame count and salts), which is how SQLite itself tells whether a snapshot is still the
-    // newest; the header is read (both copies, as SQLite does) before each lookup, and any
-    // difference, or a header being written at that moment, ends the transaction and the
-    // lookup starts a new one. A lookup therefore always sees every commit made before it.
-    // Everything other than a lookup ends the shared transaction first.
-    void beginLookup() {
-        WalHeader now;
-        const bool known = walHeader(now);
+    // Starts the read transaction that a lookup, or every read of a scope, runs in. Learning
+    // of other connections' commits goes through SQLite's own counter: PRAGMA data_version,
+    // run as the transaction's first statement, takes the snapshot and reports in the same
+    // step whether anything was committed since the last transaction, so no commit can slip in
+    // between the check and the snapshot. Nothing of SQLite's files is ever touched directly:
+    // a descriptor of the -shm file opened and closed by the program would drop SQLite's own
+    // locks on it (POSIX record locks belong to the process), and the next connection would
+    // then rebuild the index under this one.
+    bool beginRead() {
         if (readOpen) {
-            if (known && now == readHeader) {
-                return;
-            }
-            endLookups();
+            return true;
         }
-        // Without a readable header (the first lookup, a hive read through the fallback
-        // connection) the lookup runs in a transaction of its own.
-        if (known && sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) {
-            readOpen = true;
-            readHeader = now;
-        }
-    }
-
-    void endLookups() {
-        if (readOpen) {
-            if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-                sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-            }
-            readOpen = false;
-        }
-    }
-
-    // The header as every reader sees it; false while it is being written, before it was
-    // initialised, or when the -shm file cannot be mapped.
-    bool walHeader(WalHeader& out) {
-        if (!shm && !mapShm()) {
+        if (!run(Begin)) {
             return false;
         }
-        WalHeader second;
-        std::memcpy(out.data(), shm, out.size());
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        std::memcpy(second.data(), shm + out.size(), second.size());
-        return out == second && out[kIsInitOffset] != 0;
-    }
-
-    // Maps the start of the -shm file, read-only. Only once SQLite has opened it for this
-    // connection (after the first transaction): while a connection is open SQLite neither
-    // removes nor shortens that file.
-    bool mapShm() {
-        if (!db || !walMode || lookupsRun == 0) {
+        Use s(stmt(DataVersion));
+        if (!s || step(s.get()) != SQLITE_ROW) {
+            run(Rollback);
             return false;
         }
-        const QByteArray name = QFile::encodeName(path) + "-shm";
-        const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            return false;
+        const sqlite3_int64 version = sqlite3_column_int64(s.get(), 0);
+        if (version != dataVersion) {
+            forgetKeys();
+            dataVersion = version;
         }
-        struct stat st {};
-        void* p = MAP_FAILED;
-        if (::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kShmMapped)) {
-            p = ::mmap(nullptr, kShmMapped, PROT_READ, MAP_SHARED, fd, 0);
-        }
-        ::close(fd);
-        if (p == MAP_FAILED) {
-            return false;
-        }
-        shm = static_cast<const unsigned char*>(p);
+        readOpen = true;
         return true;
+    }
+
+    void endRead() {
+        if (readOpen) {
+            readOpen = false;
+            if (!run(Commit)) {
+                run(Rollback);
+            }
+        }
+    }
+
+    // The id of the key with this folded path in the current snapshot, resolved once until
+    // this connection learns of a commit.
+    // A KeyPath is known by its serial number, a path given as text by its folded form.
+    KeyId* keyId(const char* folded, qsizetype size, quint64 serial) {
+        if (serial != 0) {
+            for (KeyId& k : keyIds) {
+                if (k.serial == serial) {
+                    return &k;
+                }
+            }
+        }
+        for (KeyId& k : keyIds) {
+            if (k.folded.size() == size && std::memcmp(k.folded.constData(), folded, size) == 0) {
+                k.serial = serial != 0 ? serial : k.serial;
+                return &k;
+            }
+        }
+        sqlite3_int64 id = 0;
+        if (!findKey(folded, size, id)) {
+            return nullptr;
+        }
+        if (keyIds.size() >= kMaxKeyIds) {
+            forgetKeys();
+        }
+        keyIds.push_back({QByteArray(folded, size), serial, id});
+        return &keyIds.back();
+    }
+
+    void forgetKeys() {
+        for (KeyId& k : keyIds) {
+            sqlite3_finalize(k.findData);
+        }
+        keyIds.clear();
     }
 
     sqlite3_stmt* stmt(Stmt which) {
@@ -407,8 +526,19 @@ struct RegistryHive::Impl {
 
     // Looks at a freshly opened (or still empty) database without writing anything: a file
     // that is not SQLite, some other program's database, a damaged or a newer hive is left
-    // exactly as it is.
+    // exactly as it is. The checks read in one transaction, so that a hive that another process
+    // is making at this moment is seen either empty or whole, never half made.
     bool inspect() {
+        const bool own = sqlite3_get_autocommit(db) != 0 &&
+                         sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+        const bool ok = inspectNow();
+        if (own && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        return ok;
+    }
+
+    bool inspectNow() {
         const auto appId = scalar("PRAGMA application_id");
         const auto tables = appId ? scalar("SELECT count(*) FROM sqlite_schema") : std::nullopt;
         if (!appId || !tables) {
@@ -480,6 +610,55 @@ struct RegistryHive::Impl {
         return true;
     }
 
+    // Makes a new hive whole under a name of its own, then links it into place, which fails
+    // when another process got there first: two writers starting on a missing hive at once
+    // both find one complete hive, and nobody ever sees an empty or half-made one.
+    bool createHive() {
+        const HiveModes modes = hiveModes();
+        const QString folder = QFileInfo(path).absolutePath();
+        if (!makeFolders(folder)) {
+            error = QStringLiteral("cannot create the folder %1: %2")
+                        .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        const QString temp = path + QStringLiteral(".new-%1-%2")
+                                        .arg(::getpid())
+                                        .arg(QRandomGenerator::global()->generate(), 0, 16);
+        const QByteArray tempName = QFile::encodeName(temp);
+        bool made = false;
+        {
+            Impl fresh;
+            fresh.path = temp;
+            made = fresh.connect(tempName, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
+                                               SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE) &&
+                   fresh.initialise();
+            if (!made) {
+                error = fresh.error;
+            }
+            // The last connection to close folds the log into the file and removes it.
+        }
+        bool placed = false;
+        if (made) {
+            const QByteArray name = QFile::encodeName(path);
+            setFileMode(tempName, modes);
+            placed = ::link(tempName.constData(), name.constData()) == 0 || errno == EEXIST;
+            if (!placed && errno != EEXIST) {
+                // A file system without hard links: a rename that never replaces.
+                placed = ::renameat2(AT_FDCWD, tempName.constData(), AT_FDCWD, name.constData(),
+                                     RENAME_NOREPLACE) == 0 ||
+                         errno == EEXIST;
+            }
+            if (!placed) {
+                error = QStringLiteral("cannot create the hive %1: %2")
+                            .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+            }
+        }
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+            ::unlink((tempName + suffix).constData());
+        }
+        return placed;
+    }
+
     // Settings of a connection to a healthy hive. None of them is essential: a hive that
     // cannot be switched to WAL (read-only rights) is still read correctly.
     void configure() {
@@ -495,7 +674,6 @@ struct RegistryHive::Impl {
             sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
             sqlite3_exec(db, "PRAGMA journal_size_limit=1048576", nullptr, nullptr, nullptr);
         }
-        walMode = scalar("PRAGMA journal_mode") == QStringLiteral("wal");
     }
 
     // Makes sure a usable connection exists. A read of a hive that does not exist yet answers
@@ -535,8 +713,7 @@ struct RegistryHive::Impl {
             if (!forWrite) {
                 return Ready::NoHive;
             }
-            if (!QDir().mkpath(info.absolutePath())) {
-                error = QStringLiteral("cannot create the folder %1").arg(info.absolutePath());
+            if (!createHive()) {
                 return Ready::Failed;
             }
         }
@@ -602,22 +779,20 @@ struct RegistryHive::Impl {
         return s && step(s.get()) == SQLITE_DONE;
     }
 
-    // Runs `body` in one read transaction (deferred: readers never block writers).
+    // Runs `body` in one read transaction (deferred: readers never block writers): the
+    // scope's, when one is open, else one of its own.
     template <typename Body>
     bool read(Body&& body) {
-        endLookups();
-        const Ready r = ready(false);
-        if (r != Ready::Yes) {
-            endCall();
-            return false;
-        }
-        bool ok = run(Begin);
-        if (ok) {
-            ok = body();
-            if (!run(Commit)) {
-                run(Rollback);
-                ok = false;
+        if (!readOpen) {
+            const Ready r = ready(false);
+            if (r != Ready::Yes || !beginRead()) {
+                endCall();
+                return false;
             }
+        }
+        bool ok = body();
+        if (!ok || scopes == 0) {
+            endRead();
         }
         endCall();
         return ok;
@@ -627,7 +802,11 @@ struct RegistryHive::Impl {
     // so two writers never deadlock, and a crash at any point leaves the previous state.
     template <typename Body>
     bool write(Body&& body) {
-        endLookups();
+        // A scope's reads go on in a new transaction after the write, which they see.
+        endRead();
+        // Whatever the outcome, the keys this connection resolved may have changed; and a
+        // commit of its own does not move the counter of other connections' commits.
+        forgetKeys();
         if (ready(true) != Ready::Yes) {
             endCall();
             return false;
@@ -647,12 +826,13 @@ struct RegistryHive::Impl {
     }
 
     // The id of the key with this folded path: found (true, id), missing (true, 0) or failed.
-    bool findKey(const Utf8& folded, sqlite3_int64& id, QString* storedPath = nullptr) {
+    bool findKey(const char* folded, qsizetype size, sqlite3_int64& id,
+                 QString* storedPath = nullptr) {
         Use s(stmt(FindKey));
         if (!s) {
             return false;
         }
-        bind(s.get(), 1, folded);
+        sqlite3_bind_text(s.get(), 1, folded, static_cast<int>(size), SQLITE_STATIC);
         const int rc = step(s.get());
         id = 0;
         if (rc == SQLITE_ROW) {
@@ -662,6 +842,10 @@ struct RegistryHive::Impl {
             }
         }
         return rc == SQLITE_ROW || rc == SQLITE_DONE;
+    }
+
+    bool findKey(const Utf8& folded, sqlite3_int64& id, QString* storedPath = nullptr) {
+        return findKey(folded.constData(), folded.size(), id, storedPath);
     }
 
     // Opens the key, creating it and every missing key above it. Keys that already exist keep
@@ -802,6 +986,75 @@ struct RegistryHive::Impl {
         return true;
     }
 
+    Lookup lookup(const char* foldedKey, qsizetype keySize, quint64 serial, QStringView name,
+                  QString& data, Match match, QString* storedName) {
+        if (hasNul(name)) {
+            return Lookup::Missing;
+        }
+        if (!readOpen) {
+            const Ready r = ready(false);
+            if (r != Ready::Yes || !beginRead()) {
+                endCall();
+                return r == Ready::NoHive ? Lookup::Missing : Lookup::Failed;
+            }
+        }
+        Lookup result = Lookup::Failed;
+        if (KeyId* key = keyId(foldedKey, keySize, serial)) {
+            result =
+                key->id == 0 ? Lookup::Missing : findValue(*key, name, data, match, storedName);
+        }
+        if (result == Lookup::Failed || scopes == 0) {
+            endRead();
+        }
+        endCall();
+        return result;
+    }
+
+    Lookup findValue(KeyId& key, QStringView name, QString& data, Match match,
+                     QString* storedName) {
+        Utf8 folded;
+        const bool cased = fold(name, folded);
+        // A name in which case cannot matter is stored exactly as asked: only its data is read.
+        const bool spelling = storedName || (match == Match::Exact && cased);
+        if (!spelling && !key.findData) {
+            const int rc = sqlite3_prepare_v3(db, kSql[FindData], -1, SQLITE_PREPARE_PERSISTENT,
+                                              &key.findData, nullptr);
+            if (rc != SQLITE_OK) {
+                sqlite3_finalize(key.findData);
+                key.findData = nullptr;
+                fail(rc, QStringLiteral("cannot prepare a query"));
+                return Lookup::Failed;
+            }
+            sqlite3_bind_int64(key.findData, 1, key.id);
+        }
+        Use s(spelling ? stmt(FindValue) : key.findData);
+        if (!s) {
+            return Lookup::Failed;
+        }
+        if (spelling) {
+            sqlite3_bind_int64(s.get(), 1, key.id);
+        }
+        bind(s.get(), 2, folded);
+        const int rc = step(s.get());
+        if (rc != SQLITE_ROW) {
+            return rc == SQLITE_DONE ? Lookup::Missing : Lookup::Failed;
+        }
+        if (!spelling) {
+            data = dataText(s.get(), 0);
+            return Lookup::Found;
+        }
+        const auto* stored = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 0));
+        const int storedSize = sqlite3_column_bytes(s.get(), 0);
+        if (match == Match::Exact && !sameText(stored, storedSize, name)) {
+            return Lookup::Missing;
+        }
+        if (storedName) {
+            *storedName = QString::fromUtf8(stored, storedSize);
+        }
+        data = dataText(s.get(), 1);
+        return Lookup::Found;
+    }
+
     bool rejectNul(std::initializer_list<QStringView> texts) {
         for (const QStringView t : texts) {
             if (hasNul(t)) {
@@ -840,51 +1093,41 @@ bool RegistryHive::setValue(QStringView key, QStringView name, QStringView data)
     return d->write([&] { return d->setValue(key, name, data); });
 }
 
+RegistryHive::KeyPath::KeyPath(QStringView path)
+    : m_path(path.toString()), m_serial(++keyPathSerials), m_valid(!hasNul(path)) {
+    Utf8 folded;
+    foldedPath(path, folded);
+    m_folded = QByteArray(folded.constData(), folded.size());
+}
+
+RegistryHive::ReadScope::ReadScope(RegistryHive& hive) : m_hive(hive) {
+    ++m_hive.d->scopes;
+}
+
+RegistryHive::ReadScope::~ReadScope() {
+    if (--m_hive.d->scopes == 0) {
+        m_hive.d->endRead();
+        m_hive.d->endCall();
+    }
+}
+
 RegistryHive::Lookup RegistryHive::lookup(QStringView key, QStringView name, QString& data,
                                           Match match, QString* storedName) {
-    if (hasNul(key) || hasNul(name)) {
+    if (hasNul(key)) {
         return Lookup::Missing;
     }
-    const Impl::Ready r = d->ready(false);
-    if (r != Impl::Ready::Yes) {
-        d->endCall();
-        return r == Impl::Ready::NoHive ? Lookup::Missing : Lookup::Failed;
+    Utf8 folded;
+    foldedPath(key, folded);
+    return d->lookup(folded.constData(), folded.size(), 0, name, data, match, storedName);
+}
+
+RegistryHive::Lookup RegistryHive::lookup(const KeyPath& key, QStringView name, QString& data,
+                                          Match match, QString* storedName) {
+    if (!key.m_valid) {
+        return Lookup::Missing;
     }
-    Lookup result = Lookup::Failed;
-    d->beginLookup();
-    {
-        Use s(d->stmt(FindValue));
-        if (s) {
-            Utf8 folded;
-            Utf8 foldedName;
-            foldedPath(key, folded);
-            fold(name, foldedName);
-            bind(s.get(), 1, folded);
-            bind(s.get(), 2, foldedName);
-            const int rc = d->step(s.get());
-            if (rc == SQLITE_DONE) {
-                result = Lookup::Missing;
-            } else if (rc == SQLITE_ROW) {
-                const auto* stored = reinterpret_cast<const char*>(sqlite3_column_text(s.get(), 0));
-                const QUtf8StringView storedView(stored, sqlite3_column_bytes(s.get(), 0));
-                if (match == Match::IgnoreCase || QAnyStringView(storedView) == name) {
-                    data = columnText(s.get(), 1);
-                    if (storedName) {
-                        *storedName = storedView.toString();
-                    }
-                    result = Lookup::Found;
-                } else {
-                    result = Lookup::Missing;
-                }
-            }
-        }
-    }
-    ++d->lookupsRun;
-    if (result == Lookup::Failed) {
-        d->endLookups();
-    }
-    d->endCall();
-    return result;
+    return d->lookup(key.m_folded.constData(), key.m_folded.size(), key.m_serial, name, data, match,
+                     storedName);
 }
 
 std::optional<QString> RegistryHive::value(QStringView key, QStringView name) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringView>
 #include <memory>
@@ -21,9 +22,41 @@ namespace quillon::platform {
 // then fail (false / nullopt) and the program goes on.
 //
 // One object serves one thread at a time; any number of objects and processes may share the
-// file, and each lookup sees every write committed before it.
+// file. A lookup sees every write committed before it, or, inside a ReadScope, every write
+// committed before the scope's first read.
 class RegistryHive {
 public:
+    // A key path folded once, for lookups made over and over with the same constant key (the
+    // block decision asks the three rule keys for every connection).
+    class KeyPath {
+    public:
+        explicit KeyPath(QStringView path);
+        const QString& path() const { return m_path; }
+
+    private:
+        friend class RegistryHive;
+        QString m_path;
+        QByteArray m_folded;
+        quint64 m_serial;
+        bool m_valid = true; // false when the path holds a NUL: such a key never exists
+    };
+
+    // Reads made while a scope lives share one read transaction and see the hive as it was at
+    // the first of them (the hive's own writes in between included); a commit of another
+    // process shows from the next scope on. One list rebuild is one scope: it decides every
+    // connection against one state of the rules, and pays for starting a transaction once.
+    // Scopes nest; the outermost one ends the transaction.
+    class ReadScope {
+    public:
+        explicit ReadScope(RegistryHive& hive);
+        ~ReadScope();
+        ReadScope(const ReadScope&) = delete;
+        ReadScope& operator=(const ReadScope&) = delete;
+
+    private:
+        RegistryHive& m_hive;
+    };
+
     // The machine-wide hive.
     static QString defaultPath(); // /var/lib/quillon/registry.db
 
@@ -69,6 +102,10 @@ public:
     // The value named `name` in `key`: exactly as spelled (the program's lookups) or ignoring
     // letter case (the editor's). `data` (and `storedName`, when given) are set when found.
     Lookup lookup(QStringView key, QStringView name, QString& data, Match match = Match::Exact,
+                  QString* storedName = nullptr);
+    // The same with a key path folded beforehand: one index seek per lookup, on the key's id,
+    // which the hive resolves once and again after every commit it learns of.
+    Lookup lookup(const KeyPath& key, QStringView name, QString& data, Match match = Match::Exact,
                   QString* storedName = nullptr);
 
     // The key's path as stored (each component spelled as first created); nullopt when the key

@@ -100,6 +100,17 @@ void DumpParser::begin(quint32 seq, quint32 portId, std::vector<TcpRow>* rows) {
     seen_ = 0;
 }
 
+namespace {
+
+// The errno a negative status carries. The kernel only ever sends -1 ... -4095; anything
+// beyond (INT_MIN above all, whose negation overflows) is a malformed status, not an errno.
+int errnoOf(int status) {
+    constexpr int kMaxErrno = 4095;
+    return status >= -kMaxErrno ? -status : EPROTO;
+}
+
+} // namespace
+
 DumpParser::Status DumpParser::fail(int error) {
     finished_ = true;
     error_ = error;
@@ -150,7 +161,7 @@ DumpParser::Status DumpParser::feed(const void* data, std::size_t len) {
                 std::memcpy(&status, payload, sizeof status);
             }
             if (status < 0) {
-                return fail(-status);
+                return fail(errnoOf(status));
             }
             finished_ = true;
             return Status::Done;
@@ -164,7 +175,7 @@ DumpParser::Status DumpParser::feed(const void* data, std::size_t len) {
             if (e.error == 0) {
                 continue; // an acknowledgement, not an answer
             }
-            fail(e.error < 0 ? -e.error : EPROTO);
+            fail(e.error < 0 ? errnoOf(e.error) : EPROTO);
             rejected_ = true;
             return Status::Failed;
         }

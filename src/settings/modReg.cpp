@@ -15,18 +15,33 @@ QString ReadRegString(platform::RegistryHive& hive, RootKey root, const QString&
     return ReadRegStringChecked(hive, root, subKey, name).value_or(QString());
 }
 
-std::optional<QString> ReadRegStringChecked(platform::RegistryHive& hive, RootKey,
-                                            const QString& subKey, const QString& name) {
-    QString data;
-    switch (hive.lookup(subKey, name, data)) {
+namespace {
+
+std::optional<QString> checked(platform::RegistryHive::Lookup found, QString& data) {
+    switch (found) {
     case platform::RegistryHive::Lookup::Found:
-        return data;
+        return std::move(data);
     case platform::RegistryHive::Lookup::Missing:
         return QString();
     case platform::RegistryHive::Lookup::Failed:
         break;
     }
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<QString> ReadRegStringChecked(platform::RegistryHive& hive, RootKey,
+                                            const QString& subKey, const QString& name) {
+    QString data;
+    return checked(hive.lookup(subKey, name, data), data);
+}
+
+std::optional<QString> ReadRegStringChecked(platform::RegistryHive& hive, RootKey,
+                                            const platform::RegistryHive::KeyPath& subKey,
+                                            const QString& name) {
+    QString data;
+    return checked(hive.lookup(subKey, name, data), data);
 }
 
 void DeleteRegValue(platform::RegistryHive& hive, RootKey, const QString& subKey,

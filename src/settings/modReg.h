@@ -3,7 +3,6 @@
 #include "platform/RegistryHive.h"
 
 #include <QString>
-
 #include <utility>
 #include <vector>
 
@@ -19,6 +18,10 @@ inline const QString OptionsKey = ProductKey + QStringLiteral("\\options");
 inline const QString BlockIpKey = ProductKey + QStringLiteral("\\block\\ip");
 inline const QString BlockRpKey = ProductKey + QStringLiteral("\\block\\rp");
 inline const QString BlockLpKey = ProductKey + QStringLiteral("\\block\\lp");
+// The rule keys folded once, for the block decision's lookups.
+inline const platform::RegistryHive::KeyPath BlockIpPath{BlockIpKey};
+inline const platform::RegistryHive::KeyPath BlockRpPath{BlockRpKey};
+inline const platform::RegistryHive::KeyPath BlockLpPath{BlockLpKey};
 
 bool WriteRegString(platform::RegistryHive& hive, RootKey root, const QString& subKey,
                     const QString& name, const QString& data);
@@ -31,16 +34,21 @@ QString ReadRegString(platform::RegistryHive& hive, RootKey root, const QString&
 // the block decision, which counts a failed read as the condition met.
 std::optional<QString> ReadRegStringChecked(platform::RegistryHive& hive, RootKey root,
                                             const QString& subKey, const QString& name);
+std::optional<QString> ReadRegStringChecked(platform::RegistryHive& hive, RootKey root,
+                                            const platform::RegistryHive::KeyPath& subKey,
+                                            const QString& name);
 
 // Appends to `list` the name of every value whose data equals `marker`, in enumeration order.
 // `list` is anything with addItem(QString) (a list box), append(QString) or push_back(QString).
 template <typename List>
-QString FillListFromKey(platform::RegistryHive& hive, RootKey, const QString& subKey,
-                        List& list, const QString& marker) {
+QString FillListFromKey(platform::RegistryHive& hive, RootKey, const QString& subKey, List& list,
+                        const QString& marker) {
     std::vector<std::pair<QString, QString>> vals;
     if (hive.values(subKey, vals)) {
-        for (const auto& [name, data] : vals) {
-            if (data == marker) {
+        // Not a structured binding: clang before 16 cannot name one inside a requires-expression.
+        for (const auto& value : vals) {
+            const QString& name = value.first;
+            if (value.second == marker) {
                 if constexpr (requires { list.addItem(name); }) {
                     list.addItem(name);
                 } else if constexpr (requires { list.append(name); }) {

@@ -11,11 +11,22 @@
       was connected: "aborted MS" (cut: ECONNABORTED), "reset MS", "closed MS" (orderly end
       from the peer) or "open MS" (still open when the wait ran out).
 
+  tcpkit.py fan FIRST COUNT PORT WAIT
+      Listens on PORT of COUNT consecutive addresses from FIRST, opens one connection to
+      each at once, then waits up to WAIT seconds for them to end and prints one line per
+      connection: "ADDRESS aborted|reset|closed|open MS", as connect does.
+
+  tcpkit.py churn ADDRESS PORT COUNT
+      Listens on ADDRESS:PORT and keeps COUNT connections to it open, closing the oldest and
+      opening a new one every 50 ms until killed, so that the TCP table changes at every
+      tick of a watcher. Prints "churning" once the first COUNT are open.
+
 Only addresses in 127.0.0.0/8 are accepted: these tools never send traffic anywhere else.
 """
 
 import errno
 import ipaddress
+import selectors
 import signal
 import socket
 import sys
@@ -76,11 +87,81 @@ def connect(address, port, wait):
     sock.close()
 
 
+def fan(first, count, port, wait):
+    addresses = [str(ipaddress.ip_address(first) + i) for i in range(count)]
+    servers = []
+    for address in addresses:
+        server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        server.bind((loopback(address), port))
+        server.listen(16)
+        servers.append(server)
+    clients = {}
+    held = []
+    sel = selectors.DefaultSelector()
+    for address, server in zip(addresses, servers):
+        sock = socket.create_connection((address, port), timeout=5)
+        held.append(server.accept()[0])
+        sock.setblocking(False)
+        clients[sock] = [address, time.monotonic(), None]
+        sel.register(sock, selectors.EVENT_READ)
+    deadline = time.monotonic() + wait
+    while any(c[2] is None for c in clients.values()):
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            break
+        for key, _ in sel.select(remaining):
+            entry = clients[key.fileobj]
+            try:
+                data = key.fileobj.recv(4096)
+                outcome = "closed" if not data else None
+            except ConnectionAbortedError:
+                outcome = "aborted"
+            except ConnectionResetError:
+                outcome = "reset"
+            except BlockingIOError:
+                outcome = None
+            except OSError as e:
+                outcome = errno.errorcode.get(e.errno, str(e.errno)).lower()
+            if outcome:
+                entry[2] = f"{outcome} {round((time.monotonic() - entry[1]) * 1000)}"
+                sel.unregister(key.fileobj)
+    for sock, (address, start, outcome) in clients.items():
+        say(f"{address} {outcome or 'open %d' % round((time.monotonic() - start) * 1000)}")
+        sock.close()
+
+
+def churn(address, port, count):
+    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind((loopback(address), port))
+    server.listen(1024)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    pairs = []
+
+    def open_one():
+        client = socket.create_connection((address, port), timeout=5)
+        pairs.append((client, server.accept()[0]))
+
+    for _ in range(count):
+        open_one()
+    say("churning")
+    while True:
+        time.sleep(0.05)
+        for sock in pairs.pop(0):
+            sock.close()
+        open_one()
+
+
 def main(argv):
     if len(argv) == 4 and argv[1] == "listen":
         listen(argv[2], int(argv[3]))
     elif len(argv) == 5 and argv[1] == "connect":
         connect(argv[2], int(argv[3]), float(argv[4]))
+    elif len(argv) == 5 and argv[1] == "churn":
+        churn(argv[2], int(argv[3]), int(argv[4]))
+    elif len(argv) == 6 and argv[1] == "fan":
+        fan(argv[2], int(argv[3]), int(argv[4]), float(argv[5]))
     else:
         sys.exit(__doc__)
 

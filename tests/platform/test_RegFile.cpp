@@ -142,6 +142,19 @@ private slots:
             << file("[HKLM\\A]\r\n\"a\"=hex(1):61,00,\\\r\n") << "line 4: the hex data breaks off";
         QTest::newRow("nul in data") << file("[HKLM\\A]\r\n\"a\"=hex(1):61,00,00,00,62,00\r\n")
                                      << "line 4: a string value cannot hold a NUL";
+        // Texts that a hive could not keep as given, or that an export could not write back.
+        QTest::newRow("nul in key") << file("") + QByteArray("[HKLM\\A\0B]\r\n", 12)
+                                    << "line 3: a string value cannot hold a NUL";
+        QTest::newRow("lone CR in name")
+            << file("[HKLM\\A]\r\n\"a\rb\"=\"1\"\r\n") << "line 4: a value name cannot hold a line";
+        QTest::newRow("lone CR in key")
+            << file("[HKLM\\A\rB]\r\n") << "line 3: a key cannot hold a line break";
+        QTest::newRow("lone surrogate in hex data")
+            << file("[HKLM\\A]\r\n\"a\"=hex(1):61,00,00,d8,00,00\r\n")
+            << "line 4: the text holds a lone UTF-16 surrogate";
+        QTest::newRow("low surrogate first in hex data")
+            << file("[HKLM\\A]\r\n\"a\"=hex(1):00,dc,00,d8,00,00\r\n")
+            << "line 4: the text holds a lone UTF-16 surrogate";
         QTest::newRow("not text") << QByteArray(
                                          "Windows Registry Editor Version 5.00\n\xff\xfe\xfd")
                                   << "line 1: the file is not UTF-8";

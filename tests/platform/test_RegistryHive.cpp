@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QtTest>
 #include <csignal>
+#include <grp.h>
 #include <set>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -336,6 +337,92 @@ private slots:
         QCOMPARE(values.size(), size_t(4 * 600));
         QCOMPARE(reader.value(kIp, u"turn").value(), QStringLiteral("mine"));
         QCOMPARE(integrity(path), QStringLiteral("ok"));
+    }
+
+    // A scope reads one state of the hive: another connection's commits show from the next
+    // scope on, the hive's own writes at once; the key ids it resolved are resolved again
+    // after a commit that numbered the keys anew, as restoring a backup may.
+    void aScopeReadsOneStateOfTheHive() {
+        const QString path = freshPath();
+        RegistryHive reader(path);
+        RegistryHive writer(path);
+        QVERIFY(writer.setValue(kIp, u"10.0.0.1", u"1"));
+        const RegistryHive::KeyPath ip(kIp);
+        QString data;
+        {
+            RegistryHive::ReadScope scope(reader);
+            QCOMPARE(reader.lookup(ip, u"10.0.0.1", data), RegistryHive::Lookup::Found);
+            QVERIFY(writer.setValue(kIp, u"10.0.0.1", u"0"));
+            QVERIFY(writer.setValue(kIp, u"10.0.0.2", u"1"));
+            QCOMPARE(reader.lookup(ip, u"10.0.0.1", data), RegistryHive::Lookup::Found);
+            QCOMPARE(data, QStringLiteral("1"));
+            QCOMPARE(reader.lookup(ip, u"10.0.0.2", data), RegistryHive::Lookup::Missing);
+            QVERIFY(reader.setValue(kIp, u"10.0.0.3", u"1"));
+            QCOMPARE(reader.lookup(ip, u"10.0.0.3", data), RegistryHive::Lookup::Found);
+        }
+        QCOMPARE(reader.lookup(ip, u"10.0.0.1", data), RegistryHive::Lookup::Found);
+        QCOMPARE(data, QStringLiteral("0"));
+
+        sqlite3* db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db,
+                              "BEGIN; UPDATE vals SET key = key + 1000 WHERE key > 1;"
+                              "UPDATE keys SET parent = parent + 1000 WHERE parent > 1;"
+                              "UPDATE keys SET id = id + 1000 WHERE id > 1; COMMIT",
+                              nullptr, nullptr, nullptr),
+                 SQLITE_OK);
+        sqlite3_close(db);
+        for (int i = 0; i < 2; ++i) {
+            RegistryHive::ReadScope scope(reader);
+            QCOMPARE(reader.lookup(ip, u"10.0.0.2", data), RegistryHive::Lookup::Found);
+            QCOMPARE(reader.lookup(kIp, u"10.0.0.3", data), RegistryHive::Lookup::Found);
+            QCOMPARE(reader.lookup(ip, u"10.0.0.4", data), RegistryHive::Lookup::Missing);
+        }
+        QCOMPARE(integrity(path), QStringLiteral("ok"));
+    }
+
+    // The folders and files of a new hive get their modes whatever the umask: shared with the
+    // group quillon where it exists, else writable by the owner alone and readable by all.
+    void aNewHiveHasItsModesWhateverTheUmask_data() {
+        QTest::addColumn<int>("umask");
+        QTest::newRow("000") << 0;
+        QTest::newRow("022") << 022;
+        QTest::newRow("077") << 077;
+    }
+
+    void aNewHiveHasItsModesWhateverTheUmask() {
+        QFETCH(int, umask);
+        // The group is given where it exists and this process may give it (root or a member).
+        bool shared = false;
+        if (const struct group* g = ::getgrnam("quillon")) {
+            std::vector<gid_t> mine(static_cast<size_t>(std::max(::getgroups(0, nullptr), 0)));
+            ::getgroups(static_cast<int>(mine.size()), mine.data());
+            shared = ::geteuid() == 0 || ::getegid() == g->gr_gid ||
+                     std::find(mine.begin(), mine.end(), g->gr_gid) != mine.end();
+        }
+        const QString path = m_dir.fresh(QStringLiteral("m%1/above/hive/registry.db"));
+        const mode_t before = ::umask(static_cast<mode_t>(umask));
+        {
+            RegistryHive hive(path);
+            QVERIFY(hive.setValue(kIp, u"10.0.0.1", u"1"));
+            // A writer keeps the log and its index, made with the database's mode.
+            QCOMPARE(hive.value(kIp, u"10.0.0.1").value(), QStringLiteral("1"));
+        }
+        ::umask(before);
+        const auto mode = [](const QString& file) {
+            struct stat st {};
+            return ::stat(QFile::encodeName(file).constData(), &st) == 0
+                       ? static_cast<int>(st.st_mode & 07777)
+                       : -1;
+        };
+        const QString folder = QFileInfo(path).absolutePath();
+        QCOMPARE(mode(QFileInfo(folder).absolutePath()), 0755);
+        QCOMPARE(mode(folder), shared ? 02770 : 0755);
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            QCOMPARE(mode(path + QLatin1String(suffix)), shared ? 0660 : 0644);
+        }
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{"registry.db", "registry.db-shm", "registry.db-wal"}));
     }
 
     void anEmptyFileBecomesAHive() {

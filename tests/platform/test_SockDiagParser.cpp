@@ -7,6 +7,7 @@
 #include <QtTest>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <linux/netlink.h>
 #include <netinet/in.h>
@@ -140,6 +141,8 @@ private slots:
     void truncatedMessageIsMalformed();
     void repliesOfOtherRequestsAreSkipped();
     void garbageNeverCrashes_data();
+    void statusesBecomeErrnos_data();
+    void statusesBecomeErrnos();
     void garbageNeverCrashes();
     void rowsAreCapped();
     void stateMapping_data();
@@ -307,6 +310,39 @@ void TestSockDiagParser::garbageNeverCrashes() {
     QCOMPARE(s, malformed ? Status::Failed : Status::Done);
     QCOMPARE(p.malformed(), malformed);
     QVERIFY(rows.empty());
+}
+
+// The status word of an error or of the end of a dump is the kernel's negative errno; any
+// other value, the most negative int above all, is no errno and is reported as a protocol
+// fault.
+void TestSockDiagParser::statusesBecomeErrnos_data() {
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("error");
+    QTest::newRow("error EPERM") << int{NLMSG_ERROR} << -EPERM << EPERM;
+    QTest::newRow("error largest errno") << int{NLMSG_ERROR} << -4095 << 4095;
+    QTest::newRow("error beyond errnos") << int{NLMSG_ERROR} << -4096 << EPROTO;
+    QTest::newRow("error INT_MIN") << int{NLMSG_ERROR} << INT_MIN << EPROTO;
+    QTest::newRow("error positive") << int{NLMSG_ERROR} << 7 << EPROTO;
+    QTest::newRow("done ENOBUFS") << int{NLMSG_DONE} << -ENOBUFS << ENOBUFS;
+    QTest::newRow("done INT_MIN") << int{NLMSG_DONE} << INT_MIN << EPROTO;
+}
+
+void TestSockDiagParser::statusesBecomeErrnos() {
+    QFETCH(int, type);
+    QFETCH(int, status);
+    QFETCH(int, error);
+    nlmsghdr h{};
+    h.nlmsg_len = sizeof h + sizeof status;
+    h.nlmsg_type = static_cast<quint16>(type);
+    QByteArray bytes(reinterpret_cast<const char*>(&h), sizeof h);
+    bytes.append(reinterpret_cast<const char*>(&status), sizeof status);
+    std::vector<TcpRow> rows;
+    Parser p;
+    p.begin(0, 0, &rows);
+    QCOMPARE(p.feed(bytes.constData(), static_cast<size_t>(bytes.size())), Status::Failed);
+    QCOMPARE(p.error(), error);
+    QVERIFY(!p.malformed());
 }
 
 void TestSockDiagParser::rowsAreCapped() {

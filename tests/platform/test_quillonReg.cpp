@@ -107,6 +107,23 @@ private slots:
             << QStringList{"--force", "query", "HKLM\\A"} << "unknown option";
         QTest::newRow("missing import")
             << QStringList{"import", "/nonexistent/x.reg"} << "cannot read";
+        // What the hive could not keep as given, or an export could not write back, is bad
+        // input, from the command line or from a file.
+        QTest::newRow("LF in a name")
+            << QStringList{"add", "HKLM\\A", "a\nb", "1"} << "a value name cannot hold a line";
+        QTest::newRow("CR in a key")
+            << QStringList{"add", "HKLM\\A\rB", "n", "1"} << "a key cannot hold a line break";
+        const auto importOf = [this](const QByteArray& body) {
+            const QString reg = fresh("reg");
+            quillon::test::writeFile(reg, "Windows Registry Editor Version 5.00\r\n\r\n" + body);
+            return QStringList{"import", reg};
+        };
+        QTest::newRow("import: lone CR in a name")
+            << importOf("[HKLM\\A]\r\n\"a\rb\"=\"1\"\r\n") << "a value name cannot hold a line";
+        QTest::newRow("import: NUL in a key")
+            << importOf(QByteArray("[HKLM\\A\0B]\r\n", 12)) << "cannot hold a NUL";
+        QTest::newRow("import: lone surrogate in data")
+            << importOf("[HKLM\\A]\r\n\"a\"=hex(1):00,d8,00,00\r\n") << "lone UTF-16 surrogate";
     }
 
     void badUsageChangesNothing() {
@@ -209,6 +226,32 @@ private slots:
         QCOMPARE(fileBytes(hive), before);
         QCOMPARE(run(hive, {"query", kIp}).out, QByteArray("10.0.0.1\t1\n"));
         QCOMPARE(run(hive, {"query", "HKLM\\SOFTWARE\\New"}).code, 1);
+    }
+
+    // Two editors adding at the same moment to a hive that does not exist yet: one of them
+    // creates it, and both writes land.
+    void twoEditorsCreateOneHive() {
+        for (int round = 0; round < 150; ++round) {
+            const QString hive = m_dir.fresh(QStringLiteral("race%1/registry.db"));
+            QProcess a;
+            QProcess b;
+            a.start(m_tool, {"--hive", hive, "add", kIp, "a", "1"});
+            b.start(m_tool, {"--hive", hive, "add", kIp, "b", "1"});
+            QVERIFY(a.waitForFinished(60000) && b.waitForFinished(60000));
+            QVERIFY2(a.exitCode() == 0 && b.exitCode() == 0,
+                     qPrintable(QStringLiteral("round %1: %2 %3")
+                                    .arg(round)
+                                    .arg(QString::fromUtf8(a.readAllStandardError() +
+                                                           b.readAllStandardError()))));
+            RegistryHive h(hive);
+            std::vector<std::pair<QString, QString>> values;
+            QVERIFY(h.values(kIp.mid(19), values));
+            QCOMPARE(values.size(), size_t(2));
+            // Nothing of the making is left beside it.
+            QCOMPARE(QDir(QFileInfo(hive).absolutePath())
+                         .entryList({"*.new-*"}, QDir::Files | QDir::Hidden),
+                     QStringList());
+        }
     }
 
     // The editor writing while the program writes: both succeed, nothing is lost.

@@ -147,10 +147,6 @@ std::optional<QString> fromHexString(QStringView list, QString& error) {
     if (text.endsWith(QChar(u'\0'))) {
         text.chop(1);
     }
-    if (text.contains(QChar(u'\0'))) {
-        error = QStringLiteral("a string value cannot hold a NUL character");
-        return std::nullopt;
-    }
     return text;
 }
 
@@ -164,6 +160,26 @@ std::optional<QString> pathBelowRoot(QStringView full) {
         return std::nullopt;
     }
     return slash < 0 ? QString() : full.mid(slash + 1).toString();
+}
+
+QString refusal(QStringView key, QStringView name, QStringView data) {
+    for (const QStringView text : {key, name, data}) {
+        if (text.contains(QChar(u'\0'))) {
+            return QStringLiteral("a string value cannot hold a NUL character");
+        }
+        if (!text.isValidUtf16()) {
+            // A lone surrogate has no UTF-8 form: it would be stored as something else.
+            return QStringLiteral("the text holds a lone UTF-16 surrogate, which is not a "
+                                  "character");
+        }
+    }
+    if (hasLineBreak(key)) {
+        return QStringLiteral("a key cannot hold a line break");
+    }
+    if (hasLineBreak(name)) {
+        return QStringLiteral("a value name cannot hold a line break");
+    }
+    return {};
 }
 
 QString fullPath(QStringView below) {
@@ -209,6 +225,9 @@ Parsed parse(const QByteArray& bytes) {
             if (!below) {
                 return fail(first, QStringLiteral("unknown root in \"%1\": only %2 (or HKLM)")
                                        .arg(key.toString(), RootName));
+            }
+            if (const QString why = refusal(*below); !why.isEmpty()) {
+                return fail(first, why);
             }
             result.sections.push_back({*below, {}});
             continue;
@@ -269,9 +288,9 @@ Parsed parse(const QByteArray& bytes) {
             return fail(first, QStringLiteral("only string values (REG_SZ, \"data\") are "
                                               "supported"));
         }
-        if (entry.name.contains(QChar(u'\0')) ||
-            (entry.data && entry.data->contains(QChar(u'\0')))) {
-            return fail(first, QStringLiteral("a string value cannot hold a NUL character"));
+        if (const QString why = refusal({}, entry.name, entry.data ? *entry.data : QString());
+            !why.isEmpty()) {
+            return fail(first, why);
         }
         result.sections.back().entries.push_back(std::move(entry));
     }
@@ -281,6 +300,12 @@ Parsed parse(const QByteArray& bytes) {
 bool write(const std::vector<Section>& sections, QByteArray& out, QString& error) {
     QString text = Header + QStringLiteral("\r\n");
     for (const Section& section : sections) {
+        if (hasLineBreak(section.key)) {
+            error = QStringLiteral("the key %1 holds a line break, which the file format cannot "
+                                   "hold")
+                        .arg(fullPath(section.key));
+            return false;
+        }
         text += QStringLiteral("\r\n[") + fullPath(section.key) + QStringLiteral("]\r\n");
         for (const Entry& entry : section.entries) {
             if (!entry.data) {

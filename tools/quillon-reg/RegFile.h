@@ -20,6 +20,12 @@ std::optional<QString> pathBelowRoot(QStringView fullPath);
 // "HKEY_LOCAL_MACHINE\<path>", or the root alone for the empty path.
 QString fullPath(QStringView pathBelowRoot);
 
+// Why a value cannot go into a hive that must stay exportable, or the empty text when it can:
+// no text may hold a NUL or a lone UTF-16 surrogate (a string value could not keep it), and a
+// key or value name may not hold a line break (a [key] or "name"= line cannot). Data may span
+// lines: it is written as hex(1). `name` and `data` may be omitted for a key alone.
+QString refusal(QStringView key, QStringView name = {}, QStringView data = {});
+
 struct Entry {
     QString name; // "" is the key's unnamed default value, written @=
     // The data; nullopt is a deletion ("name"=-), which only an imported file can hold.
@@ -43,8 +49,8 @@ struct Parsed {
 Parsed parse(const QByteArray& bytes);
 
 // Writes the sections as a file, CR LF line ends. Data that spans lines is written in the
-// format's hex(1) form; a value name holding a line break cannot be written at all (false,
-// with the reason in `error`).
+// format's hex(1) form; a key or value name holding a line break cannot be written at all
+// (false, with the reason in `error`), which only a hive edited by other means can hold.
 bool write(const std::vector<Section>& sections, QByteArray& out, QString& error);
 
 } // namespace quillon::regfile

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QString>
+#include <QStringDecoder>
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -132,6 +133,10 @@ int add(RegistryHive& hive, const QString& arg, const QString& name, const QStri
     if (!key) {
         return kBadInput;
     }
+    // What export could not write back is refused here, so every hive stays exportable.
+    if (const QString why = regfile::refusal(*key, name, data); !why.isEmpty()) {
+        return complain(kBadInput, why);
+    }
     if (!hive.setValue(*key, name, data)) {
         return hiveFailed(hive, QStringLiteral("cannot write %1").arg(hive.path()));
     }
@@ -241,7 +246,13 @@ int main(int argc, char** argv) {
     // Arguments are taken as UTF-8 whatever the locale, like the files the tool writes.
     QStringList args;
     for (int i = 1; i < argc; ++i) {
-        args << QString::fromUtf8(argv[i]);
+        QStringDecoder decoder(QStringDecoder::Utf8);
+        args << decoder(QByteArrayView(argv[i]));
+        // Bytes that are not UTF-8 would be stored as replacement characters: not what was
+        // given.
+        if (decoder.hasError()) {
+            return usage(QStringLiteral("argument %1 is not UTF-8 text").arg(i));
+        }
     }
     QString hivePath = RegistryHive::defaultPath();
     while (!args.isEmpty() && args.front().startsWith(u"--")) {
