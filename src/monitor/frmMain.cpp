@@ -371,7 +371,8 @@ void frmMain::CheckBlock(const modNetstat::ConnectionRow& row) {
         // value: the connection is questioned at the high and medium levels. Counting it as a
         // deny would silently cut every connection over a storage fault.
         return std::optional<QString>(
-            modReg::ReadRegString(hive, modReg::HKEY_LOCAL_MACHINE, *key, name));
+            modReg::ReadRegStringChecked(hive, modReg::HKEY_LOCAL_MACHINE, *key, name)
+                .value_or(QString()));
     };
     auto trojan = [this](const QString& port) { return IsTrojan(port); };
 
