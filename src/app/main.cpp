@@ -1,4 +1,5 @@
 // Quillon: a personal firewall and TCP connection monitor for one desktop.
+#include "app/CommandLine.h"
 #include "platform/Autostart.h"
 #include "platform/ExeDir.h"
 #include "platform/InstanceLock.h"
@@ -35,6 +36,9 @@ void chooseFont(QApplication& app) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (const auto status = quillon::app::handleCommandLine(argc, argv)) {
+        return *status;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quillon"));
     // No application display name: Qt would append it to every window title ("提示 — ..."),
