@@ -3,6 +3,7 @@
 #include "platform/CodePage.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringDecoder>
 #include <array>
 #include <cstring>
@@ -210,6 +211,22 @@ QString EventLog::timeStamp(const QDateTime& when) {
         .arg(date.year())
         .arg(date.month())
         .arg(date.day());
+}
+
+QDateTime EventLog::parseTimeStamp(const QString& stamp) {
+    static const QRegularExpression pattern(
+        QStringLiteral(R"(^(\d{1,2}):(\d\d):(\d\d)-(\d{4})-(\d{1,2})-(\d{1,2})$)"));
+    const QRegularExpressionMatch m = pattern.match(stamp);
+    if (!m.hasMatch()) {
+        return {};
+    }
+    const auto number = [&m](int group) { return m.capturedView(group).toInt(); };
+    const QDate date(number(4), number(5), number(6));
+    const QTime time(number(1), number(2), number(3));
+    if (!date.isValid() || !time.isValid()) {
+        return {};
+    }
+    return QDateTime(date, time);
 }
 
 QByteArray EventLog::formatRecord(const LogRecord& record) {

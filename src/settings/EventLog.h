@@ -4,7 +4,6 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
-
 #include <functional>
 #include <vector>
 
@@ -31,6 +30,10 @@ public:
     // The time stamp of an event: local time as "14:03:22-2005-7-1" (hours and the date
     // without leading zeros).
     static QString timeStamp(const QDateTime& when);
+
+    // The local time a stamp of that form names, or an invalid QDateTime when the text is not
+    // such a stamp (a damaged record, a file written under other regional settings).
+    static QDateTime parseTimeStamp(const QString& stamp);
 
     // One record as it is stored: the five fields in double quotes, unescaped, separated by
     // commas, then CR LF, in GBK.
