@@ -18,6 +18,7 @@ QUILLON_RUN_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev li
     sqlite3 fonts-wqy-microhei qt6-qpa-plugins)
 # What the tests need on top: an X server, a tray host and X tools for the end-to-end tests,
 # iproute2 and libcap2-bin for the network-namespace and rights tests, imagemagick for
-# screenshots, python3 for the loopback endpoints of the end-to-end tests and benchmark.
+# screenshots, python3 for the loopback endpoints of the end-to-end tests and benchmark;
+# man-db and appstream to check the manual pages and the AppStream metainfo.
 QUILLON_TEST_PACKAGES=(xvfb xauth trayer xdotool x11-utils imagemagick iproute2 libcap2-bin
-    python3)
+    python3 man-db appstream)
