@@ -19,6 +19,7 @@ QUILLON_RUN_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev li
 # What the tests need on top: an X server, a tray host and X tools for the end-to-end tests,
 # iproute2 and libcap2-bin for the network-namespace and rights tests, imagemagick for
 # screenshots, python3 for the loopback endpoints of the end-to-end tests and benchmark;
-# man-db and appstream to check the manual pages and the AppStream metainfo.
+# man-db, appstream and librsvg2-bin to check the manual pages, the AppStream metainfo and
+# the scalable icon.
 QUILLON_TEST_PACKAGES=(xvfb xauth trayer xdotool x11-utils imagemagick iproute2 libcap2-bin
-    python3 man-db appstream)
+    python3 man-db appstream librsvg2-bin)
