@@ -20,6 +20,9 @@ QUILLON_RUN_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev li
 # iproute2 and libcap2-bin for the network-namespace and rights tests, imagemagick for
 # screenshots, python3 for the loopback endpoints of the end-to-end tests and benchmark;
 # man-db, appstream and librsvg2-bin to check the manual pages, the AppStream metainfo and
-# the scalable icon.
+# the scalable icon; lintian for the Debian package.
 QUILLON_TEST_PACKAGES=(xvfb xauth trayer xdotool x11-utils imagemagick iproute2 libcap2-bin
-    python3 man-db appstream librsvg2-bin)
+    python3 man-db appstream librsvg2-bin lintian)
+# What making the Debian package needs on top: dpkg-dev for dpkg-shlibdeps and
+# dpkg-buildflags, file for CPack's search for binaries to strip and to scan.
+QUILLON_PACKAGE_PACKAGES=(dpkg-dev file)

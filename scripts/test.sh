@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-quillon_install "${QUILLON_RUN_PACKAGES[@]}" "${QUILLON_TEST_PACKAGES[@]}"
+quillon_install "${QUILLON_RUN_PACKAGES[@]}" "${QUILLON_TEST_PACKAGES[@]}" \
+    "${QUILLON_PACKAGE_PACKAGES[@]}"
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_WERROR=ON
 cmake --build build/test
 cd build/test
