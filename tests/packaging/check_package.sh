@@ -78,7 +78,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # A maintainer for the scratch package only; the address is in a reserved, unroutable domain.
-DEBFULLNAME="Quillon package test" DEBEMAIL="package-test@invalid" \
+CMAKE_BUILD_PARALLEL_LEVEL=2 DEBFULLNAME="Quillon package test" DEBEMAIL="package-test@invalid" \
     bash "$src/scripts/package.sh" "$build/package-build" >"$work/build.log" 2>&1 ||
     { tail -40 "$work/build.log"; fail "scripts/package.sh failed"; }
 deb=$(ls "$build"/package-build/package/quillon_*.deb) || fail "no package was made"
