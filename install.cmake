@@ -1,6 +1,7 @@
 # Installation: `sudo cmake --install <build>` (DESTDIR and --prefix honoured) lays out
 #   /opt/quillon/                 the program folder (the install prefix): quillon, QLWD.dat,
-#                                 SPLH.jpg, quillon-reg; WDlog.log is written here, beside the binary
+#                                 SPLH.jpg, quillon-reg, the cut helper quillon-cut and
+#                                 setup-rights.sh; WDlog.log is written here, beside the binary
 #   /usr/local/bin/               quillon and quillon-reg, as links into the program folder
 #   /usr/share/applications/      quillon.desktop
 #   /usr/share/icons/hicolor/     the program icon, quillon.png at each drawn size (16 to 256)
@@ -8,6 +9,10 @@
 #   /usr/share/man/man1/          quillon.1.gz and quillon-reg.1.gz
 #   /usr/share/metainfo/          io.github.quillon.Quillon.metainfo.xml (AppStream)
 # Every file and link lands in install_manifest.txt; the README says how to undo it.
+# Installed straight onto this machine (no DESTDIR), setup-rights.sh then creates the group
+# quillon, the hive folder, the log and the helper's capability, and the machine-wide
+# autostart entry. A staged install (DESTDIR, packaging) never touches this machine's groups,
+# folders or capabilities: the package's own scripts run setup-rights.sh where it is installed.
 
 # The program folder is the prefix: /opt/quillon unless chosen otherwise. A build folder
 # configured before this file existed still has CMake's /usr/local; it is moved once too.
@@ -22,7 +27,8 @@ set(QUILLON_LINK_DIR /usr/local/bin CACHE PATH
 set(QUILLON_XDG_DATA_DIR /usr/share CACHE PATH "Where the desktop entry and the icons go")
 
 # The program reads its data files beside its executable, so they share one folder.
-install(TARGETS quillon quillon-reg RUNTIME DESTINATION .)
+install(TARGETS quillon quillon-reg quillon-cut RUNTIME DESTINATION .)
+install(PROGRAMS scripts/setup-rights.sh DESTINATION .)
 install(FILES data/QLWD.dat data/SPLH.jpg DESTINATION .)
 
 file(GLOB quillon_icons ${CMAKE_SOURCE_DIR}/src/shell/icons/icon-*.png)
@@ -63,6 +69,19 @@ install(CODE "
         find_program(update_menus update-desktop-database)
         if(update_menus)
             execute_process(COMMAND \${update_menus} -q \"${QUILLON_XDG_DATA_DIR}/applications\")
+        endif()
+    endif()
+")
+
+# The rights, last, once every file is in place.
+install(CODE "
+    if(\"\$ENV{DESTDIR}\" STREQUAL \"\")
+        message(STATUS \"Setting up rights: \${CMAKE_INSTALL_PREFIX}/setup-rights.sh install\")
+        execute_process(COMMAND sh \"\${CMAKE_INSTALL_PREFIX}/setup-rights.sh\" install
+                                \"\${CMAKE_INSTALL_PREFIX}\" RESULT_VARIABLE rights_status)
+        if(NOT rights_status EQUAL 0)
+            message(WARNING \"setup-rights.sh could not set up every right (see above); \"
+                \"Quillon runs, and says at start what it lacks\")
         endif()
     endif()
 ")

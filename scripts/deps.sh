@@ -13,16 +13,19 @@ quillon_install() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# What building and running Quillon needs.
+# What building and running Quillon needs (libcap2-bin: setcap gives the cut helper its
+# capability; groupadd, usermod and sg come with every Debian system).
 QUILLON_RUN_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libsqlite3-dev
-    sqlite3 fonts-wqy-microhei qt6-qpa-plugins)
+    sqlite3 fonts-wqy-microhei qt6-qpa-plugins libcap2-bin)
 # What the tests need on top: an X server, a tray host and X tools for the end-to-end tests,
 # iproute2 and libcap2-bin for the network-namespace and rights tests, imagemagick for
-# screenshots, python3 for the loopback endpoints of the end-to-end tests and benchmark;
+# screenshots, python3 for the loopback endpoints of the end-to-end tests and benchmark,
+# procps (pgrep) to find the cut helper's process; the plain-user test makes its user and
+# group with passwd's useradd and runs as them with util-linux's setpriv, both always there;
 # man-db, appstream and librsvg2-bin to check the manual pages, the AppStream metainfo and
 # the scalable icon; lintian for the Debian package.
 QUILLON_TEST_PACKAGES=(xvfb xauth trayer xdotool x11-utils imagemagick iproute2 libcap2-bin
-    python3 man-db appstream librsvg2-bin lintian)
+    python3 procps man-db appstream librsvg2-bin lintian)
 # What making the Debian package needs on top: dpkg-dev for dpkg-shlibdeps and
 # dpkg-buildflags, file for CPack's search for binaries to strip and to scan.
 QUILLON_PACKAGE_PACKAGES=(dpkg-dev file)

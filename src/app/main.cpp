@@ -1,6 +1,7 @@
 // Quillon: a personal firewall and TCP connection monitor for one desktop.
 #include "app/CommandLine.h"
 #include "platform/Autostart.h"
+#include "platform/Capabilities.h"
 #include "platform/ExeDir.h"
 #include "platform/InstanceLock.h"
 #include "platform/NetlinkTcpTable.h"
@@ -36,6 +37,7 @@ void chooseFont(QApplication& app) {
 } // namespace
 
 int main(int argc, char** argv) {
+    quillon::platform::dropCapabilitiesUnlessRoot();
     if (const auto status = quillon::app::handleCommandLine(argc, argv)) {
         return *status;
     }
@@ -49,6 +51,8 @@ int main(int argc, char** argv) {
     chooseFont(app);
 
     quillon::platform::NetlinkTcpTable table;
+    // Without CAP_NET_ADMIN of its own (anyone but root), cuts go through the helper.
+    table.setCutHelper(quillon::platform::executableDir() + QStringLiteral("/quillon-cut"));
     quillon::platform::RegistryHive hive;
 
     quillon::shell::Program::Config config;
@@ -57,6 +61,7 @@ int main(int argc, char** argv) {
     config.programDir = quillon::platform::executableDir();
     config.lockPath = quillon::platform::InstanceLock::defaultPath();
     config.autostartPath = quillon::platform::Autostart::defaultPath();
+    config.userAutostartPath = quillon::platform::Autostart::userPath();
     quillon::shell::Program program(config);
     // The real desktop is asked, now and whenever the tray icon waits for a tray to appear.
     program.tray().setAvailabilityProbe(&QSystemTrayIcon::isSystemTrayAvailable);

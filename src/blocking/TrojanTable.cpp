@@ -1,6 +1,7 @@
 #include "blocking/TrojanTable.h"
 
 #include "platform/CodePage.h"
+#include "platform/SafeFiles.h"
 
 #include <QFile>
 #include <cstring>
@@ -45,8 +46,11 @@ struct ScanResult {
 // streams past rather than decoded: a key is never stored, whatever its length.
 ScanResult scan(const QString& path, const QString& port, Need need) {
     ScanResult result;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Only a regular file, never through a link: a device or a FIFO in its place would feed
+    // the scan without end or block it, and with it the program.
+    QFile file;
+    const int fd = platform::SafeFiles::open(path, platform::SafeFiles::Mode::Read);
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         result.ok = false;
         return result;
     }

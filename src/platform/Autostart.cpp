@@ -1,8 +1,11 @@
 #include "platform/Autostart.h"
 
+#include "platform/SafeFiles.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <unistd.h>
 
 namespace quillon::platform::Autostart {
 
@@ -48,6 +51,33 @@ QString execArgument(const QString& arg) {
 
 QString defaultPath() {
     return QStringLiteral("/etc/xdg/autostart/quillon.desktop");
+}
+
+QString userPath() {
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (!QDir::isAbsolutePath(config)) {
+        config = QDir::homePath() + QStringLiteral("/.config");
+    }
+    return config + QStringLiteral("/autostart/quillon.desktop");
+}
+
+Scope scopeFor(const QString& executable, bool runningAsRoot) {
+    if (SafeFiles::rootOnlyPath(executable)) {
+        return Scope::MachineWide;
+    }
+    return runningAsRoot ? Scope::None : Scope::User;
+}
+
+QString placeFor(const QString& executable, const QString& machineWide, const QString& user) {
+    switch (scopeFor(executable, ::geteuid() == 0)) {
+    case Scope::MachineWide:
+        return machineWide;
+    case Scope::User:
+        return user;
+    case Scope::None:
+        break;
+    }
+    return {};
 }
 
 QString entryText(const QString& executable) {

@@ -1,5 +1,7 @@
 #include "platform/NetlinkTcpTable.h"
 
+#include "platform/CutHelper.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -328,9 +330,23 @@ CutResult NetlinkTcpTable::resultOfErrno(int error) {
     }
 }
 
+void NetlinkTcpTable::setCutHelper(const QString& path) {
+    helper_ = path.isEmpty() ? nullptr : std::make_unique<CutHelper>(path);
+}
+
+bool NetlinkTcpTable::cutsInProcess() {
+    if (privileged_ < 0) {
+        privileged_ = hasNetAdmin() ? 1 : 0;
+    }
+    return privileged_ == 1 || !helper_;
+}
+
 CutResult NetlinkTcpTable::cut(const TcpRow& row) {
     if (row.family != AF_INET && row.family != AF_INET6) {
         return CutResult::Failed; // not a row of the kernel's table
+    }
+    if (!cutsInProcess()) {
+        return helper_->cut(row);
     }
     DumpRequestV2 r = destroyRequest(row);
     return resultOfErrno(destroy(&r.nlh));
@@ -371,7 +387,33 @@ int NetlinkTcpTable::probeWithOwnListener(bool& madeListener) {
     return error;
 }
 
+CutAccess NetlinkTcpTable::cutAccess() {
+    if (!cutsInProcess()) {
+        return helper_->access();
+    }
+    return TcpTable::cutAccess();
+}
+
 CutResult NetlinkTcpTable::probeCut() {
+    if (!cutsInProcess()) {
+        switch (helper_->access()) {
+        case CutAccess::Ok:
+            return CutResult::Cut;
+        case CutAccess::NotSupported:
+            return CutResult::NotSupported;
+        case CutAccess::Failed:
+            return CutResult::Failed;
+        case CutAccess::NoHelper:
+        case CutAccess::NotInGroup:
+        case CutAccess::NoCapability:
+            break;
+        }
+        return CutResult::NotPermitted;
+    }
+    return probeInProcess();
+}
+
+CutResult NetlinkTcpTable::probeInProcess() {
     bool madeListener = false;
     const int error = probeWithOwnListener(madeListener);
     if (madeListener) {

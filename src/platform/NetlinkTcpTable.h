@@ -9,8 +9,12 @@ struct nlmsghdr;
 
 namespace quillon::platform {
 
+class CutHelper;
+
 // The kernel's TCP table over NETLINK_SOCK_DIAG: a dump per snapshot on a socket that stays
-// open, and SOCK_DESTROY with the row's exact socket id (cookie included) for the cut.
+// open, and SOCK_DESTROY with the row's exact socket id (cookie included) for the cut. A
+// process that holds CAP_NET_ADMIN (root) cuts itself; any other hands its cuts to the
+// helper quillon-cut, when one is set.
 class NetlinkTcpTable final : public TcpTable {
 public:
     NetlinkTcpTable();
@@ -21,6 +25,11 @@ public:
     bool snapshot(std::vector<TcpRow>& rows) override;
     CutResult cut(const TcpRow& row) override;
     CutResult probeCut() override;
+    CutAccess cutAccess() override;
+
+    // The cut helper used when this process holds no CAP_NET_ADMIN; none by default, and
+    // then such a process cannot cut.
+    void setCutHelper(const QString& path);
 
     // Whether snapshots take one dump of both families (the legacy TCP request) rather than
     // one dump per family; false once the kernel refused the single dump.
@@ -45,6 +54,8 @@ private:
     DumpOutcome runDump(nlmsghdr* request, std::vector<TcpRow>& rows);
     int destroy(nlmsghdr* request);
     int probeWithOwnListener(bool& madeListener);
+    CutResult probeInProcess();
+    bool cutsInProcess();
 
     int dumpFd_ = -1;
     quint32 dumpPort_ = 0;
@@ -54,6 +65,8 @@ private:
     quint32 destroySeq_ = 0;
     bool singlePass_ = true;
     int lastError_ = 0;
+    int privileged_ = -1; // whether this process holds CAP_NET_ADMIN; -1 until asked
+    std::unique_ptr<CutHelper> helper_;
     std::unique_ptr<unsigned char[]> buffer_;
     sockdiag::DumpParser parser_;
 };

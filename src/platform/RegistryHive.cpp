@@ -8,6 +8,7 @@
 #include <QVarLengthArray>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -1040,6 +1041,21 @@ bool RegistryHive::writable() {
         return false;
     }
     return !d->db || sqlite3_db_readonly(d->db, "main") != 1;
+}
+
+RegistryHive::Health RegistryHive::health() {
+    // A folder this process may not enter hides the hive, which would otherwise look missing.
+    const QByteArray folder = QFile::encodeName(QFileInfo(d->path).absolutePath());
+    if (::access(folder.constData(), X_OK) != 0 && errno != ENOENT) {
+        return Health::NoAccess;
+    }
+    const Impl::Ready r = d->ready(false);
+    d->endCall();
+    if (r != Impl::Ready::Failed) {
+        return Health::Readable;
+    }
+    const QByteArray file = QFile::encodeName(d->path);
+    return ::access(file.constData(), R_OK) == 0 ? Health::Damaged : Health::NoAccess;
 }
 
 } // namespace quillon::platform

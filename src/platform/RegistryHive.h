@@ -57,6 +57,12 @@ public:
     // Whether this process can write the hive (probed without changing anything).
     bool writable();
 
+    // Whether the hive can be read: Readable also while it does not exist yet; NoAccess when
+    // this process may not read the file or its folder; Damaged when the file is there and
+    // may be read but is not a sound hive (a backup can then be imported).
+    enum class Health { Readable, NoAccess, Damaged };
+    Health health();
+
     // What a lookup found; the block decision must tell a failed read from a missing value.
     enum class Lookup { Found, Missing, Failed };
     enum class Match { Exact, IgnoreCase };

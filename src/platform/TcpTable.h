@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QtGlobal>
-
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -36,9 +35,9 @@ struct TcpRow {
     quint32 dwRemoteAddr = 0;
     quint32 dwRemotePort = 0;
 
-    quint8 family = 0;    // AF_INET, or AF_INET6 for an IPv4-mapped socket, as dumped
-    quint32 ifIndex = 0;  // bound device, part of the kernel's socket id
-    quint64 cookie = 0;   // the kernel's socket cookie: never reused while the host runs
+    quint8 family = 0;   // AF_INET, or AF_INET6 for an IPv4-mapped socket, as dumped
+    quint32 ifIndex = 0; // bound device, part of the kernel's socket id
+    quint64 cookie = 0;  // the kernel's socket cookie: never reused while the host runs
 
     // Same connection: same family, addresses, ports and cookie. The state is not part of it.
     bool sameConnection(const TcpRow& o) const {
@@ -50,11 +49,21 @@ struct TcpRow {
 
 // What became of a cut.
 enum class CutResult {
-    Cut,           // the kernel dropped the connection
-    AlreadyGone,   // no such connection any more (closed, or its four-tuple now holds another)
-    NotPermitted,  // the process lacks CAP_NET_ADMIN
-    NotSupported,  // the kernel was built without socket destroy
-    Failed,        // anything else (the netlink socket could not be opened, ...)
+    Cut,          // the kernel dropped the connection
+    AlreadyGone,  // no such connection any more (closed, or its four-tuple now holds another)
+    NotPermitted, // the process lacks CAP_NET_ADMIN
+    NotSupported, // the kernel was built without socket destroy
+    Failed,       // anything else (the netlink socket could not be opened, ...)
+};
+
+// Why this process can or cannot cut, in the detail the rights notice needs.
+enum class CutAccess {
+    Ok,
+    NoHelper,     // not privileged itself, and the cut helper is not installed beside it
+    NotInGroup,   // the helper may not be run by this user (not in its group)
+    NoCapability, // neither this process nor the helper holds CAP_NET_ADMIN
+    NotSupported, // the kernel was built without socket destroy
+    Failed,       // anything else
 };
 
 // Rows are capped here: positions are 16-bit signed throughout the program.
@@ -77,6 +86,22 @@ public:
     // Whether cut() can work for this process, found without touching any connection:
     // Cut when it can, NotPermitted / NotSupported / Failed when it cannot.
     virtual CutResult probeCut() = 0;
+
+    // The same question answered in full: what stands in the way of cutting.
+    virtual CutAccess cutAccess() {
+        switch (probeCut()) {
+        case CutResult::Cut:
+            return CutAccess::Ok;
+        case CutResult::NotPermitted:
+            return CutAccess::NoCapability;
+        case CutResult::NotSupported:
+            return CutAccess::NotSupported;
+        case CutResult::AlreadyGone:
+        case CutResult::Failed:
+            break;
+        }
+        return CutAccess::Failed;
+    }
 };
 
 } // namespace quillon::platform

@@ -1,6 +1,7 @@
 #include "settings/EventLog.h"
 
 #include "platform/CodePage.h"
+#include "platform/SafeFiles.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -254,9 +255,14 @@ bool EventLog::LogEvent(const QString& RemA, const QString& RemP, const QString&
                      action};
     QByteArray bytes = formatRecord(record);
 
-    QFile file(path_);
+    // Never through a link, only a regular file, and for root only in a folder no one else
+    // may write: the log sits beside the executable, which may be a user's own build folder.
+    using platform::SafeFiles::Mode;
+    QFile file;
     qint64 sizeBefore = -1;
-    if (file.open(QIODevice::ReadWrite | QIODevice::Append)) {
+    int fd = platform::SafeFiles::open(path_, Mode::AppendAndRead);
+    if (fd >= 0 &&
+        file.open(fd, QIODevice::ReadWrite | QIODevice::Append, QFileDevice::AutoCloseHandle)) {
         // A file that ends inside a line (an earlier write cut short, a hand edit) would
         // swallow this record into that line; start it on a line of its own.
         sizeBefore = file.size();
@@ -266,7 +272,9 @@ bool EventLog::LogEvent(const QString& RemA, const QString& RemP, const QString&
                 bytes.prepend("\r\n");
             }
         }
-    } else if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    } else if ((fd = platform::SafeFiles::open(path_, Mode::Append)) < 0 ||
+               !file.open(fd, QIODevice::WriteOnly | QIODevice::Append,
+                          QFileDevice::AutoCloseHandle)) {
         return false; // the event is dropped: no line, no view row
     }
 
@@ -285,17 +293,19 @@ bool EventLog::LogEvent(const QString& RemA, const QString& RemP, const QString&
 }
 
 bool EventLog::clear() {
-    QFile file(path_);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        return false;
-    }
-    file.close();
-    return true;
+    // Emptied in place: the file keeps its owner, group and mode (the install's group
+    // rights), and a link put in its place is not followed.
+    return platform::SafeFiles::empty(path_);
+}
+
+bool EventLog::writable() const {
+    return platform::SafeFiles::canAppend(path_);
 }
 
 bool EventLog::read(const QString& filePath, const std::function<void(LogRecord&&)>& sink) {
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QFile file;
+    const int fd = platform::SafeFiles::open(filePath, platform::SafeFiles::Mode::Read);
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         return false;
     }
     RecordParser parser(sink);

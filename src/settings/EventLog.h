@@ -45,8 +45,11 @@ public:
     bool LogEvent(const QString& RemA, const QString& RemP, const QString& LocP,
                   const QString& action);
 
-    // Empties the file (creating it when missing).
+    // Empties the file in place (creating it when missing).
     bool clear();
+
+    // Whether an event could be written now (checked without creating or changing anything).
+    bool writable() const;
 
     // Reads every record of a log file, calling `sink` for each in file order. Malformed
     // input loses at most the broken record. Returns false when the file cannot be opened

@@ -65,7 +65,8 @@ public:
         platform::RegistryHive* hive = nullptr; // not owned
         QString programDir;                     // QLWD.dat, SPLH.jpg and WDlog.log live here
         QString lockPath;                       // single-instance lock file
-        QString autostartPath;                  // the start-with-the-system entry
+        QString autostartPath;                  // the machine-wide start-with-the-session entry
+        QString userAutostartPath;              // the user's own one
         bool trayAvailable = true;              // tests may force either way
     };
 

@@ -7,6 +7,7 @@
 #include "platform/ExeDir.h"
 #include "platform/RegistryHive.h"
 #include "platform/TcpTable.h"
+#include "settings/EventLog.h"
 #include "settings/LoadSettings.h"
 #include "settings/modReg.h"
 #include "shell/Program.h"
@@ -35,11 +36,19 @@ constexpr int kNoticeTop = 4995;
 constexpr int kNoticeGap = 60;
 
 void showRightsNotice(frmMain& window, shell::Program& program) {
+    using Health = platform::RegistryHive::Health;
     shell::Rights rights;
-    rights.canCut = program.table().probeCut() == platform::CutResult::Cut;
+    rights.cut = program.table().cutAccess();
+    const Health health = program.hive().health();
+    rights.hiveReadable = health != Health::NoAccess;
+    rights.hiveDamaged = health == Health::Damaged;
     rights.hiveWritable = program.hive().writable();
-    const QString notice =
-        shell::RightsNotice(rights, platform::executablePath(), program.hive().path());
+    rights.logWritable = program.eventLog().writable();
+    shell::RightsPaths paths;
+    paths.helper = program.programDir() + QStringLiteral("/quillon-cut");
+    paths.hive = program.hive().path();
+    paths.log = program.eventLog().filePath();
+    const QString notice = shell::RightsNotice(rights, paths);
     if (notice.isEmpty()) {
         return;
     }
@@ -62,9 +71,14 @@ void showRightsNotice(frmMain& window, shell::Program& program) {
 } // namespace
 
 void frmMain::startUp() {
-    // The start-with-the-system entry, rewritten at every start so that it follows the
-    // binary when it moves; without the rights on /etc it is silently left alone.
-    platform::Autostart::write(program_.config().autostartPath, platform::executablePath());
+    // The start-with-the-session entry, rewritten at every start so that it follows the
+    // binary when it moves: machine-wide only for a binary no one but root can replace, else
+    // the user's own; without the rights it is silently left alone.
+    const QString executable = platform::executablePath();
+    platform::Autostart::write(platform::Autostart::placeFor(executable,
+                                                             program_.config().autostartPath,
+                                                             program_.config().userAutostartPath),
+                               executable);
     // WebBrowser1 stays an empty placeholder: the update page has no known host.
     shell::CentreOnScreen(*this);
     hide();

@@ -3,10 +3,12 @@
 #include "chrome/Twips.h"
 #include "monitor/frmMain.h"
 #include "platform/InstanceLock.h"
+#include "platform/SafeFiles.h"
 #include "shell/Program.h"
 #include "shell/ShellHelpers.h"
 #include "shell/TrayIcon.h"
 
+#include <QFile>
 #include <QImageReader>
 #include <QLabel>
 #include <QPixmap>
@@ -41,14 +43,24 @@ frmSplash::~frmSplash() = default;
 
 bool frmSplash::startUp() {
     lock_ = std::make_unique<platform::InstanceLock>(program_.config().lockPath);
-    if (!lock_->tryLock()) {
+    if (!lock_->tryLock() && lock_->heldElsewhere()) {
         lock_.reset();
         return false;
     }
+    // With no place of the user's own for the lock, the program runs unguarded rather than
+    // not at all: a firewall that refuses to start protects nothing.
 
     // A missing or unreadable picture leaves the plain splash: the product name on white.
-    QImageReader reader(program_.programDir() + QStringLiteral("/SPLH.jpg"));
-    const QImage picture = reader.read();
+    // Read only as a regular file, never through a link: a device in its place would hold
+    // the start-up.
+    QFile file;
+    QImage picture;
+    const int fd = platform::SafeFiles::open(program_.programDir() + QStringLiteral("/SPLH.jpg"),
+                                             platform::SafeFiles::Mode::Read);
+    if (fd >= 0 && file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        QImageReader reader(&file);
+        picture = reader.read();
+    }
     hasPicture_ = !picture.isNull();
     if (hasPicture_) {
         imgSplash->setPixmap(QPixmap::fromImage(picture));
@@ -71,8 +83,7 @@ bool frmSplash::startUp() {
 
 void frmSplash::tmrEnd_Timer() {
     tmrEnd->stop();
-    // The lock file is not the program's data: giving it up spares the next start the
-    // stale-lock check.
+    // The kernel would release the lock with the process anyway; this only makes it prompt.
     if (lock_) {
         lock_->unlock();
     }

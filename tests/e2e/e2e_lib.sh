@@ -58,7 +58,7 @@ e2e_enter() {
     [ ${#missing[@]} -eq 0 ] ||
         e2e_fail_early "missing tools: ${missing[*]} (bash scripts/test.sh installs them)"
     [ -n "${QUILLON_BIN_DIR:-}" ] || e2e_fail_early "QUILLON_BIN_DIR is not set"
-    for t in quillon quillon-reg QLWD.dat SPLH.jpg; do
+    for t in quillon quillon-reg quillon-cut QLWD.dat SPLH.jpg; do
         [ -e "$QUILLON_BIN_DIR/$t" ] || e2e_fail_early "$QUILLON_BIN_DIR/$t has not been built"
     done
     # --kill-child: if ctest kills this test on a timeout, the namespace goes with it.
@@ -88,10 +88,13 @@ e2e_setup_inside() {
     trap e2e_cleanup EXIT
     trap 'exit 1' INT TERM
 
-    # The program folder is copied so that WDlog.log beside the binary is this test's own.
-    E2E_PROG=$E2E_WORK/prog
-    mkdir -p "$E2E_PROG"
-    cp "$QUILLON_BIN_DIR"/{quillon,quillon-reg,QLWD.dat,SPLH.jpg} "$E2E_PROG"/
+    # The program folder is copied so that WDlog.log beside the binary is this test's own. It
+    # is root's, as an install leaves it (/opt is the namespace's own): root writes no log in a
+    # folder that others can write.
+    mount -t tmpfs -o mode=0755 tmpfs /opt || e2e_fail "cannot mount a private /opt"
+    E2E_PROG=/opt/quillon
+    mkdir -m 0755 "$E2E_PROG"
+    cp "$QUILLON_BIN_DIR"/{quillon,quillon-reg,quillon-cut,QLWD.dat,SPLH.jpg} "$E2E_PROG"/
     E2E_LOG=$E2E_PROG/WDlog.log
     E2E_OUT=${QUILLON_E2E_OUT:-$QUILLON_BIN_DIR/../e2e}
     mkdir -p "$E2E_OUT"

@@ -14,6 +14,13 @@ fail() {
     exit 1
 }
 
+# What a staged install must leave alone on the building machine.
+machine_state() {
+    getent group quillon
+    stat -c '%n %U:%G %a' /var/lib/quillon /etc/xdg/autostart/quillon.desktop 2>/dev/null
+}
+before=$(machine_state)
+
 DESTDIR=$stage cmake --install "$build" >"$stage.log" 2>&1 || { cat "$stage.log"; rm -f "$stage.log"; fail "cmake --install failed"; }
 rm -f "$stage.log"
 
@@ -26,6 +33,13 @@ for f in quillon quillon-reg; do
     [ -x "$stage$prefix/$f" ] || fail "$prefix/$f is missing or not executable"
     [ "$(readlink "$stage$links/$f")" = "$prefix/$f" ] || fail "$links/$f does not link to $prefix/$f"
 done
+[ -x "$stage$prefix/quillon-cut" ] || fail "$prefix/quillon-cut is missing or not executable"
+[ -f "$stage$prefix/setup-rights.sh" ] || fail "$prefix/setup-rights.sh is missing"
+[ "$(machine_state)" = "$before" ] || fail "the staged install changed the machine's group or folders"
+if command -v getcap >/dev/null; then
+    [ -z "$(getcap "$stage$prefix/quillon-cut" "$stage$prefix/quillon")" ] ||
+        fail "the staged install set a capability"
+fi
 for f in QLWD.dat SPLH.jpg; do
     cmp -s "$stage$prefix/$f" "$build/bin/$f" || fail "$prefix/$f differs from the built one"
 done

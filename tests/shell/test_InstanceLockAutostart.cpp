@@ -1,13 +1,16 @@
 // The single-instance lock and the start-with-the-system entry.
 #include "platform/Autostart.h"
 #include "platform/InstanceLock.h"
+#include "platform/SafeFiles.h"
 #include "support/TestSupport.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
-#include <QLockFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,45 +19,39 @@ namespace Autostart = quillon::platform::Autostart;
 
 namespace {
 
-// A child process of this test binary that holds the lock at `path` until told to go; it
-// then ends at once without releasing it, as a crashed Quillon would.
+// A child process of this test binary that holds the lock at `path` until it is killed with
+// SIGKILL, as a crashed or killed Quillon would end: nothing released on the way out.
 class LockHolder {
 public:
     explicit LockHolder(const QString& path) {
         int up[2];
-        int down[2];
-        if (::pipe(up) != 0 || ::pipe(down) != 0) {
+        if (::pipe(up) != 0) {
             return;
         }
         pid_ = ::fork();
         if (pid_ == 0) {
             ::close(up[0]);
-            ::close(down[1]);
-            QLockFile lock(path);
-            lock.setStaleLockTime(0);
-            const char ok = lock.tryLock(0) ? '1' : '0';
+            InstanceLock lock(path);
+            const char ok = lock.tryLock() ? '1' : '0';
             (void)!::write(up[1], &ok, 1);
-            char go;
-            (void)!::read(down[0], &go, 1);
-            ::_exit(0);
+            for (;;) {
+                ::pause();
+            }
         }
         ::close(up[1]);
-        ::close(down[0]);
-        goFd_ = down[1];
         char ok = '0';
         locked_ = ::read(up[0], &ok, 1) == 1 && ok == '1';
         ::close(up[0]);
     }
-    ~LockHolder() { end(); }
+    ~LockHolder() { kill(); }
 
     bool locked() const { return locked_; }
 
-    // Lets the child end (leaving its lock file behind) and waits for it.
-    void end() {
+    void kill() {
         if (pid_ <= 0) {
             return;
         }
-        ::close(goFd_);
+        ::kill(pid_, SIGKILL);
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -62,7 +59,6 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int goFd_ = -1;
     bool locked_ = false;
 };
 
@@ -77,74 +73,162 @@ class TestInstanceLockAutostart : public QObject {
     quillon::test::ScratchFolder m_dir;
 
 private slots:
-    void defaultLockPathIsWritableFolder() {
+    // The default place is a folder of the user's own that no one else may write.
+    void defaultLockPathIsPrivate() {
         const QString path = InstanceLock::defaultPath();
-        QVERIFY(path == QStringLiteral("/run/lock/quillon.lock") ||
-                path.endsWith(QStringLiteral("/quillon.lock")));
-        QVERIFY(QFileInfo(QFileInfo(path).absolutePath()).isWritable());
+        QVERIFY(path.endsWith(QStringLiteral("/quillon.lock")));
+        const QFileInfo folder(QFileInfo(path).absolutePath());
+        QVERIFY(folder.isDir() && !folder.isSymLink());
+        QCOMPARE(folder.ownerId(), ::geteuid());
+        QVERIFY(!(folder.permissions() & (QFileDevice::WriteGroup | QFileDevice::WriteOther)));
     }
 
-    void secondLockInSameProcessRefused() {
+    void secondLockRefusedUntilReleased() {
         const QString path = m_dir.fresh(QStringLiteral("q%1.lock"));
         InstanceLock first(path);
         QVERIFY(first.tryLock());
         QVERIFY(first.isLocked());
         InstanceLock second(path);
         QVERIFY(!second.tryLock());
-        QVERIFY(!second.isLocked());
-        // A foreign QLockFile is refused as well: the two agree on the file.
-        QLockFile other(path);
-        QVERIFY(!other.tryLock(0));
+        QVERIFY(second.heldElsewhere());
 
         first.unlock();
-        QVERIFY(!QFile::exists(path));
+        QVERIFY(second.tryLock());
+        {
+            InstanceLock scoped(path); // released when destroyed, below
+            QVERIFY(!scoped.tryLock());
+            second.unlock();
+            QVERIFY(scoped.tryLock());
+        }
         QVERIFY(second.tryLock());
     }
 
-    void lockReleasedWhenDestroyed() {
-        const QString path = m_dir.fresh(QStringLiteral("q%1.lock"));
-        {
-            InstanceLock lock(path);
-            QVERIFY(lock.tryLock());
-        }
-        InstanceLock again(path);
-        QVERIFY(again.tryLock());
-    }
-
-    // A copy that has run for days keeps its lock: age alone never makes it stale.
-    void liveHolderKeepsOldLock() {
+    // A live holder keeps the lock however old its file; killed with SIGKILL, it leaves
+    // nothing that blocks the next start.
+    void holderKilledLeavesNoStaleLock() {
         const QString path = m_dir.fresh(QStringLiteral("q%1.lock"));
         LockHolder holder(path);
         QVERIFY(holder.locked());
-
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadWrite));
         QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-3),
                                  QFileDevice::FileModificationTime));
         file.close();
-
         InstanceLock second(path);
         QVERIFY(!second.tryLock());
-    }
+        QVERIFY(second.heldElsewhere());
 
-    // The holder dies without unlocking: its lock file stays, and the next start takes over.
-    void staleLockOfDeadProcessReclaimed() {
-        const QString path = m_dir.fresh(QStringLiteral("q%1.lock"));
-        LockHolder holder(path);
-        QVERIFY(holder.locked());
-        InstanceLock second(path);
-        QVERIFY(!second.tryLock());
-
-        holder.end();
+        holder.kill();
         QVERIFY(QFile::exists(path));
         QVERIFY(second.tryLock());
-        QVERIFY(readAll(path).startsWith(QString::number(QCoreApplication::applicationPid())));
+    }
+
+    // What others may leave at the lock's place never keeps the program from starting, and
+    // nothing is written through it.
+    void strangerAtLockPlace_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("junk") << QStringLiteral("junk");
+        QTest::newRow("empty") << QStringLiteral("empty");
+        QTest::newRow("symlink") << QStringLiteral("symlink");
+        QTest::newRow("dangling symlink") << QStringLiteral("dangling");
+        QTest::newRow("another user's file") << QStringLiteral("foreign");
+        QTest::newRow("folder") << QStringLiteral("folder");
+    }
+    void strangerAtLockPlace() {
+        QFETCH(QString, kind);
+        const QString path = m_dir.fresh(QStringLiteral("q%1.lock"));
+        const QString target = m_dir.fresh(QStringLiteral("target%1"));
+        const QByteArray original("12345\nhost\nquillon\n");
+        QVERIFY(quillon::test::writeFile(target, original));
+        if (kind == QLatin1String("junk")) {
+            QVERIFY(quillon::test::writeFile(path, QByteArray("\x01\xff garbage 999999", 17)));
+        } else if (kind == QLatin1String("empty")) {
+            QVERIFY(quillon::test::writeFile(path, {}));
+        } else if (kind == QLatin1String("symlink")) {
+            QVERIFY(QFile::link(target, path));
+        } else if (kind == QLatin1String("dangling")) {
+            QVERIFY(QFile::link(target + QStringLiteral(".none"), path));
+        } else if (kind == QLatin1String("foreign")) {
+            if (::geteuid() != 0) {
+                QSKIP("only root can make a file of another user's here");
+            }
+            QVERIFY(quillon::test::writeFile(path, original));
+            QCOMPARE(::chown(QFile::encodeName(path).constData(), 54321, 54321), 0);
+        } else {
+            QVERIFY(QDir().mkdir(path));
+        }
+        InstanceLock lock(path);
+        QVERIFY(lock.tryLock());
+        const QFileInfo info(path);
+        QVERIFY(info.isFile() && !info.isSymLink());
+        QCOMPARE(info.ownerId(), ::geteuid());
+        QCOMPARE(quillon::test::fileBytes(target), original);
+        InstanceLock second(path);
+        QVERIFY(!second.tryLock());
     }
 
     void lockInMissingFolderFails() {
         InstanceLock lock(m_dir.filePath(QStringLiteral("no/such/folder/q.lock")));
         QVERIFY(!lock.tryLock());
         QVERIFY(!lock.isLocked());
+        QVERIFY(!lock.heldElsewhere());
+    }
+
+    // The machine-wide entry only for a binary that no one but root can replace; else the
+    // user's own, and nothing for root.
+    void autostartScope_data() {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<int>("asRoot");
+        QTest::addColumn<int>("asUser");
+        const int machine = int(Autostart::Scope::MachineWide);
+        const int user = int(Autostart::Scope::User);
+        const int none = int(Autostart::Scope::None);
+        QTest::newRow("root's, no one else may write") << QString() << machine << machine;
+        QTest::newRow("binary of a user's") << QStringLiteral("chown file") << none << user;
+        QTest::newRow("folder of a user's") << QStringLiteral("chown folder") << none << user;
+        QTest::newRow("group-writable binary") << QStringLiteral("g+w file") << none << user;
+        QTest::newRow("group-writable folder") << QStringLiteral("g+w folder") << none << user;
+        QTest::newRow("everyone's folder") << QStringLiteral("o+w folder") << none << user;
+        QTest::newRow("link on the way") << QStringLiteral("link") << none << user;
+    }
+    void autostartScope() {
+        QFETCH(QString, change);
+        QFETCH(int, asRoot);
+        QFETCH(int, asUser);
+        if (::geteuid() != 0) {
+            QSKIP("making files of root's and of other users' takes root");
+        }
+        if (!quillon::platform::SafeFiles::rootOnlyPath(m_dir.path())) {
+            QSKIP("the scratch folder lies below a folder others can write");
+        }
+        const QString top = m_dir.fresh(QStringLiteral("prog%1"));
+        const QString folder = top + QStringLiteral("/bin");
+        QString binary = folder + QStringLiteral("/quillon");
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(quillon::test::writeFile(binary, "#!/bin/sh\n"));
+        const auto mode = [](const QString& path, mode_t m) {
+            return ::chmod(QFile::encodeName(path).constData(), m) == 0;
+        };
+        QVERIFY(mode(top, 0755) && mode(folder, 0755) && mode(binary, 0755));
+        const QByteArray file = QFile::encodeName(binary);
+        const QByteArray dir = QFile::encodeName(folder);
+        if (change == QLatin1String("chown file")) {
+            QCOMPARE(::chown(file.constData(), 54321, 54321), 0);
+        } else if (change == QLatin1String("chown folder")) {
+            QCOMPARE(::chown(dir.constData(), 54321, 54321), 0);
+        } else if (change == QLatin1String("g+w file")) {
+            QVERIFY(mode(binary, 0775));
+        } else if (change == QLatin1String("g+w folder")) {
+            QVERIFY(mode(folder, 0775));
+        } else if (change == QLatin1String("o+w folder")) {
+            QVERIFY(mode(folder, 01777));
+        } else if (change == QLatin1String("link")) {
+            const QString link = top + QStringLiteral("/via");
+            QVERIFY(QFile::link(folder, link));
+            binary = link + QStringLiteral("/quillon");
+        }
+        QCOMPARE(int(Autostart::scopeFor(binary, true)), asRoot);
+        QCOMPARE(int(Autostart::scopeFor(binary, false)), asUser);
     }
 
     void autostartEntryWritten() {

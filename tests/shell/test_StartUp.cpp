@@ -4,10 +4,12 @@
 #include "chrome/Twips.h"
 #include "monitor/frmMain.h"
 #include "monitor/modNetstat.h"
+#include "platform/Autostart.h"
 #include "platform/ExeDir.h"
 #include "platform/InstanceLock.h"
 #include "settings/frmOptions.h"
 #include "settings/modReg.h"
+#include "shell/ShellHelpers.h"
 #include "shell/TrayIcon.h"
 #include "shell/frmSplash.h"
 #include "support/TestSupport.h"
@@ -115,10 +117,20 @@ private slots:
         QVERIFY(fill.stateNamesReady);
         QVERIFY(fill.mainHidden);
 
-        // The start-with-the-system entry points at the running binary.
-        const QString entry = QString::fromUtf8(
-            test::fileBytes(rig.path(QStringLiteral("autostart/quillon.desktop"))));
-        QVERIFY(entry.contains(QStringLiteral("\nExec=\"%1\"\n").arg(platform::executablePath())));
+        // The start-with-the-session entry points at the running binary: machine-wide for a
+        // binary only root can replace, else the user's own, and none for root.
+        const auto scope =
+            platform::Autostart::scopeFor(platform::executablePath(), ::geteuid() == 0);
+        const QString machine = rig.path(QStringLiteral("autostart/quillon.desktop"));
+        const QString user = rig.path(QStringLiteral("user-autostart/quillon.desktop"));
+        QCOMPARE(QFile::exists(machine), scope == platform::Autostart::Scope::MachineWide);
+        QCOMPARE(QFile::exists(user), scope == platform::Autostart::Scope::User);
+        if (scope != platform::Autostart::Scope::None) {
+            const QString entry = QString::fromUtf8(
+                test::fileBytes(scope == platform::Autostart::Scope::MachineWide ? machine : user));
+            QVERIFY(
+                entry.contains(QStringLiteral("\nExec=\"%1\"\n").arg(platform::executablePath())));
+        }
 
         // Nothing is missing: no notice anywhere.
         QVERIFY(tray.messages.isEmpty());
@@ -269,32 +281,41 @@ private slots:
     void rightsNotice_data() {
         QTest::addColumn<bool>("tray");
         QTest::addColumn<int>("probe");
-        QTest::addColumn<bool>("brokenHive");
+        QTest::addColumn<QString>("broken");
         QTest::addColumn<QStringList>("expected");
         const QStringList none;
-        const QStringList cut{"CAP_NET_ADMIN", "setcap cap_net_admin+ep", "root"};
-        const QStringList hive{"不可写", "写权限", "root"};
+        const QStringList cut{"不能断开被禁止的连接", "CAP_NET_ADMIN", "setcap cap_net_admin+ep"};
+        const QStringList kernel{"不能断开被禁止的连接", "内核不支持"};
+        const QStringList hive{"不能读取规则", "已损坏", "quillon-reg import"};
+        const QStringList log{"不能写入日志", "WDlog.log", "usermod -aG quillon"};
         const int ok = int(platform::CutResult::Cut);
         const int denied = int(platform::CutResult::NotPermitted);
         const int unsupported = int(platform::CutResult::NotSupported);
-        QTest::newRow("tray, all rights") << true << ok << false << none;
-        QTest::newRow("tray, cannot cut") << true << denied << false << cut;
-        QTest::newRow("tray, kernel without destroy") << true << unsupported << false << cut;
-        QTest::newRow("tray, hive read-only") << true << ok << true << hive;
-        QTest::newRow("no tray, all rights") << false << ok << false << none;
-        QTest::newRow("no tray, cannot cut") << false << denied << false << cut;
-        QTest::newRow("no tray, both") << false << denied << true << (cut + hive);
+        const QString sound;
+        const QString damaged = QStringLiteral("hive");
+        const QString linkedLog = QStringLiteral("log");
+        QTest::newRow("tray, all rights") << true << ok << sound << none;
+        QTest::newRow("tray, cannot cut") << true << denied << sound << cut;
+        QTest::newRow("tray, kernel without destroy") << true << unsupported << sound << kernel;
+        QTest::newRow("tray, hive damaged") << true << ok << damaged << hive;
+        QTest::newRow("tray, log a link") << true << ok << linkedLog << log;
+        QTest::newRow("no tray, all rights") << false << ok << sound << none;
+        QTest::newRow("no tray, cannot cut") << false << denied << sound << cut;
+        QTest::newRow("no tray, both") << false << denied << damaged << (cut + hive);
     }
     void rightsNotice() {
         QFETCH(bool, tray);
         QFETCH(int, probe);
-        QFETCH(bool, brokenHive);
+        QFETCH(QString, broken);
         QFETCH(QStringList, expected);
         ShellRig rig(tray);
         rig.table.setProbeResult(platform::CutResult(probe));
-        if (brokenHive) {
-            // A hive that is not a database takes no writes.
+        if (broken == QLatin1String("hive")) {
+            // A hive that is not a database can be neither read nor written.
             QVERIFY(test::writeFile(rig.hive->path(), QByteArray(4096, 'x')));
+        } else if (broken == QLatin1String("log")) {
+            QVERIFY(QFile::link(rig.path(QStringLiteral("elsewhere.log")),
+                                rig.path(QStringLiteral("WDlog.log"))));
         }
         QVERIFY(rig.startUp());
         monitor::frmMain& main = rig.program().main();
@@ -326,6 +347,38 @@ private slots:
         // Said once: the list's later rebuilds add nothing.
         main.RefreshTable(true);
         QCOMPARE(messages.size(), tray && !expected.isEmpty() ? 1 : 0);
+    }
+
+    // Each way of lacking the cut gets its own reason and its own remedy.
+    void rightsNoticeNamesTheCutsProblem_data() {
+        QTest::addColumn<int>("access");
+        QTest::addColumn<QStringList>("expected");
+        using platform::CutAccess;
+        QTest::newRow("no helper")
+            << int(CutAccess::NoHelper) << QStringList{"缺少助手程序", "/p/quillon-cut", "install"};
+        QTest::newRow("not in group")
+            << int(CutAccess::NotInGroup)
+            << QStringList{"不在 quillon 组中", "sudo usermod -aG quillon \"$USER\"", "重新登录"};
+        QTest::newRow("no capability")
+            << int(CutAccess::NoCapability)
+            << QStringList{"CAP_NET_ADMIN", "setcap cap_net_admin+ep \"/p/quillon-cut\""};
+        QTest::newRow("kernel") << int(CutAccess::NotSupported)
+                                << QStringList{"CONFIG_INET_DIAG_DESTROY"};
+    }
+    void rightsNoticeNamesTheCutsProblem() {
+        QFETCH(int, access);
+        QFETCH(QStringList, expected);
+        shell::Rights rights;
+        rights.cut = platform::CutAccess(access);
+        const shell::RightsPaths paths{QStringLiteral("/p/quillon-cut"),
+                                       QStringLiteral("/var/lib/quillon/registry.db"),
+                                       QStringLiteral("/p/WDlog.log")};
+        const QString notice = shell::RightsNotice(rights, paths);
+        QVERIFY(notice.startsWith(QStringLiteral("本程序缺少权限：\n不能断开被禁止的连接：")));
+        for (const QString& part : expected) {
+            QVERIFY2(notice.contains(part), qPrintable(notice));
+        }
+        QVERIFY(shell::RightsNotice(shell::Rights{}, paths).isEmpty());
     }
 
     void autostartSkippedWithoutRights() {

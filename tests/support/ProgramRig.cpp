@@ -27,6 +27,7 @@ ProgramRig::ProgramRig(const ProgramSetup& setup) {
     config.lockPath =
         setup.lockPath.isEmpty() ? path(QStringLiteral("quillon.lock")) : setup.lockPath;
     config.autostartPath = path(QStringLiteral("autostart/quillon.desktop"));
+    config.userAutostartPath = path(QStringLiteral("user-autostart/quillon.desktop"));
     config.trayAvailable = setup.tray;
     prog = std::make_unique<shell::Program>(std::move(config));
 }

@@ -1,0 +1,300 @@
+// quillon-cut: destroys one TCP connection at a time for Quillon, which holds no capability
+// itself. Installed root:quillon 0750 with cap_net_admin+ep, so only members of the group
+// quillon can run it, and it does nothing but this.
+//
+// It reads fixed-size requests from its standard input (see platform/CutProtocol.h), checks
+// every field, looks the socket up by its full identity, refuses listening sockets, destroys
+// the connection and answers the outcome on its standard output. It reads no argument, no
+// environment variable and no file, and ends when its input closes.
+#include "platform/CutProtocol.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <linux/capability.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace proto = quillon::platform::cutproto;
+
+namespace {
+
+// Exit codes, for whoever reads them: the answers themselves go down the pipe.
+constexpr int kEndOfInput = 0;
+constexpr int kShortRequest = 1;
+constexpr int kBadStream = 2;
+constexpr int kNoNetlink = 3;
+
+// A kernel that does not answer must not hold Quillon's cut forever.
+constexpr int kReplyTimeoutSeconds = 2;
+
+struct Request {
+    nlmsghdr nlh;
+    inet_diag_req_v2 req;
+};
+
+class SockDiag {
+public:
+    bool open() {
+        fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        if (fd_ < 0) {
+            return false;
+        }
+        const timeval timeout{kReplyTimeoutSeconds, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        sockaddr_nl local{};
+        local.nl_family = AF_NETLINK;
+        socklen_t len = sizeof local;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
+            return false;
+        }
+        port_ = local.nl_pid;
+        return true;
+    }
+
+    // Asks the kernel about exactly this socket. Returns 0 with its state, or an errno
+    // (ENOENT: no such socket; ESTALE: the four-tuple belongs to a newer socket).
+    int lookup(const proto::SocketId& id, int& state) {
+        Request r = request(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, id);
+        return exchange(r, &state);
+    }
+
+    // Destroys exactly this socket. Returns 0 or the kernel's errno.
+    int destroy(const proto::SocketId& id) {
+        Request r = request(SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, id);
+        return exchange(r, nullptr);
+    }
+
+private:
+    Request request(std::uint16_t type, std::uint16_t flags, const proto::SocketId& id) {
+        Request r;
+        std::memset(&r, 0, sizeof r);
+        r.nlh.nlmsg_len = sizeof r;
+        r.nlh.nlmsg_type = type;
+        r.nlh.nlmsg_flags = flags;
+        r.nlh.nlmsg_seq = ++seq_;
+        r.nlh.nlmsg_pid = port_;
+        r.req.sdiag_family = id.family;
+        r.req.sdiag_protocol = IPPROTO_TCP;
+        r.req.idiag_states = ~0u;
+        r.req.id.idiag_sport = id.localPort;
+        r.req.id.idiag_dport = id.remotePort;
+        std::memcpy(r.req.id.idiag_src, id.local.data(), sizeof r.req.id.idiag_src);
+        std::memcpy(r.req.id.idiag_dst, id.remote.data(), sizeof r.req.id.idiag_dst);
+        r.req.id.idiag_if = id.ifIndex;
+        r.req.id.idiag_cookie[0] = static_cast<std::uint32_t>(id.cookie);
+        r.req.id.idiag_cookie[1] = static_cast<std::uint32_t>(id.cookie >> 32);
+        return r;
+    }
+
+    // Sends the request and reads until its own answer: a socket message (a lookup's
+    // result, whose state goes to `state`) or an error message (0 for an acknowledgement).
+    int exchange(Request& r, int* state) {
+        sockaddr_nl kernel{};
+        kernel.nl_family = AF_NETLINK;
+        ssize_t sent;
+        do {
+            sent =
+                ::sendto(fd_, &r, sizeof r, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0) {
+            return errno;
+        }
+        for (;;) {
+            sockaddr_nl from{};
+            iovec iov{buffer_.data(), buffer_.size()};
+            msghdr msg{};
+            msg.msg_name = &from;
+            msg.msg_namelen = sizeof from;
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            const ssize_t n = ::recvmsg(fd_, &msg, 0);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return errno;
+            }
+            if (from.nl_pid != 0 || (msg.msg_flags & MSG_TRUNC) != 0) {
+                continue;
+            }
+            std::size_t left = static_cast<std::size_t>(n);
+            const unsigned char* p = buffer_.data();
+            while (left >= sizeof(nlmsghdr)) {
+                nlmsghdr h;
+                std::memcpy(&h, p, sizeof h);
+                if (h.nlmsg_len < sizeof h || h.nlmsg_len > left) {
+                    break;
+                }
+                if (h.nlmsg_seq == r.nlh.nlmsg_seq && h.nlmsg_pid == port_) {
+                    if (h.nlmsg_type == NLMSG_ERROR && h.nlmsg_len >= NLMSG_HDRLEN + sizeof(int)) {
+                        int error = 0;
+                        std::memcpy(&error, p + NLMSG_HDRLEN, sizeof error);
+                        return -error;
+                    }
+                    if (state != nullptr && h.nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+                        h.nlmsg_len >= NLMSG_HDRLEN + sizeof(inet_diag_msg)) {
+                        inet_diag_msg m;
+                        std::memcpy(&m, p + NLMSG_HDRLEN, sizeof m);
+                        *state = m.idiag_state;
+                        return 0;
+                    }
+                }
+                const std::size_t step = NLMSG_ALIGN(h.nlmsg_len);
+                if (step >= left) {
+                    break;
+                }
+                p += step;
+                left -= step;
+            }
+        }
+    }
+
+    int fd_ = -1;
+    std::uint32_t port_ = 0;
+    std::uint32_t seq_ = 0;
+    std::array<unsigned char, 8192> buffer_{};
+};
+
+proto::Answer answerOfErrno(int error) {
+    switch (error) {
+    case 0:
+        return proto::Answer::Cut;
+    case ENOENT:
+    case ESTALE:
+        return proto::Answer::AlreadyGone;
+    case EPERM:
+    case EACCES:
+        return proto::Answer::NotPermitted;
+    case EOPNOTSUPP:
+        return proto::Answer::NotSupported;
+    default:
+        return proto::Answer::Failed;
+    }
+}
+
+bool hasNetAdmin() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (::syscall(SYS_capget, &header, data) != 0) {
+        return false;
+    }
+    return (data[CAP_NET_ADMIN / 32].effective & (1u << (CAP_NET_ADMIN % 32))) != 0;
+}
+
+// Whether cuts can work: the capability in hand and a kernel that destroys sockets. The
+// kernel looks a socket up before it checks rights, so the destroy of an identity that names
+// nothing (cookie 1 on port 0 of no address) tells support (ENOENT) from none (EOPNOTSUPP).
+proto::Answer probe(SockDiag& diag) {
+    proto::SocketId nothing;
+    nothing.family = AF_INET;
+    nothing.cookie = 1;
+    const int error = diag.destroy(nothing);
+    if (error == EOPNOTSUPP) {
+        return proto::Answer::NotSupported;
+    }
+    if (error != ENOENT && error != ESTALE) {
+        return proto::Answer::Failed;
+    }
+    return hasNetAdmin() ? proto::Answer::Cut : proto::Answer::NotPermitted;
+}
+
+proto::Answer cut(SockDiag& diag, const proto::SocketId& id) {
+    int state = 0;
+    const int error = diag.lookup(id, state);
+    if (error != 0) {
+        return answerOfErrno(error);
+    }
+    if (state == TCP_LISTEN) {
+        return proto::Answer::NotConnection;
+    }
+    return answerOfErrno(diag.destroy(id));
+}
+
+// Reads exactly `size` bytes. Returns how many arrived before the end of input.
+std::size_t readFully(unsigned char* buffer, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(STDIN_FILENO, buffer + got, size - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
+bool answer(proto::Answer a) {
+    const auto bytes = proto::encodeAnswer(a);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+int main() {
+    // Nothing from the caller's environment reaches this process's work; with file
+    // capabilities the loader already ignores the variables that would change what runs.
+    ::clearenv();
+    ::close_range(3, ~0u, 0);
+    ::umask(077);
+
+    SockDiag diag;
+    if (!diag.open()) {
+        return kNoNetlink;
+    }
+    std::array<unsigned char, proto::kRequestSize> request{};
+    for (;;) {
+        // The size comes first, so that a request of any other size is refused without
+        // waiting for bytes that may never come.
+        const std::size_t head = readFully(request.data(), sizeof(std::uint32_t));
+        if (head == 0) {
+            return kEndOfInput;
+        }
+        if (head < sizeof(std::uint32_t)) {
+            return kShortRequest;
+        }
+        std::uint32_t size = 0;
+        std::memcpy(&size, request.data(), sizeof size);
+        if (size != proto::kRequestSize) {
+            // The stream can no longer be split into requests: answer once and end.
+            answer(proto::Answer::BadRequest);
+            return kBadStream;
+        }
+        const std::size_t rest = request.size() - sizeof(std::uint32_t);
+        if (readFully(request.data() + sizeof(std::uint32_t), rest) != rest) {
+            return kShortRequest;
+        }
+        proto::Request r;
+        proto::Answer a = proto::Answer::BadRequest;
+        if (proto::parse(request.data(), r) == proto::ParseError::Ok) {
+            a = r.kind == proto::Kind::Probe ? probe(diag) : cut(diag, r.id);
+        }
+        if (!answer(a)) {
+            return kBadStream;
+        }
+    }
+}
