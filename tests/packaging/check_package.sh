@@ -25,6 +25,16 @@ if [ "${1:-}" = --inside ]; then
     done
     modes() { stat -c '%a %U %G' "$1" 2>/dev/null; }
 
+    if [ "$rights" = 1 ]; then
+        # A hive from before the package: a file of root's that the group must be given, and
+        # names a member could have planted to have root change other files' rights.
+        rm -rf /var/lib/quillon
+        mkdir -p /var/lib/quillon
+        install -m 0644 /dev/null /var/lib/quillon/registry.db
+        install -m 0600 /dev/null /var/lib/quillon-secret
+        ln -s /var/lib/quillon-secret /var/lib/quillon/registry.db-wal
+        ln /var/lib/quillon-secret /var/lib/quillon/registry.db-shm
+    fi
     dpkg -i "$deb" >"$scratch/install.log" 2>&1 || { cat "$scratch/install.log"; fail "dpkg -i failed"; }
     [ "$(/usr/bin/quillon --version)" = "quillon $(dpkg-deb -f "$deb" Version)" ] ||
         fail "/usr/bin/quillon does not run"
@@ -33,6 +43,11 @@ if [ "${1:-}" = --inside ]; then
         getent group quillon >/dev/null || fail "no group quillon after the install"
         [ "$(modes /var/lib/quillon)" = "2770 root quillon" ] ||
             fail "/var/lib/quillon is $(modes /var/lib/quillon)"
+        [ "$(modes /var/lib/quillon/registry.db)" = "660 root quillon" ] ||
+            fail "the old hive is $(modes /var/lib/quillon/registry.db)"
+        [ "$(modes /var/lib/quillon-secret)" = "600 root root" ] ||
+            fail "the install changed a file through a link: $(modes /var/lib/quillon-secret)"
+        rm -f /var/lib/quillon/registry.db-wal /var/lib/quillon/registry.db-shm /var/lib/quillon-secret
         [ "$(modes /opt/quillon/WDlog.log)" = "660 root quillon" ] ||
             fail "/opt/quillon/WDlog.log is $(modes /opt/quillon/WDlog.log)"
         [ "$(modes /opt/quillon/quillon-cut)" = "750 root quillon" ] ||
