@@ -308,6 +308,10 @@ bool EventLog::read(const QString& filePath, const std::function<void(LogRecord&
     if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         return false;
     }
+    return read(file, sink);
+}
+
+bool EventLog::read(QFileDevice& file, const std::function<void(LogRecord&&)>& sink) {
     RecordParser parser(sink);
     QByteArray partial;    // the start of a line that continues in the next chunk
     bool skipping = false; // inside an over-long line, dropped as it streams past

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QFileDevice>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -55,6 +56,9 @@ public:
     // input loses at most the broken record. Returns false when the file cannot be opened
     // (or a read fails half-way; the records before the failure have been delivered).
     static bool read(const QString& filePath, const std::function<void(LogRecord&&)>& sink);
+
+    // The same for records read from an open file (standard input, say) to its end.
+    static bool read(QFileDevice& device, const std::function<void(LogRecord&&)>& sink);
 
     // Test seam: the clock used for time stamps.
     void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }

@@ -141,6 +141,9 @@ private slots:
         const Run missing = runTool({"log", m_dir.filePath(QStringLiteral("none.log"))});
         QCOMPARE(missing.code, 1);
         QVERIFY(missing.err.contains("none.log"));
+        const QString link = m_dir.filePath(QStringLiteral("link.log"));
+        QVERIFY(QFile::link(m_tool, link));
+        QCOMPARE(runTool({"log", link}).code, 3); // only a regular file is read
         QCOMPARE(runTool({"log", "--tsv"}).code, 2);
         QCOMPARE(runTool({"log", "a.log", "b.log"}).code, 2);
     }

@@ -4,6 +4,7 @@
 #include "settings/EventLog.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <array>
 #include <cstdio>
@@ -88,12 +89,9 @@ int logCommand(QStringList args) {
     }
     if (file.isEmpty()) {
         file = platform::executableDir() + QStringLiteral("/WDlog.log");
-    } else if (file == u"-") {
-        file = QStringLiteral("/dev/stdin");
     }
-
     // Nothing logged yet is not a fault of the file: say which file was looked for.
-    if (!QFileInfo::exists(file)) {
+    if (file != u"-" && !QFileInfo::exists(file)) {
         return complain(kNotFound, QStringLiteral("no log file %1").arg(file));
     }
 
@@ -110,7 +108,7 @@ int logCommand(QStringList args) {
         out += "time,remote address,remote port,local port,action\n";
     }
     QString line;
-    const bool read = EventLog::read(file, [&](LogRecord&& r) {
+    const auto print = [&](LogRecord&& r) {
         line.clear();
         const QString time = csv ? isoTime(r.time) : r.time;
         const std::array<const QString*, 5> fields{&time, &r.RemA, &r.RemP, &r.LocP, &r.action};
@@ -129,13 +127,22 @@ int logCommand(QStringList args) {
         if (out.size() >= kFlushBytes) {
             flush();
         }
-    });
+    };
+    bool read = false;
+    if (file == u"-") {
+        QFile in;
+        read = in.open(stdin, QIODevice::ReadOnly) && EventLog::read(in, print);
+    } else {
+        // Only a regular file is read: a link or a device in the log's place is refused.
+        read = EventLog::read(file, print);
+    }
     flush();
     if (std::fflush(stdout) != 0 || writeFailed) {
         return complain(kCannotRead, QStringLiteral("cannot write the output"));
     }
     if (!read) {
-        return complain(kCannotRead, QStringLiteral("cannot read %1").arg(file));
+        return complain(kCannotRead, QStringLiteral("cannot read %1 as a regular file")
+                                         .arg(file == u"-" ? QStringLiteral("stdin") : file));
     }
     return kDone;
 }
