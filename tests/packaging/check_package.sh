@@ -60,6 +60,17 @@ if [ "${1:-}" = --inside ]; then
         quillon-reg add 'HKLM\SOFTWARE\Larkspire Works\LarkPF\options' seclvl 2 ||
             fail "quillon-reg cannot write the hive"
         quillon-reg log >/dev/null || fail "quillon-reg cannot read the log"
+        # A plain user in the group stores rules and may start the helper; one outside may not.
+        # setpriv's own exec still passes root's permission checks, so env starts the program.
+        member=(setpriv --reuid=65534 --regid=65534 --groups="$(getent group quillon | cut -d: -f3)"
+            --reset-env -- env)
+        outsider=(setpriv --reuid=65534 --regid=65534 --clear-groups --reset-env -- env)
+        "${member[@]}" /usr/bin/quillon-reg add 'HKLM\SOFTWARE\Larkspire Works\LarkPF\block\ip' 203.0.113.7 1 ||
+            fail "a member of group quillon cannot store a rule"
+        "${member[@]}" /opt/quillon/quillon-cut </dev/null || fail "a member of group quillon cannot run quillon-cut"
+        "${outsider[@]}" /opt/quillon/quillon-cut </dev/null 2>/dev/null && fail "a user outside group quillon ran quillon-cut"
+        "${outsider[@]}" /usr/bin/quillon-reg add 'HKLM\SOFTWARE\Larkspire Works\LarkPF\block\ip' 203.0.113.8 1 2>/dev/null &&
+            fail "a user outside group quillon stored a rule"
     fi
 
     dpkg -r quillon >"$scratch/remove.log" 2>&1 || { cat "$scratch/remove.log"; fail "dpkg -r failed"; }
