@@ -54,6 +54,11 @@ if [ "${1:-}" = --inside ]; then
             fail "/opt/quillon/quillon-cut is $(modes /opt/quillon/quillon-cut)"
         getcap /opt/quillon/quillon-cut | grep -q 'cap_net_admin[=+]ep' ||
             fail "quillon-cut has no cap_net_admin: $(getcap /opt/quillon/quillon-cut)"
+        # An upgrade unpacks a new helper, without the capability; the postinst gives it back.
+        dpkg -i "$deb" >"$scratch/upgrade.log" 2>&1 || { cat "$scratch/upgrade.log"; fail "installing again failed"; }
+        getcap /opt/quillon/quillon-cut | grep -q 'cap_net_admin[=+]ep' ||
+            fail "quillon-cut lost its capability when the package was installed again"
+        [ -f /etc/xdg/autostart/quillon.desktop ] || fail "installing again took the autostart entry away"
         [ -z "$(getcap /opt/quillon/quillon)" ] || fail "quillon itself holds a capability"
         grep -q '^Exec=.*/opt/quillon/quillon' /etc/xdg/autostart/quillon.desktop 2>/dev/null ||
             fail "no machine-wide autostart entry for /opt/quillon/quillon"
