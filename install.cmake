@@ -4,7 +4,10 @@
 #                                 setup-rights.sh; WDlog.log is written here, beside the binary
 #   /usr/local/bin/               quillon and quillon-reg, as links into the program folder
 #   /usr/share/applications/      quillon.desktop
-#   /usr/share/icons/hicolor/     the program icon, quillon.png at each drawn size
+#   /usr/share/icons/hicolor/     the program icon, quillon.png at each drawn size (16 to 256)
+#                                 and scalable/apps/quillon.svg
+#   /usr/share/man/man1/          quillon.1.gz and quillon-reg.1.gz
+#   /usr/share/metainfo/          io.github.quillon.Quillon.metainfo.xml (AppStream)
 # Every file and link lands in install_manifest.txt; the README says how to undo it.
 # Installed straight onto this machine (no DESTDIR), setup-rights.sh then creates the group
 # quillon, the hive folder, the log and the helper's capability, and the machine-wide
@@ -34,6 +37,11 @@ foreach(icon ${quillon_icons})
     install(FILES ${icon} DESTINATION ${QUILLON_XDG_DATA_DIR}/icons/hicolor/${size}x${size}/apps
         RENAME quillon.png)
 endforeach()
+install(FILES ${CMAKE_SOURCE_DIR}/src/shell/icons/icon.svg
+    DESTINATION ${QUILLON_XDG_DATA_DIR}/icons/hicolor/scalable/apps RENAME quillon.svg)
+
+install(FILES ${QUILLON_MAN_PAGES} DESTINATION ${QUILLON_XDG_DATA_DIR}/man/man1)
+install(FILES ${QUILLON_METAINFO} DESTINATION ${QUILLON_XDG_DATA_DIR}/metainfo)
 
 # The desktop entry and the links name the program folder as it is at install time, so they
 # follow `cmake --install --prefix`. Under a DESTDIR the links only resolve once the staged

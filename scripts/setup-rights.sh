@@ -50,11 +50,18 @@ make_hive_dir() {
         say "creating $HIVE_DIR"
         mkdir -p "$HIVE_DIR"
     fi
+    # Hive files made before the group existed become the group's, readable and writable by
+    # it. The folder is closed to the group meanwhile: chown and chmod follow a symbolic link,
+    # and a member could otherwise swap a file for a link to, say, /etc/shadow between the
+    # check and the change. A file with another name elsewhere (a hard link) is left alone.
     chown root:"$GROUP" "$HIVE_DIR"
+    chmod 0700 "$HIVE_DIR"
+    for _f in "$HIVE_DIR"/registry.db*; do
+        [ -f "$_f" ] && [ ! -L "$_f" ] && [ "$(stat -c %h -- "$_f")" = 1 ] || continue
+        chown root:"$GROUP" "$_f"
+        chmod 0660 "$_f"
+    done
     chmod 2770 "$HIVE_DIR"
-    # Hive files made before the group existed: the group's, readable and writable by it.
-    find "$HIVE_DIR" -maxdepth 1 -type f -name 'registry.db*' \
-        -exec chown root:"$GROUP" {} + -exec chmod 0660 {} +
 }
 
 make_log() {

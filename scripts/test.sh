@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-quillon_install "${QUILLON_RUN_PACKAGES[@]}" "${QUILLON_TEST_PACKAGES[@]}"
+quillon_install "${QUILLON_RUN_PACKAGES[@]}" "${QUILLON_TEST_PACKAGES[@]}" \
+    "${QUILLON_PACKAGE_PACKAGES[@]}"
 # The fuzz harnesses, in a clang tree of their own with the sanitizers: a short run of each
 # from its seed corpus.
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \

@@ -1,5 +1,6 @@
 // Quillon: a personal firewall and TCP connection monitor for one desktop.
 #include "DisplayOpenGuard.h"
+#include "app/CommandLine.h"
 #include "platform/Autostart.h"
 #include "platform/Capabilities.h"
 #include "platform/DesktopTray.h"
@@ -40,6 +41,9 @@ void chooseFont(QApplication& app) {
 
 int main(int argc, char** argv) {
     quillon::platform::dropCapabilitiesUnlessRoot();
+    if (const auto status = quillon::app::handleCommandLine(argc, argv)) {
+        return *status;
+    }
     // Without a usable display: one clear line and exit status 1 instead of Qt's abort().
     std::optional<quillon::app::DisplayOpenGuard> displayGuard(std::in_place);
     QApplication app(argc, argv);

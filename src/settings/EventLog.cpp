@@ -4,6 +4,7 @@
 #include "platform/SafeFiles.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringDecoder>
 #include <array>
 #include <cstring>
@@ -213,6 +214,22 @@ QString EventLog::timeStamp(const QDateTime& when) {
         .arg(date.day());
 }
 
+QDateTime EventLog::parseTimeStamp(const QString& stamp) {
+    static const QRegularExpression pattern(
+        QStringLiteral(R"(^(\d{1,2}):(\d\d):(\d\d)-(\d{4})-(\d{1,2})-(\d{1,2})$)"));
+    const QRegularExpressionMatch m = pattern.match(stamp);
+    if (!m.hasMatch()) {
+        return {};
+    }
+    const auto number = [&m](int group) { return m.capturedView(group).toInt(); };
+    const QDate date(number(4), number(5), number(6));
+    const QTime time(number(1), number(2), number(3));
+    if (!date.isValid() || !time.isValid()) {
+        return {};
+    }
+    return QDateTime(date, time);
+}
+
 QByteArray EventLog::formatRecord(const LogRecord& record) {
     QString line;
     line.reserve(record.time.size() + record.RemA.size() + record.RemP.size() + record.LocP.size() +
@@ -291,6 +308,10 @@ bool EventLog::read(const QString& filePath, const std::function<void(LogRecord&
     if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         return false;
     }
+    return read(file, sink);
+}
+
+bool EventLog::read(QFileDevice& file, const std::function<void(LogRecord&&)>& sink) {
     RecordParser parser(sink);
     QByteArray partial;    // the start of a line that continues in the next chunk
     bool skipping = false; // inside an over-long line, dropped as it streams past

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QFileDevice>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -31,6 +32,10 @@ public:
     // without leading zeros).
     static QString timeStamp(const QDateTime& when);
 
+    // The local time a stamp of that form names, or an invalid QDateTime when the text is not
+    // such a stamp (a damaged record, a file written under other regional settings).
+    static QDateTime parseTimeStamp(const QString& stamp);
+
     // One record as it is stored: the five fields in double quotes, unescaped, separated by
     // commas, then CR LF, in GBK.
     static QByteArray formatRecord(const LogRecord& record);
@@ -51,6 +56,9 @@ public:
     // input loses at most the broken record. Returns false when the file cannot be opened
     // (or a read fails half-way; the records before the failure have been delivered).
     static bool read(const QString& filePath, const std::function<void(LogRecord&&)>& sink);
+
+    // The same for records read from an open file (standard input, say) to its end.
+    static bool read(QFileDevice& device, const std::function<void(LogRecord&&)>& sink);
 
     // Test seam: the clock used for time stamps.
     void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }

@@ -62,7 +62,12 @@ for png in "$stage$xdg"/icons/hicolor/*/apps/quillon.png; do
     [ "${w}x$h" = "$size" ] || fail "$png is ${w}x$h, not $size"
     icons=$((icons + 1))
 done
-[ "$icons" -ge 3 ] || fail "only $icons icon sizes installed"
+[ "$icons" -ge 7 ] || fail "only $icons icon sizes installed"
+for f in icons/hicolor/128x128/apps/quillon.png icons/hicolor/256x256/apps/quillon.png \
+    icons/hicolor/scalable/apps/quillon.svg man/man1/quillon.1.gz man/man1/quillon-reg.1.gz \
+    metainfo/io.github.quillon.Quillon.metainfo.xml; do
+    [ -s "$stage$xdg/$f" ] || fail "$xdg/$f is not installed"
+done
 
 echo "installed: $(cd "$stage" && find . -type f -o -type l | sort | tr '\n' ' ')"
 

@@ -1,10 +1,12 @@
 // The hive editor as scripts use it: its commands, outputs and exit codes.
 
+#include "platform/CodePage.h"
 #include "platform/RegistryHive.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QtTest>
 
 using quillon::platform::RegistryHive;
@@ -46,6 +48,23 @@ private:
                 p.readAllStandardOutput(), p.readAllStandardError()};
     }
 
+    // The tool run without a hive, in a zone eight hours east of UTC without summer time.
+    Run runTool(const QStringList& args, const QString& tool = {}, const QByteArray& input = {}) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TZ"), QStringLiteral("CST-8"));
+        p.setProcessEnvironment(env);
+        p.start(tool.isEmpty() ? m_tool : tool, args);
+        if (!p.waitForStarted()) {
+            return {};
+        }
+        p.write(input);
+        p.closeWriteChannel();
+        p.waitForFinished(60000);
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                p.readAllStandardOutput(), p.readAllStandardError()};
+    }
+
 private slots:
     void initTestCase() {
         m_tool = quillon::test::shippedFile(QStringLiteral("quillon-reg"));
@@ -53,14 +72,80 @@ private slots:
     }
 
     void help() {
-        QProcess p;
-        p.start(m_tool, {"--help"});
-        QVERIFY(p.waitForFinished());
-        QCOMPARE(p.exitCode(), 0);
-        const QByteArray text = p.readAllStandardOutput();
-        for (const char* word : {"query", "add", "delete", "export", "import", "--hive", "HKLM"}) {
-            QVERIFY2(text.contains(word), word);
+        const Run help = runTool({"--help"});
+        QCOMPARE(help.code, 0);
+        for (const char* word :
+             {"query", "add", "delete", "export", "import", "log", "--hive", "HKLM"}) {
+            QVERIFY2(help.out.contains(word), word);
         }
+        const Run h = runTool({"-h"});
+        QCOMPARE(h.code, 0);
+        QCOMPARE(h.out, help.out);
+        const Run version = runTool({"--version"});
+        QCOMPARE(version.code, 0);
+        QVERIFY2(QRegularExpression(QStringLiteral("^quillon-reg \\d+\\.\\d+\\.\\d+\n$"))
+                     .match(QString::fromUtf8(version.out))
+                     .hasMatch(),
+                 version.out.constData());
+    }
+
+    // The event log printed for the shell: UTF-8 while the file stays GBK, every record, in
+    // order, tab-separated or as CSV with ISO 8601 times in the local zone. Fields with a
+    // separator, a quote or a damaged stamp come through whole.
+    void logPrintsTheRecords_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("plain") << QStringList{}
+                               << QStringLiteral(
+                                      "14:03:22-2005-7-1\t203.0.113.7\t80\t1234\t已断开连接\n"
+                                      "9:05:07-2024-12-25\t198.51.100.2\t\t445\t拒绝IP连接\n"
+                                      "坏的\ta,b\t1\t2\tsay \"hi\" now\n");
+        QTest::newRow("csv") << QStringList{"--csv"}
+                             << QStringLiteral(
+                                    "time,remote address,remote port,local port,action\n"
+                                    "2005-07-01T14:03:22+08:00,203.0.113.7,80,1234,已断开连接\n"
+                                    "2024-12-25T09:05:07+08:00,198.51.100.2,,445,拒绝IP连接\n"
+                                    "坏的,\"a,b\",1,2,\"say \"\"hi\"\" now\"\n");
+    }
+
+    void logPrintsTheRecords() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, expected);
+        // The log beside the tool is the default, as it lies beside the program once
+        // installed; a copy of the tool in a folder of its own has a log of its own.
+        const QString folder = m_dir.fresh(QStringLiteral("prog%1"));
+        QVERIFY(QDir().mkpath(folder));
+        const QString tool = folder + QStringLiteral("/quillon-reg");
+        QVERIFY(QFile::copy(m_tool, tool));
+        const QString log = folder + QStringLiteral("/WDlog.log");
+        QByteArray bytes = quillon::platform::CodePage::toGbk(QStringLiteral(
+            "\"14:03:22-2005-7-1\",\"203.0.113.7\",\"80\",\"1234\",\"已断开连接\"\r\n"
+            "\"9:05:07-2024-12-25\",\"198.51.100.2\",\"\",\"445\",\"拒绝IP连接\"\r\n"
+            "a line no record\r\n"
+            "\"坏的\",\"a,b\",\"1\",\"2\",\"say \"hi\" now\"\r\n"));
+        QVERIFY(quillon::test::writeFile(log, bytes));
+
+        const Run byDefault = runTool(QStringList{"log"} + args, tool);
+        QCOMPARE(byDefault.code, 0);
+        QCOMPARE(QString::fromUtf8(byDefault.out), expected);
+        QVERIFY(byDefault.err.isEmpty());
+        QCOMPARE(fileBytes(log), bytes); // read, never rewritten
+
+        const Run named = runTool(QStringList{"log"} + args + QStringList{log});
+        QCOMPARE(named.out, byDefault.out);
+        const Run piped = runTool(QStringList{"log"} + args + QStringList{"-"}, m_tool, bytes);
+        QCOMPARE(piped.out, byDefault.out);
+    }
+
+    void logFailures() {
+        const Run missing = runTool({"log", m_dir.filePath(QStringLiteral("none.log"))});
+        QCOMPARE(missing.code, 1);
+        QVERIFY(missing.err.contains("none.log"));
+        const QString link = m_dir.filePath(QStringLiteral("link.log"));
+        QVERIFY(QFile::link(m_tool, link));
+        QCOMPARE(runTool({"log", link}).code, 3); // only a regular file is read
+        QCOMPARE(runTool({"log", "--tsv"}).code, 2);
+        QCOMPARE(runTool({"log", "a.log", "b.log"}).code, 2);
     }
 
     void addQueryDelete() {

@@ -81,6 +81,22 @@ private slots:
         QFETCH(QDateTime, when);
         QFETCH(QString, stamp);
         QCOMPARE(EventLog::timeStamp(when), stamp);
+        QCOMPARE(EventLog::parseTimeStamp(stamp), when); // and back
+    }
+
+    void parseTimeStampRejectsOtherTexts_data() {
+        QTest::addColumn<QString>("text");
+        for (const char* text :
+             {"", "14:03:22", "14:03:22-2005-7-1 ", "14:3:22-2005-7-1", "24:00:00-2005-7-1",
+              "14:60:00-2005-7-1", "14:03:22-2005-2-30", "14:03:22-2005-13-1",
+              "2005-07-01T14:03:22", "下午2:03:22-2005-7-1"}) {
+            QTest::newRow(text) << QString::fromUtf8(text);
+        }
+    }
+
+    void parseTimeStampRejectsOtherTexts() {
+        QFETCH(QString, text);
+        QVERIFY(!EventLog::parseTimeStamp(text).isValid());
     }
 
     void timeStampIsLocalTime() {

@@ -1,6 +1,7 @@
 // quillon-reg: a small command-line editor of Quillon's rule hive, for scripts and for users
 // who keep their rules in .reg files.
 
+#include "LogCommand.h"
 #include "RegFile.h"
 #include "platform/RegistryHive.h"
 
@@ -36,6 +37,9 @@ Commands:
                          ("Windows Registry Editor Version 5.00", UTF-8); FILE - is stdout
   import FILE            apply a .reg text file, all of it or, on any error, none of it;
                          FILE - is stdin
+  log [--csv] [FILE]     print Quillon's event log in UTF-8, one record a line, its fields
+                         separated by tabs, or with --csv as CSV with ISO 8601 times; FILE
+                         defaults to WDlog.log beside the program, - is stdin
 
 KEY is a full path below HKEY_LOCAL_MACHINE (HKLM for short), for example
   "HKEY_LOCAL_MACHINE\SOFTWARE\Larkspire Works\LarkPF\block\ip"
@@ -44,15 +48,21 @@ is the key's unnamed default value (written @= in .reg files).
 
 Options:
   --hive FILE   the hive to use (default: /var/lib/quillon/registry.db)
-  --help        show this text
+  -h, --help    show this text
+  --version     show the version
 
-Exit status: 0 done; 1 KEY or NAME not found; 2 bad usage or bad input (unknown root,
-malformed .reg file); 3 the hive cannot be read or written.
+Exit status: 0 done; 1 KEY, NAME or the log file not found; 2 bad usage or bad input
+(unknown root, malformed .reg file); 3 the hive or the log cannot be read or written.
 )";
 
 void printOut(const QString& text) {
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+}
+
+// A failed write (a closed pipe, a full disk) must not pass for a printed answer.
+int printText(const char* text) {
+    return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? kDone : kHiveFailed;
 }
 
 int complain(int code, const QString& message) {
@@ -255,11 +265,13 @@ int main(int argc, char** argv) {
         }
     }
     QString hivePath = RegistryHive::defaultPath();
-    while (!args.isEmpty() && args.front().startsWith(u"--")) {
+    while (!args.isEmpty() && (args.front().startsWith(u"--") || args.front() == u"-h")) {
         const QString option = args.takeFirst();
-        if (option == u"--help") {
-            std::fputs(kUsage, stdout);
-            return kDone;
+        if (option == u"--help" || option == u"-h") {
+            return printText(kUsage);
+        }
+        if (option == u"--version") {
+            return printText("quillon-reg " QUILLON_VERSION "\n");
         }
         if (option == u"--hive") {
             if (args.isEmpty()) {
@@ -276,6 +288,10 @@ int main(int argc, char** argv) {
         return usage(QStringLiteral("no command given"));
     }
     const QString command = args.takeFirst();
+    if (command == u"log") {
+        // The log is no part of the hive: --hive has no bearing on it.
+        return quillon::regtool::logCommand(args);
+    }
     const auto arity = [&](qsizetype low, qsizetype high) {
         return args.size() >= low && args.size() <= high;
     };

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The icon files in the tree are what the artwork generator draws today, and the scalable
+# icon looks like the pixel one of the same size. Usage: check_icons.sh <build folder>
+set -uo pipefail
+build=$1
+icons=$(cd "$(dirname "$0")/../../src/shell/icons" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+status=0
+fail() {
+    echo "FAIL: $*"
+    status=1
+}
+
+QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work "$build/bin/quillon-artwork" "$work/icons" "$work/data" ||
+    { echo "FAIL: the artwork generator failed"; exit 1; }
+for f in "$work"/icons/*; do
+    name=$(basename "$f")
+    cmp -s "$f" "$icons/$name" ||
+        fail "src/shell/icons/$name is not what the generator draws: run it and commit what it writes"
+done
+for f in "$icons"/*; do
+    [ -e "$work/icons/$(basename "$f")" ] || fail "src/shell/icons/$(basename "$f") is drawn by nothing"
+done
+
+# Rendered by another program than the one that drew it, over white; the root mean square
+# difference is reported from 0 (same) to 1.
+for size in 128 256; do
+    rsvg-convert -w $size -h $size -b white "$icons/icon.svg" -o "$work/svg.png" ||
+        { fail "icon.svg does not render"; continue; }
+    convert "$icons/icon-$size.png" -background white -flatten "$work/png.png"
+    rmse=$(compare -metric RMSE "$work/svg.png" "$work/png.png" null: 2>&1 | sed -n 's/.*(\(.*\)).*/\1/p')
+    echo "icon.svg against icon-$size.png: RMSE $rmse"
+    awk -v e="$rmse" 'BEGIN { exit !(e != "" && e < 0.04) }' ||
+        fail "icon.svg at $size pixels differs from icon-$size.png (RMSE $rmse)"
+done
+exit $status
