@@ -1,5 +1,7 @@
 #include "platform/CutHelper.h"
 
+#include "platform/Capabilities.h"
+
 #include <QFile>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -18,22 +20,6 @@ namespace {
 // A helper that does not answer in this time is taken for hung: the cut runs on the
 // user-interface thread and must not freeze it. The helper's own kernel wait is shorter.
 constexpr int kAnswerTimeoutMs = 3000;
-
-bool sendAll(int fd, const unsigned char* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        // MSG_NOSIGNAL: a helper that has died must not take Quillon down with SIGPIPE.
-        const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 bool receiveAll(int fd, unsigned char* data, std::size_t size) {
     std::size_t done = 0;
@@ -161,7 +147,7 @@ std::optional<cutproto::Answer> CutHelper::askOnce(const cutproto::Request& requ
         return std::nullopt;
     }
     const auto bytes = cutproto::encode(request);
-    if (!sendAll(fd_, bytes.data(), bytes.size())) {
+    if (!writeAll(fd_, bytes.data(), bytes.size())) {
         stop();
         return std::nullopt;
     }

@@ -1,5 +1,6 @@
 #include "platform/NetlinkTcpTable.h"
 
+#include "platform/Capabilities.h"
 #include "platform/CutHelper.h"
 
 #include <arpa/inet.h>
@@ -138,15 +139,6 @@ DumpRequestV2 destroyRequest(const TcpRow& row) {
     r.req.idiag_states = ~0u;
     fillSockId(r.req.id, row);
     return r;
-}
-
-bool hasNetAdmin() {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-    if (::syscall(SYS_capget, &header, data) != 0) {
-        return false;
-    }
-    return (data[CAP_NET_ADMIN / 32].effective & (1u << (CAP_NET_ADMIN % 32))) != 0;
 }
 
 } // namespace

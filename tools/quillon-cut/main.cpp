@@ -6,6 +6,7 @@
 // every field, looks the socket up by its full identity, refuses listening sockets, destroys
 // the connection and answers the outcome on its standard output. It reads no argument, no
 // environment variable and no file, and ends when its input closes.
+#include "platform/Capabilities.h"
 #include "platform/CutProtocol.h"
 
 #include <array>
@@ -183,15 +184,6 @@ proto::Answer answerOfErrno(int error) {
     }
 }
 
-bool hasNetAdmin() {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-    if (::syscall(SYS_capget, &header, data) != 0) {
-        return false;
-    }
-    return (data[CAP_NET_ADMIN / 32].effective & (1u << (CAP_NET_ADMIN % 32))) != 0;
-}
-
 // Whether cuts can work: the capability in hand and a kernel that destroys sockets. The
 // kernel looks a socket up before it checks rights, so the destroy of an identity that names
 // nothing (cookie 1 on port 0 of no address) tells support (ENOENT) from none (EOPNOTSUPP).
@@ -206,7 +198,7 @@ proto::Answer probe(SockDiag& diag) {
     if (error != ENOENT && error != ESTALE) {
         return proto::Answer::Failed;
     }
-    return hasNetAdmin() ? proto::Answer::Cut : proto::Answer::NotPermitted;
+    return quillon::platform::hasNetAdmin() ? proto::Answer::Cut : proto::Answer::NotPermitted;
 }
 
 proto::Answer cut(SockDiag& diag, const proto::SocketId& id) {
@@ -239,18 +231,7 @@ std::size_t readFully(unsigned char* buffer, std::size_t size) {
 
 bool answer(proto::Answer a) {
     const auto bytes = proto::encodeAnswer(a);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return quillon::platform::writeAll(STDOUT_FILENO, bytes.data(), bytes.size());
 }
 
 } // namespace
