@@ -370,9 +370,7 @@ void frmMain::CheckBlock(const modNetstat::ConnectionRow& row) {
         // A read that fails (a damaged or unreadable hive) is no rule, as for a missing
         // value: the connection is questioned at the high and medium levels. Counting it as a
         // deny would silently cut every connection over a storage fault.
-        return std::optional<QString>(
-            modReg::ReadRegStringChecked(hive, modReg::HKEY_LOCAL_MACHINE, *key, name)
-                .value_or(QString()));
+        return modReg::ReadRegString(hive, modReg::HKEY_LOCAL_MACHINE, *key, name);
     };
     auto trojan = [this](const QString& port) { return IsTrojan(port); };
 

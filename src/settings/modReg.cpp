@@ -15,6 +15,11 @@ QString ReadRegString(platform::RegistryHive& hive, RootKey root, const QString&
     return ReadRegStringChecked(hive, root, subKey, name).value_or(QString());
 }
 
+QString ReadRegString(platform::RegistryHive& hive, RootKey root,
+                      const platform::RegistryHive::KeyPath& subKey, const QString& name) {
+    return ReadRegStringChecked(hive, root, subKey, name).value_or(QString());
+}
+
 namespace {
 
 std::optional<QString> checked(platform::RegistryHive::Lookup found, QString& data) {

@@ -29,6 +29,8 @@ bool WriteRegString(platform::RegistryHive& hive, RootKey root, const QString& s
 // Data of the value spelled exactly `name`, or the empty text.
 QString ReadRegString(platform::RegistryHive& hive, RootKey root, const QString& subKey,
                       const QString& name);
+QString ReadRegString(platform::RegistryHive& hive, RootKey root,
+                      const platform::RegistryHive::KeyPath& subKey, const QString& name);
 
 // As ReadRegString, but tells a failed read (nullopt) from a missing value (empty text), for
 // the block decision, which counts a failed read as the condition met.

@@ -37,15 +37,7 @@ private:
 
     Run run(const QString& hive, const QStringList& args, const QByteArray& input = {}) {
         QProcess p;
-        p.start(m_tool, QStringList{"--hive", hive} + args);
-        if (!p.waitForStarted()) {
-            return {};
-        }
-        p.write(input);
-        p.closeWriteChannel();
-        p.waitForFinished(60000);
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-                p.readAllStandardOutput(), p.readAllStandardError()};
+        return finish(p, m_tool, QStringList{"--hive", hive} + args, input);
     }
 
     // The tool run without a hive, in a zone eight hours east of UTC without summer time.
@@ -54,7 +46,13 @@ private:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("TZ"), QStringLiteral("CST-8"));
         p.setProcessEnvironment(env);
-        p.start(tool.isEmpty() ? m_tool : tool, args);
+        return finish(p, tool.isEmpty() ? m_tool : tool, args, input);
+    }
+
+    // Starts the tool, feeds it `input` and waits for its end and output.
+    static Run finish(QProcess& p, const QString& tool, const QStringList& args,
+                      const QByteArray& input) {
+        p.start(tool, args);
         if (!p.waitForStarted()) {
             return {};
         }
