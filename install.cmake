@@ -31,13 +31,13 @@ install(TARGETS quillon quillon-reg quillon-cut RUNTIME DESTINATION .)
 install(PROGRAMS scripts/setup-rights.sh DESTINATION .)
 install(FILES data/QLWD.dat data/SPLH.jpg DESTINATION .)
 
-file(GLOB quillon_icons ${CMAKE_SOURCE_DIR}/src/shell/icons/icon-*.png)
+file(GLOB quillon_icons ${CMAKE_SOURCE_DIR}/src/ui/shell/icons/icon-*.png)
 foreach(icon ${quillon_icons})
     string(REGEX REPLACE ".*icon-([0-9]+)\\.png$" "\\1" size ${icon})
     install(FILES ${icon} DESTINATION ${QUILLON_XDG_DATA_DIR}/icons/hicolor/${size}x${size}/apps
         RENAME quillon.png)
 endforeach()
-install(FILES ${CMAKE_SOURCE_DIR}/src/shell/icons/icon.svg
+install(FILES ${CMAKE_SOURCE_DIR}/src/ui/shell/icons/icon.svg
     DESTINATION ${QUILLON_XDG_DATA_DIR}/icons/hicolor/scalable/apps RENAME quillon.svg)
 
 install(FILES ${QUILLON_MAN_PAGES} DESTINATION ${QUILLON_XDG_DATA_DIR}/man/man1)

@@ -5,11 +5,11 @@
 //
 //   QT_QPA_PLATFORM=offscreen build/bin/bench_console [records]
 
-#include "settings/EventLog.h"
-#include "settings/LogModel.h"
-#include "settings/frmOptions.h"
+#include "core/settings/EventLog.h"
+#include "core/settings/LogModel.h"
 #include "support/ProgramRig.h"
 #include "support/TestSupport.h"
+#include "ui/settings/frmOptions.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

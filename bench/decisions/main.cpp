@@ -18,8 +18,8 @@
 //
 //   bench_decisions [RULES...]      (default 100 10000 100000)
 
-#include "blocking/Decision.h"
-#include "settings/modReg.h"
+#include "core/blocking/Decision.h"
+#include "core/settings/modReg.h"
 #include "support/BenchTiming.h"
 
 #include <QAnyStringView>

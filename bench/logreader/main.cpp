@@ -5,7 +5,7 @@
 //
 //   bench_logreader [RECORDS]      (default 1000000)
 
-#include "settings/EventLog.h"
+#include "core/settings/EventLog.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -13,15 +13,15 @@
 // Targets: rebuild at most 250 ms; tick at most 1.2 x the bare snapshot of the kernel's table
 // (measured when run as root).
 
-#include "monitor/ConnectionListModel.h"
-#include "monitor/frmMain.h"
+#include "core/monitor/ConnectionListModel.h"
+#include "core/settings/modReg.h"
 #include "platform/NetlinkTcpTable.h"
 #include "platform/RegistryHive.h"
-#include "settings/modReg.h"
 #include "support/BenchTiming.h"
 #include "support/FakeTcpTable.h"
 #include "support/Loopback.h"
 #include "support/ProgramRig.h"
+#include "ui/monitor/frmMain.h"
 
 #include <QApplication>
 #include <QTreeView>

@@ -8,9 +8,10 @@
 #include "platform/InstanceLock.h"
 #include "platform/NetlinkTcpTable.h"
 #include "platform/RegistryHive.h"
-#include "shell/Program.h"
-#include "shell/TrayIcon.h"
-#include "shell/frmSplash.h"
+#include "ui/Resources.h"
+#include "ui/shell/Program.h"
+#include "ui/shell/TrayIcon.h"
+#include "ui/shell/frmSplash.h"
 
 #include <QApplication>
 #include <QFont>
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     displayGuard.reset();
     QApplication::setApplicationName(QStringLiteral("quillon"));
+    quillon::ui::InitResources();
     // No application display name: Qt would append it to every window title ("提示 — ..."),
     // and each window's title is exactly its own caption.
     QApplication::setWindowIcon(quillon::shell::programIcon());

@@ -1,4 +1,4 @@
-#include "blocking/Decision.h"
+#include "core/blocking/Decision.h"
 
 #include <QList>
 #include <QMap>

@@ -1,4 +1,4 @@
-#include "blocking/PendingAlerts.h"
+#include "core/blocking/PendingAlerts.h"
 
 #include <QTest>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "blocking/TrojanTable.h"
+#include "core/blocking/TrojanTable.h"
 #include "support/TestSupport.h"
 
 #include <QDir>

@@ -1,9 +1,10 @@
 // The alert window: its text, its five answers, and giving its pending entry back.
-#include "blocking/frmAlert.h"
-#include "monitor/ConnectionListModel.h"
-#include "monitor/frmMain.h"
-#include "settings/modReg.h"
+#include "core/monitor/ConnectionListModel.h"
+#include "core/settings/modReg.h"
 #include "support/ProgramRig.h"
+#include "support/UiTestMain.h"
+#include "ui/blocking/frmAlert.h"
+#include "ui/monitor/frmMain.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -277,5 +278,5 @@ void TestFrmAlert::secondClickDuringAnAnswerIsIgnored() {
     QCOMPARE(rig.main().pending.AlertCount, 1); // the new row's own alert
 }
 
-QTEST_MAIN(TestFrmAlert)
+QUILLON_UI_TEST_MAIN(TestFrmAlert)
 #include "test_frmAlert.moc"

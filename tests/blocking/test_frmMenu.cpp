@@ -1,10 +1,11 @@
 // The connection menu's commands on the selected list row, and the tray menu's items.
-#include "blocking/frmMenu.h"
-#include "monitor/ConnectionListModel.h"
-#include "monitor/frmMain.h"
-#include "settings/modReg.h"
-#include "shell/frmWarnExit.h"
+#include "core/monitor/ConnectionListModel.h"
+#include "core/settings/modReg.h"
 #include "support/ProgramRig.h"
+#include "support/UiTestMain.h"
+#include "ui/blocking/frmMenu.h"
+#include "ui/monitor/frmMain.h"
+#include "ui/shell/frmWarnExit.h"
 
 #include <QMenu>
 #include <QSignalSpy>
@@ -302,5 +303,5 @@ void TestFrmMenu::exitOpensThePrompt() {
     QVERIFY(!prompt.confirmed());
 }
 
-QTEST_MAIN(TestFrmMenu)
+QUILLON_UI_TEST_MAIN(TestFrmMenu)
 #include "test_frmMenu.moc"

@@ -1,13 +1,13 @@
 #include "ScreenshotWindows.h"
 
-#include "blocking/frmAlert.h"
-#include "monitor/frmMain.h"
-#include "settings/frmOptions.h"
-#include "settings/modReg.h"
-#include "shell/frmWarnExit.h"
-#include "shell/frmWarnSys.h"
+#include "core/settings/modReg.h"
 #include "support/ProgramRig.h"
 #include "support/TestSupport.h"
+#include "ui/blocking/frmAlert.h"
+#include "ui/monitor/frmMain.h"
+#include "ui/settings/frmOptions.h"
+#include "ui/shell/frmWarnExit.h"
+#include "ui/shell/frmWarnSys.h"
 
 #include <QFile>
 #include <QTabWidget>

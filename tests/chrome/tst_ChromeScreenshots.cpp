@@ -1,5 +1,6 @@
 #include "ScreenshotWindows.h"
-#include "chrome/SkinnedWindow.h"
+#include "support/UiTestMain.h"
+#include "ui/chrome/SkinnedWindow.h"
 
 #include <QDir>
 #include <QPainter>
@@ -92,5 +93,5 @@ void tst_ChromeScreenshots::captionButtonStates() {
     save("maximised-hover");
 }
 
-QTEST_MAIN(tst_ChromeScreenshots)
+QUILLON_UI_TEST_MAIN(tst_ChromeScreenshots)
 #include "tst_ChromeScreenshots.moc"

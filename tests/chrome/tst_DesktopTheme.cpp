@@ -2,9 +2,10 @@
 // skin's 8.25 pt font and light colours, so their fixed layouts neither clip nor turn
 // light text onto the white skin. Writes PNGs (dark-*.png) for a reviewer to look at.
 #include "ScreenshotWindows.h"
-#include "chrome/SkinnedWindow.h"
-#include "monitor/frmMain.h"
-#include "settings/frmOptions.h"
+#include "support/UiTestMain.h"
+#include "ui/chrome/SkinnedWindow.h"
+#include "ui/monitor/frmMain.h"
+#include "ui/settings/frmOptions.h"
 
 #include <QApplication>
 #include <QDir>
@@ -92,5 +93,5 @@ void tst_DesktopTheme::windowsKeepTheSkinsFontAndColours() {
     QVERIFY2(window->grab().save(path), qPrintable(path));
 }
 
-QTEST_MAIN(tst_DesktopTheme)
+QUILLON_UI_TEST_MAIN(tst_DesktopTheme)
 #include "tst_DesktopTheme.moc"

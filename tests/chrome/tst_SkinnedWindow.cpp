@@ -1,5 +1,6 @@
-#include "chrome/SkinnedWindow.h"
-#include "chrome/Twips.h"
+#include "support/UiTestMain.h"
+#include "ui/chrome/SkinnedWindow.h"
+#include "ui/chrome/Twips.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -496,5 +497,5 @@ void tst_SkinnedWindow::cornerGripOnlyChangesPointer() {
     QCOMPARE(w.Pjiao->cursor().shape(), Qt::SizeFDiagCursor);
 }
 
-QTEST_MAIN(tst_SkinnedWindow)
+QUILLON_UI_TEST_MAIN(tst_SkinnedWindow)
 #include "tst_SkinnedWindow.moc"

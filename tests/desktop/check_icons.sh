@@ -3,7 +3,7 @@
 # icon looks like the pixel one of the same size. Usage: check_icons.sh <build folder>
 set -uo pipefail
 build=$1
-icons=$(cd "$(dirname "$0")/../../src/shell/icons" && pwd)
+icons=$(cd "$(dirname "$0")/../../src/ui/shell/icons" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
@@ -17,10 +17,10 @@ QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work "$build/bin/quillon-artwork" "$w
 for f in "$work"/icons/*; do
     name=$(basename "$f")
     cmp -s "$f" "$icons/$name" ||
-        fail "src/shell/icons/$name is not what the generator draws: run it and commit what it writes"
+        fail "src/ui/shell/icons/$name is not what the generator draws: run it and commit what it writes"
 done
 for f in "$icons"/*; do
-    [ -e "$work/icons/$(basename "$f")" ] || fail "src/shell/icons/$(basename "$f") is drawn by nothing"
+    [ -e "$work/icons/$(basename "$f")" ] || fail "src/ui/shell/icons/$(basename "$f") is drawn by nothing"
 done
 
 # Rendered by another program than the one that drew it, over white; the root mean square

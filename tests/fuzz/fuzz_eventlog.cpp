@@ -1,6 +1,6 @@
 // The event log reader over any bytes: no crash, and a file that opens is read to its end.
 #include "FuzzInput.h"
-#include "settings/EventLog.h"
+#include "core/settings/EventLog.h"
 
 using quillon::settings::EventLog;
 using quillon::settings::LogRecord;

@@ -1,7 +1,7 @@
 // The trojan port table over any file content, asked for a few ports, among them the first
 // field of the file's first line (so that matches are reached too).
 #include "FuzzInput.h"
-#include "blocking/TrojanTable.h"
+#include "core/blocking/TrojanTable.h"
 
 using quillon::blocking::TrojanTable;
 

@@ -1,6 +1,6 @@
 // When the connection list is rebuilt, and how its model shows a rebuild to views.
-#include "monitor/ConnectionListModel.h"
-#include "monitor/ListRefresh.h"
+#include "core/monitor/ConnectionListModel.h"
+#include "core/monitor/ListRefresh.h"
 #include "support/FakeTcpTable.h"
 
 #include <QSignalSpy>

@@ -1,13 +1,14 @@
 // The main window: the connection list and when it is rebuilt, the block decision's
 // outcomes, the toolbar and the list's pop-up menu.
-#include "blocking/frmAlert.h"
-#include "blocking/frmMenu.h"
-#include "monitor/ConnectionListModel.h"
-#include "monitor/frmMain.h"
-#include "settings/frmOptions.h"
-#include "settings/modReg.h"
+#include "core/monitor/ConnectionListModel.h"
+#include "core/settings/modReg.h"
 #include "support/ProgramRig.h"
 #include "support/TestSupport.h"
+#include "support/UiTestMain.h"
+#include "ui/blocking/frmAlert.h"
+#include "ui/blocking/frmMenu.h"
+#include "ui/monitor/frmMain.h"
+#include "ui/settings/frmOptions.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -664,5 +665,5 @@ void TestFrmMain::connectionMenuOnlyOnRightButtonOverNonEmptyList() {
     rig.program().menu().mnuConn->hide();
 }
 
-QTEST_MAIN(TestFrmMain)
+QUILLON_UI_TEST_MAIN(TestFrmMain)
 #include "test_frmMain.moc"

@@ -1,5 +1,5 @@
 // Texts of the TCP table: addresses, ports, state names, and the row handed around.
-#include "monitor/modNetstat.h"
+#include "core/monitor/modNetstat.h"
 
 #include <QtTest>
 #include <cstring>

@@ -18,7 +18,8 @@ private slots:
     void brokenBytesBecomeReplacementCharacters() {
         // A lead byte followed by a byte that cannot trail it, and a lead byte cut off at the
         // very end: neither may vanish silently or swallow the ASCII after it.
-        const QString mid = CodePage::fromGbk(QByteArray("a\x81\x7F" "b"));
+        const QString mid = CodePage::fromGbk(QByteArray("a\x81\x7F"
+                                                         "b"));
         QVERIFY(mid.startsWith(QLatin1Char('a')));
         QVERIFY(mid.endsWith(QLatin1Char('b')));
         QVERIFY(mid.contains(QChar::ReplacementCharacter) || mid.contains(QChar(0x7F)));

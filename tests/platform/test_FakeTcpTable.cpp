@@ -1,5 +1,5 @@
 // The scripted TCP table that window tests build the program on.
-#include "monitor/modNetstat.h"
+#include "core/monitor/modNetstat.h"
 #include "support/FakeTcpTable.h"
 
 #include <QtTest>

@@ -1,7 +1,7 @@
 // The kernel's TCP table and the cut, against real loopback connections. The whole test
 // process moves into a network namespace of its own first, so it sees and cuts only the
 // connections it made itself.
-#include "monitor/modNetstat.h"
+#include "core/monitor/modNetstat.h"
 #include "platform/NetlinkTcpTable.h"
 #include "support/Loopback.h"
 

@@ -2,9 +2,9 @@
 // the trojan table QLWD.dat as links, devices and FIFOs are refused (as missing) and nothing
 // is written through them; the log is emptied in place; root writes no log in a folder that
 // another user can write.
-#include "blocking/TrojanTable.h"
+#include "core/blocking/TrojanTable.h"
+#include "core/settings/EventLog.h"
 #include "platform/SafeFiles.h"
-#include "settings/EventLog.h"
 #include "support/TestSupport.h"
 
 #include <QtTest>

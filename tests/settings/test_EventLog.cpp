@@ -1,4 +1,4 @@
-#include "settings/EventLog.h"
+#include "core/settings/EventLog.h"
 #include "support/TestSupport.h"
 
 #include <QDir>

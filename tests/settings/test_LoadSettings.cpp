@@ -1,13 +1,14 @@
 // LoadSettings: the console created hidden with its lists and log view filled once, and the
 // main window's list mode restored from the value toolbar button 4 stores.
 
-#include "monitor/ConnectionListModel.h"
-#include "monitor/frmMain.h"
-#include "settings/LoadSettings.h"
-#include "settings/LogModel.h"
-#include "settings/frmOptions.h"
-#include "settings/modReg.h"
+#include "core/monitor/ConnectionListModel.h"
+#include "core/settings/LogModel.h"
+#include "core/settings/modReg.h"
 #include "support/ProgramRig.h"
+#include "support/UiTestMain.h"
+#include "ui/monitor/frmMain.h"
+#include "ui/settings/frmOptions.h"
+#include "ui/shell/modGeneral.h"
 
 #include <QCheckBox>
 #include <QListWidget>
@@ -137,5 +138,5 @@ void TestLoadSettings::consoleAlreadyThere() {
     checkConsoleFilledOnce(f);
 }
 
-QTEST_MAIN(TestLoadSettings)
+QUILLON_UI_TEST_MAIN(TestLoadSettings)
 #include "test_LoadSettings.moc"

@@ -1,12 +1,13 @@
 // LogEvent: one line in WDlog.log and exactly one row in the console's log view, whether the
 // console existed before or is created by the event; nothing at all when the file refuses it.
 
-#include "settings/EventLog.h"
-#include "settings/LogEvent.h"
-#include "settings/LogModel.h"
-#include "settings/frmOptions.h"
+#include "core/settings/EventLog.h"
+#include "core/settings/LogModel.h"
 #include "support/ProgramRig.h"
 #include "support/TestSupport.h"
+#include "support/UiTestMain.h"
+#include "ui/settings/frmOptions.h"
+#include "ui/shell/modGeneral.h"
 
 #include <QDateTime>
 #include <QTest>
@@ -100,5 +101,5 @@ void TestLogEvent::refusedEventLeavesEverythingAlone() {
     QCOMPARE(c.logModel->rowCount(), 0);
 }
 
-QTEST_MAIN(TestLogEvent)
+QUILLON_UI_TEST_MAIN(TestLogEvent)
 #include "test_LogEvent.moc"

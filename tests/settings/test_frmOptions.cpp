@@ -2,14 +2,15 @@
 // rule lists and their entry checks, the refills, re-creation after closing, and the log view
 // with its clear command.
 
-#include "chrome/Twips.h"
+#include "core/settings/EventLog.h"
+#include "core/settings/LogModel.h"
+#include "core/settings/modReg.h"
 #include "platform/CodePage.h"
-#include "settings/EventLog.h"
-#include "settings/LogModel.h"
-#include "settings/frmOptions.h"
-#include "settings/modReg.h"
 #include "support/ProgramRig.h"
 #include "support/TestSupport.h"
+#include "support/UiTestMain.h"
+#include "ui/chrome/Twips.h"
+#include "ui/settings/frmOptions.h"
 
 #include <QCheckBox>
 #include <QFileInfo>
@@ -556,5 +557,5 @@ void TestFrmOptions::clearPromptDoesNotBlock() {
     delete second.data();
 }
 
-QTEST_MAIN(TestFrmOptions)
+QUILLON_UI_TEST_MAIN(TestFrmOptions)
 #include "test_frmOptions.moc"

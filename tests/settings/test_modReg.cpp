@@ -1,4 +1,4 @@
-#include "settings/modReg.h"
+#include "core/settings/modReg.h"
 #include "support/TestSupport.h"
 
 #include <QFile>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "shell/frmSplash.h"
 #include "support/ProgramRig.h"
+#include "ui/shell/frmSplash.h"
 
 #include <QApplication>
 #include <QList>

@@ -1,18 +1,19 @@
 // The program's start: single instance, splash, the main window's start-up and what it
 // leaves behind.
 #include "ShellRig.h"
-#include "chrome/Twips.h"
-#include "monitor/frmMain.h"
-#include "monitor/modNetstat.h"
+#include "core/monitor/modNetstat.h"
+#include "core/settings/modReg.h"
 #include "platform/Autostart.h"
 #include "platform/ExeDir.h"
 #include "platform/InstanceLock.h"
-#include "settings/frmOptions.h"
-#include "settings/modReg.h"
-#include "shell/ShellHelpers.h"
-#include "shell/TrayIcon.h"
-#include "shell/frmSplash.h"
 #include "support/TestSupport.h"
+#include "support/UiTestMain.h"
+#include "ui/chrome/Twips.h"
+#include "ui/monitor/frmMain.h"
+#include "ui/settings/frmOptions.h"
+#include "ui/shell/ShellHelpers.h"
+#include "ui/shell/TrayIcon.h"
+#include "ui/shell/frmSplash.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -391,5 +392,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestStartUp)
+QUILLON_UI_TEST_MAIN(TestStartUp)
 #include "test_StartUp.moc"

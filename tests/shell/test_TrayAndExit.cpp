@@ -1,14 +1,15 @@
 // The running program's life: the tray icon and its hook, the close request, the two
 // prompts and the way out.
 #include "ShellRig.h"
-#include "blocking/frmMenu.h"
-#include "chrome/Twips.h"
-#include "monitor/frmMain.h"
 #include "platform/InstanceLock.h"
-#include "shell/TrayIcon.h"
-#include "shell/frmSplash.h"
-#include "shell/frmWarnExit.h"
-#include "shell/frmWarnSys.h"
+#include "support/UiTestMain.h"
+#include "ui/blocking/frmMenu.h"
+#include "ui/chrome/Twips.h"
+#include "ui/monitor/frmMain.h"
+#include "ui/shell/TrayIcon.h"
+#include "ui/shell/frmSplash.h"
+#include "ui/shell/frmWarnExit.h"
+#include "ui/shell/frmWarnSys.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -375,5 +376,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestTrayAndExit)
+QUILLON_UI_TEST_MAIN(TestTrayAndExit)
 #include "test_TrayAndExit.moc"

@@ -1,5 +1,6 @@
 // Window helpers: stacking and activation.
-#include "shell/modGeneral.h"
+#include "support/UiTestMain.h"
+#include "ui/shell/modGeneral.h"
 
 #include <QWidget>
 #include <QtTest>
@@ -68,5 +69,5 @@ void TestModGeneral::activateWindowRestoresMinimisedWindows() {
     QVERIFY(w.isMinimized());
 }
 
-QTEST_MAIN(TestModGeneral)
+QUILLON_UI_TEST_MAIN(TestModGeneral)
 #include "test_modGeneral.moc"

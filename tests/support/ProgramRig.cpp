@@ -1,10 +1,11 @@
 #include "support/ProgramRig.h"
 
-#include "monitor/ConnectionListModel.h"
-#include "monitor/frmMain.h"
-#include "settings/frmOptions.h"
-#include "settings/modReg.h"
+#include "core/monitor/ConnectionListModel.h"
+#include "core/settings/modReg.h"
 #include "support/TestSupport.h"
+#include "ui/Resources.h"
+#include "ui/monitor/frmMain.h"
+#include "ui/settings/frmOptions.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -19,6 +20,7 @@ namespace quillon::test {
 using namespace settings::modReg;
 
 ProgramRig::ProgramRig(const ProgramSetup& setup) {
+    ui::InitResources();
     hive = std::make_unique<platform::RegistryHive>(path(QStringLiteral("registry.db")));
     shell::Program::Config config;
     config.table = setup.table ? setup.table : &table;

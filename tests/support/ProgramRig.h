@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/RegistryHive.h"
-#include "shell/Program.h"
 #include "support/FakeTcpTable.h"
+#include "ui/shell/Program.h"
 
 #include <QStringList>
 #include <QTemporaryDir>

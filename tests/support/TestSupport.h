@@ -1,6 +1,6 @@
 #pragma once
 
-#include "settings/EventLog.h"
+#include "core/settings/EventLog.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,7 +1,7 @@
 // Draws the console's pictures: the banner of the security tab, the emblem of the credits
 // frame and the small level icon. Not part of the program: run it by hand when the artwork
 // changes and commit what it writes (the console takes them from its Qt resource):
-//   QT_QPA_PLATFORM=offscreen build/bin/quillon-console-art src/settings/art
+//   QT_QPA_PLATFORM=offscreen build/bin/quillon-console-art src/ui/settings/art
 
 #include <QDir>
 #include <QFont>

@@ -1,7 +1,7 @@
 #include "LogCommand.h"
 
+#include "core/settings/EventLog.h"
 #include "platform/ExeDir.h"
-#include "settings/EventLog.h"
 
 #include <QDateTime>
 #include <QFile>

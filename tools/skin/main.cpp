@@ -9,7 +9,7 @@
 //
 //   quillon-skin <folder>   writes skin.png, ImMin1.png ... IMus0.png into <folder>
 
-#include "chrome/SkinnedWindow.h"
+#include "ui/chrome/SkinnedWindow.h"
 
 #include <QColor>
 #include <QDir>

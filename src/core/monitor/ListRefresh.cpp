@@ -1,0 +1,37 @@
+#include "core/monitor/ListRefresh.h"
+
+#include <cstring>
+
+namespace quillon::monitor {
+
+bool ListRefresh::poll(bool force) {
+    if (!table_.snapshot(current_)) {
+        return false;
+    }
+    if (!force && sameConnections(current_, built_)) {
+        return false;
+    }
+    current_.swap(built_);
+    return true;
+}
+
+bool ListRefresh::sameConnections(const std::vector<platform::TcpRow>& a,
+                                  const std::vector<platform::TcpRow>& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    // An unchanged table usually compares equal byte for byte, which is the cheapest test
+    // there is; only when some bytes differ (a state change, padding) are the identities
+    // compared field by field.
+    if (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(platform::TcpRow)) == 0) {
+        return true;
+    }
+    for (size_t k = 0; k < a.size(); ++k) {
+        if (!a[k].sameConnection(b[k])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace quillon::monitor

@@ -1,0 +1,61 @@
+#include "core/monitor/modNetstat.h"
+
+#include "platform/Inet.h"
+
+#include <QByteArray>
+
+namespace quillon::monitor::modNetstat {
+
+std::array<QString, 14> TcpStateNames;
+
+void InitStateNames() {
+    TcpStateNames = {
+        QStringLiteral("未知连接"),       QStringLiteral("封锁连接"),
+        QStringLiteral("监听连接"),       QStringLiteral("SYN_SENT连接"),
+        QStringLiteral("SYN_RCVD连接"),   QStringLiteral("待定连接"),
+        QStringLiteral("FIN_WAIT1连接"),  QStringLiteral("FIN_WAIT2连接"),
+        QStringLiteral("CLOSE_WAIT连接"), QStringLiteral("结束连接"),
+        QStringLiteral("LAST_ACK连接"),   QStringLiteral("TIME_WAIT连接"),
+        QStringLiteral("DELETE_TCB连接"), QString(),
+    };
+}
+
+QString StateText(qint32 state) {
+    if (state < 0 || state >= static_cast<qint32>(TcpStateNames.size())) {
+        return {};
+    }
+    return TcpStateNames[static_cast<size_t>(state)];
+}
+
+QString AddressText(const char* converted) {
+    if (!converted) {
+        return QStringLiteral("无法获得IP");
+    }
+    // A dotted IPv4 address has at most 15 characters; the cap only guards odd converters.
+    return QString::fromLatin1(converted, static_cast<qsizetype>(qstrnlen(converted, 32)));
+}
+
+QString IpToText(quint32 address) {
+    char text[platform::Inet::kIpv4TextSize];
+    return AddressText(platform::Inet::Ipv4ToText(address, text));
+}
+
+QString PortText(quint32 field) {
+    // The port sits in network byte order in the low 16 bits: the byte in bits 0..7 is the
+    // high byte of the port. Only those 16 bits count, so the text is always 0..65535.
+    const quint32 port = ((field & 0xFF) << 8) | ((field >> 8) & 0xFF);
+    return QString::number(port);
+}
+
+ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qint16 position) {
+    ConnectionRow r;
+    r.RemA = IpToText(row.dwRemoteAddr);
+    r.RemP = PortText(row.dwRemotePort);
+    r.LocP = PortText(row.dwLocalPort);
+    r.state = static_cast<qint16>(row.dwState);
+    r.position = position;
+    r.identity = row;
+    return r;
+}
+
+} // namespace quillon::monitor::modNetstat

@@ -1,0 +1,182 @@
+#include "ui/blocking/frmAlert.h"
+
+#include "core/settings/modReg.h"
+#include "ui/chrome/Twips.h"
+#include "ui/monitor/frmMain.h"
+#include "ui/shell/Program.h"
+#include "ui/shell/modGeneral.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <utility>
+#include <vector>
+
+namespace quillon::blocking {
+
+namespace {
+
+QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, int left,
+                        int top) {
+    auto* b = new QPushButton(caption, parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setGeometry(chrome::pxRect(left, top, 1215, 375));
+    b->setAutoDefault(false);
+    return b;
+}
+
+} // namespace
+
+frmAlert::frmAlert(shell::Program& program)
+    : chrome::SkinnedWindow(QStringLiteral("Quillon提醒您"), 5925, 4230, 480), program_(program) {
+    setAttribute(Qt::WA_DeleteOnClose);
+    // The question comes up over whatever the user is doing without taking the keyboard
+    // from it, from the very first show on: a key typed at that moment must not answer it.
+    setAttribute(Qt::WA_ShowWithoutActivating);
+
+    Label1 = new QLabel(QStringLiteral("[description]"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(chrome::pxRect(360, 480, 5115, 1695));
+    Label1->setWordWrap(true);
+    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label1->setTextFormat(Qt::PlainText);
+
+    Command1 = makeButton(this, "Command1", QStringLiteral("禁止 ip"), 960, 2640);
+    Command3 = makeButton(this, "Command3", QStringLiteral("禁程远端口"), 2280, 2640);
+    Command4 = makeButton(this, "Command4", QStringLiteral("禁本地端口"), 3600, 2640);
+    Command5 = makeButton(this, "Command5", QStringLiteral("全部禁止"), 1560, 3240);
+    Command2 = makeButton(this, "Command2", QStringLiteral("放行通过"), 3000, 3240);
+    connect(Command1, &QPushButton::clicked, this, &frmAlert::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &frmAlert::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &frmAlert::Command3_Click);
+    connect(Command4, &QPushButton::clicked, this, &frmAlert::Command4_Click);
+    connect(Command5, &QPushButton::clicked, this, &frmAlert::Command5_Click);
+}
+
+frmAlert::~frmAlert() = default;
+
+void frmAlert::centre() {
+    modGeneral::CentreOnScreen(*this);
+}
+
+void frmAlert::Form_Load() {
+    QPointer<frmAlert> self(this);
+    centre();
+    show();
+    modGeneral::PlaceWindow(this, 1);
+    modGeneral::ActivateWindow(this, true);
+    QCoreApplication::processEvents();
+    // Events may have answered or closed this very window meanwhile.
+    if (self.isNull() || entryReturned_) {
+        return;
+    }
+    centre();
+    if (b_Type != 1) {
+        return;
+    }
+    // The local port says most about what is being reached; the remote port comes next.
+    // A failed lookup counts as knowing nothing.
+    QString info = program_.main().GetTrojan(LocP).value_or(QString());
+    if (info.isEmpty()) {
+        info = program_.main().GetTrojan(RemP).value_or(QString());
+    }
+    if (info.isEmpty()) {
+        info = QStringLiteral("端口资料未收集完整建议不要轻易接受连接~");
+    }
+    Label1->setText(composeText(RemA, RemP, LocP, info));
+}
+
+QString frmAlert::composeText(const QString& RemA, const QString& RemP, const QString& LocP,
+                              const QString& info) {
+    const QString crlf = QStringLiteral("\r\n");
+    return RemA + QStringLiteral(" 此IP尝试连接本地端口: ") + LocP +
+           QStringLiteral(" 他的端口是: ") + RemP + QStringLiteral(".") + crlf + crlf +
+           QStringLiteral("连接信息:") + crlf + info + crlf + crlf + QStringLiteral("可否连接?");
+}
+
+void frmAlert::answer(std::initializer_list<RuleWrite> writes, bool rebuild,
+                      const QString& action) {
+    // The rebuild lets events run: a second click on this window meanwhile is not a second
+    // answer.
+    if (answering_ || entryReturned_) {
+        return;
+    }
+    answering_ = true;
+    // Events run during the rebuild may even close this window; work on copies.
+    QPointer<frmAlert> self(this);
+    shell::Program& program = program_;
+    struct Write {
+        QString key;
+        QString name;
+        QString verdict;
+    };
+    std::vector<Write> rules;
+    namespace modReg = settings::modReg;
+    for (const RuleWrite& w : writes) {
+        const QString& key = w.list == IpList           ? modReg::BlockIpKey
+                             : w.list == RemotePortList ? modReg::BlockRpKey
+                                                        : modReg::BlockLpKey;
+        rules.push_back({key,
+                         w.list == IpList           ? RemA
+                         : w.list == RemotePortList ? RemP
+                                                    : LocP,
+                         w.data});
+    }
+    // An answer given while a rebuild runs waits for it and is then carried out whole: its
+    // own rebuild still finds this window's entry pending and leaves the connection alone.
+    program.main().whenIdle([self, &program, rules = std::move(rules), rebuild, action, remA = RemA,
+                             remP = RemP, locP = LocP] {
+        for (const Write& w : rules) {
+            modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, w.key, w.name,
+                                   w.verdict);
+        }
+        if (rebuild) {
+            program.main().RefreshTable(true);
+        }
+        modGeneral::LogEvent(program, remA, remP, locP, action);
+        if (frmAlert* window = self.data(); window != nullptr) {
+            window->answering_ = false;
+            window->close();
+        }
+    });
+}
+
+void frmAlert::Command1_Click() {
+    answer({{IpList, QStringLiteral("1")}}, true, QStringLiteral("拒绝IP连接"));
+}
+
+void frmAlert::Command2_Click() {
+    answer({{IpList, QStringLiteral("0")},
+            {RemotePortList, QStringLiteral("0")},
+            {LocalPortList, QStringLiteral("0")}},
+           false, QStringLiteral("允许连接"));
+}
+
+void frmAlert::Command3_Click() {
+    answer({{RemotePortList, QStringLiteral("1")}}, true, QStringLiteral("禁止远程端口连接"));
+}
+
+void frmAlert::Command4_Click() {
+    answer({{LocalPortList, QStringLiteral("1")}}, true, QStringLiteral("禁止本机端口连接"));
+}
+
+void frmAlert::Command5_Click() {
+    answer({{LocalPortList, QStringLiteral("1")},
+            {RemotePortList, QStringLiteral("1")},
+            {IpList, QStringLiteral("1")}},
+           true, QStringLiteral("全部禁止连接"));
+}
+
+void frmAlert::closeEvent(QCloseEvent* event) {
+    // Whatever closes the window (an answer, the frame's close button, the system), its
+    // pending entry is given back once, so connections sharing its fields are decided again.
+    if (!entryReturned_) {
+        entryReturned_ = true;
+        program_.main().ShiftAlertList(t);
+    }
+    event->accept();
+}
+
+} // namespace quillon::blocking

@@ -1,0 +1,121 @@
+#include "ui/blocking/frmMenu.h"
+
+#include "core/monitor/ConnectionListModel.h"
+#include "core/settings/modReg.h"
+#include "ui/monitor/frmMain.h"
+#include "ui/shell/Program.h"
+#include "ui/shell/frmWarnExit.h"
+#include "ui/shell/modGeneral.h"
+
+#include <QCoreApplication>
+#include <QMenu>
+#include <QTreeView>
+
+namespace quillon::blocking {
+
+frmMenu::frmMenu(shell::Program& program) : program_(program) {
+    setWindowTitle(QStringLiteral("frmMenu"));
+
+    mnuMain = new QMenu(QStringLiteral("主窗"), this);
+    mnuMain->setObjectName(QStringLiteral("mnuMain"));
+    mnuOpen = mnuMain->addAction(QStringLiteral("&打开"));
+    mnuOpen->setObjectName(QStringLiteral("mnuOpen"));
+    mnuSep = mnuMain->addSeparator();
+    mnuSep->setObjectName(QStringLiteral("mnuSep"));
+    mnuExit = mnuMain->addAction(QStringLiteral("E&退出"));
+    mnuExit->setObjectName(QStringLiteral("mnuExit"));
+
+    mnuConn = new QMenu(QStringLiteral("控制窗"), this);
+    mnuConn->setObjectName(QStringLiteral("mnuConn"));
+    mnuDis = mnuConn->addAction(QStringLiteral("断开连接"));
+    mnuDis->setObjectName(QStringLiteral("mnuDis"));
+    mnuSep2 = mnuConn->addSeparator();
+    mnuSep2->setObjectName(QStringLiteral("mnuSep2"));
+    mnuBlockAll = mnuConn->addAction(QStringLiteral("禁止所有"));
+    mnuBlockAll->setObjectName(QStringLiteral("mnuBlockAll"));
+    mnuBlockIP = mnuConn->addAction(QStringLiteral("禁止IP"));
+    mnuBlockIP->setObjectName(QStringLiteral("mnuBlockIP"));
+    mnuBlockRP = mnuConn->addAction(QStringLiteral("禁止远程端口"));
+    mnuBlockRP->setObjectName(QStringLiteral("mnuBlockRP"));
+    mnuBlockLP = mnuConn->addAction(QStringLiteral("禁止本地端口"));
+    mnuBlockLP->setObjectName(QStringLiteral("mnuBlockLP"));
+
+    connect(mnuOpen, &QAction::triggered, this, &frmMenu::mnuOpen_Click);
+    connect(mnuExit, &QAction::triggered, this, &frmMenu::mnuExit_Click);
+    connect(mnuDis, &QAction::triggered, this, &frmMenu::mnuDis_Click);
+    connect(mnuBlockAll, &QAction::triggered, this, &frmMenu::mnuBlockAll_Click);
+    connect(mnuBlockIP, &QAction::triggered, this, &frmMenu::mnuBlockIP_Click);
+    connect(mnuBlockRP, &QAction::triggered, this, &frmMenu::mnuBlockRP_Click);
+    connect(mnuBlockLP, &QAction::triggered, this, &frmMenu::mnuBlockLP_Click);
+}
+
+frmMenu::~frmMenu() = default;
+
+void frmMenu::BlockList(bool ra, bool rp, bool lp) {
+    // The row chosen now; carried out at once, or right after a rebuild that is running.
+    const std::optional<monitor::ConnectionListModel::Item> chosen = program_.main().selectedItem();
+    if (!chosen) {
+        return;
+    }
+    shell::Program& program = program_;
+    program.main().whenIdle([&program, item = *chosen, ra, rp, lp] {
+        // The row's own texts: for a listening row these are "无IP来源" and "等待状态",
+        // stored as they stand.
+        namespace modReg = settings::modReg;
+        const QString deny = QStringLiteral("1");
+        if (ra) {
+            modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockIpKey,
+                                   item.text, deny);
+        }
+        if (rp) {
+            modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockRpKey,
+                                   item.sub1, deny);
+        }
+        if (lp) {
+            modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockLpKey,
+                                   item.sub2, deny);
+        }
+        program.main().RefreshTable(true);
+        modGeneral::LogEvent(program, item.text, item.sub1, item.sub2,
+                             QStringLiteral("禁止所有连接"));
+    });
+}
+
+void frmMenu::mnuDis_Click() {
+    const std::optional<monitor::ConnectionListModel::Item> chosen = program_.main().selectedItem();
+    // Destroying a listening socket would not end a connection but kill the service behind
+    // it (its accept() fails, new clients are refused): a listening row is not cut.
+    if (!chosen || chosen->connection.state == platform::StateListen) {
+        return;
+    }
+    shell::Program& program = program_;
+    program.main().whenIdle([&program, item = *chosen] {
+        // The row keeps the identity of the connection it shows: if that connection has
+        // gone, nothing else is cut in its place.
+        const platform::CutResult result = program.table().cut(item.connection.identity);
+        QCoreApplication::processEvents();
+        if (result == platform::CutResult::Cut) {
+            modGeneral::LogEvent(program, item.text, item.sub1, item.sub2,
+                                 QStringLiteral("异常连接中断"));
+        }
+    });
+}
+
+void frmMenu::mnuOpen_Click() {
+    monitor::frmMain& main = program_.main();
+    if (main.windowState() & (Qt::WindowMinimized | Qt::WindowMaximized)) {
+        main.show();
+        modGeneral::ActivateWindow(&main, true);
+    } else {
+        main.show();
+        main.setWindowState(Qt::WindowNoState);
+        // Shown but under other windows, it comes forward: "open" means the user sees it.
+        modGeneral::ActivateWindow(&main, true);
+    }
+}
+
+void frmMenu::mnuExit_Click() {
+    program_.warnExit().show();
+}
+
+} // namespace quillon::blocking

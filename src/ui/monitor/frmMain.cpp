@@ -1,0 +1,551 @@
+#include "ui/monitor/frmMain.h"
+
+#include "core/blocking/Decision.h"
+#include "core/blocking/TrojanTable.h"
+#include "core/monitor/ConnectionListModel.h"
+#include "core/monitor/ListRefresh.h"
+#include "core/monitor/modNetstat.h"
+#include "core/settings/EventLog.h"
+#include "core/settings/modReg.h"
+#include "platform/Autostart.h"
+#include "platform/ExeDir.h"
+#include "platform/RegistryHive.h"
+#include "platform/TcpTable.h"
+#include "ui/blocking/frmAlert.h"
+#include "ui/blocking/frmMenu.h"
+#include "ui/chrome/Twips.h"
+#include "ui/settings/frmOptions.h"
+#include "ui/shell/Program.h"
+#include "ui/shell/ShellHelpers.h"
+#include "ui/shell/TrayIcon.h"
+#include "ui/shell/frmWarnExit.h"
+#include "ui/shell/frmWarnSys.h"
+#include "ui/shell/modGeneral.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QCursor>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeView>
+
+namespace quillon::monitor {
+
+namespace {
+
+using chrome::px;
+using chrome::pxRect;
+
+const QString kCaptionStop = QStringLiteral("停止");
+const QString kCaptionContinue = QStringLiteral("继续");
+const QString kCaptionAll = QStringLiteral("所有连接");
+const QString kCaptionEstablished = QStringLiteral("已经连接");
+
+// The toolbar's pictures: imgCold at rest, imgHot while the pointer is over the button.
+// `pressedPicture` is shown while a check button is pressed (0: the same picture).
+QIcon toolbarIcon(int picture, int pressedPicture) {
+    QIcon icon;
+    const auto add = [&icon](int n, QIcon::State state) {
+        icon.addFile(QStringLiteral(":/monitor/imgCold/%1.png").arg(n), {}, QIcon::Normal, state);
+        icon.addFile(QStringLiteral(":/monitor/imgHot/%1.png").arg(n), {}, QIcon::Active, state);
+    };
+    add(picture, QIcon::Off);
+    add(pressedPicture != 0 ? pressedPicture : picture, QIcon::On);
+    return icon;
+}
+
+} // namespace
+
+frmMain::frmMain(shell::Program& program)
+    : chrome::SkinnedWindow(QStringLiteral("Quillon防火墙"), 6735, 5385), program_(program),
+      refresh_(std::make_unique<ListRefresh>(program.table())) {
+    listModel = new ConnectionListModel(this);
+
+    ListView1 = new QTreeView(this);
+    ListView1->setObjectName(QStringLiteral("ListView1"));
+    ListView1->setGeometry(pxRect(240, 600, 5385, 4125));
+    ListView1->setRootIsDecorated(false);
+    ListView1->setItemsExpandable(false);
+    ListView1->setUniformRowHeights(true);
+    ListView1->setSortingEnabled(false);
+    ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView1->setAllColumnsShowFocus(true);
+    ListView1->setModel(listModel);
+    ListView1->header()->setStretchLastSection(false);
+    const int widths[] = {2540, 1905, 1905, 3387};
+    for (int c = 0; c < ConnectionListModel::ColumnCount; ++c) {
+        ListView1->setColumnWidth(c, px(widths[c]));
+    }
+    ListView1->viewport()->installEventFilter(this);
+
+    buildToolbar();
+
+    Text1 = new QLineEdit(this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setGeometry(pxRect(240, 4680, 6255, 285));
+    Text1->setText(QString(53, QLatin1Char(' ')) + QStringLiteral("Quillon超敏感防火墙"));
+    Text1->setReadOnly(true);
+    Text1->setFocusPolicy(Qt::NoFocus);
+
+    // The embedded web page is never loaded; its place lies below the window's bottom edge.
+    WebBrowser1 = new QWidget(this);
+    WebBrowser1->setObjectName(QStringLiteral("WebBrowser1"));
+    WebBrowser1->setGeometry(pxRect(720, 6600, 4815, 615));
+
+    Picture1 = new QLabel(this);
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    Picture1->setGeometry(pxRect(-120, 2760, 975, 975));
+    Picture1->setPixmap(QPixmap(QStringLiteral(":/monitor/shield.png")));
+    Picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Picture1->lower();
+
+    tmrRefresh = new QTimer(this);
+    tmrRefresh->setObjectName(QStringLiteral("tmrRefresh"));
+    tmrRefresh->setInterval(250);
+    connect(tmrRefresh, &QTimer::timeout, this, [this] { RefreshTable(false); });
+    tmrRefresh->start();
+
+    popUpMenu = [](QMenu& menu, const QPoint& globalPos) { menu.popup(globalPos); };
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::buildToolbar() {
+    Toolbar1 = new QToolBar(this);
+    Toolbar1->setObjectName(QStringLiteral("Toolbar1"));
+    Toolbar1->setOrientation(Qt::Vertical);
+    Toolbar1->setGeometry(pxRect(5640, 600, 855, 4125));
+    Toolbar1->setMovable(false);
+    Toolbar1->setFloatable(false);
+    Toolbar1->setIconSize(QSize(32, 32));
+    Toolbar1->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+
+    struct ButtonDef {
+        int position;
+        QString caption;
+        bool checkable;
+        int picture;
+        int pressedPicture;
+    };
+    // Button 1 shows "play" while polling is stopped (pressed), so the picture says what a
+    // click will do, like its caption.
+    const ButtonDef defs[] = {
+        {1, kCaptionStop, true, 1, 5},
+        {2, QStringLiteral("刷新"), false, 2, 0},
+        {3, {}, false, 0, 0},
+        {4, kCaptionAll, true, 3, 0},
+        {5, QStringLiteral("控制台"), false, 4, 0},
+        {6, {}, false, 0, 0},
+    };
+    const int width = px(855);
+    for (const ButtonDef& s : defs) {
+        if (s.picture == 0) {
+            Toolbar1->addSeparator();
+            continue;
+        }
+        auto* b = new QToolButton(Toolbar1);
+        b->setObjectName(QStringLiteral("Toolbar1_%1").arg(s.position));
+        b->setText(s.caption);
+        b->setCheckable(s.checkable);
+        b->setIcon(toolbarIcon(s.picture, s.pressedPicture));
+        b->setIconSize(QSize(32, 32));
+        b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+        b->setAutoRaise(true);
+        b->setFixedWidth(width - 4);
+        b->setFocusPolicy(Qt::NoFocus);
+        Toolbar1->addWidget(b);
+        buttons_[static_cast<size_t>(s.position)] = b;
+        const int position = s.position;
+        // A click during a rebuild waits for it: switching the list mode halfway would
+        // fill the rest of that list by the other mode.
+        connect(b, &QToolButton::clicked, this, [this, position] {
+            whenIdle([this, position] { Toolbar1_ButtonClick(position); });
+        });
+    }
+}
+
+QToolButton* frmMain::button(int position) const {
+    if (position < 1 || position >= static_cast<int>(buttons_.size())) {
+        return nullptr;
+    }
+    return buttons_[static_cast<size_t>(position)];
+}
+
+void frmMain::Toolbar1_ButtonClick(int position) {
+    QToolButton* b = button(position);
+    switch (position) {
+    case 1:
+        if (b->text() == kCaptionStop) {
+            b->setText(kCaptionContinue);
+            b->setToolTip(QString());
+            tmrRefresh->stop();
+        } else {
+            b->setText(kCaptionStop);
+            b->setToolTip(QString());
+            tmrRefresh->start();
+        }
+        break;
+    case 2:
+        RefreshTable(false);
+        break;
+    case 4:
+        b->setText(b->text() == kCaptionAll ? kCaptionEstablished : kCaptionAll);
+        b->setToolTip(QString());
+        RefreshTable(true);
+        settings::modReg::WriteRegString(
+            program_.hive(), settings::modReg::HKEY_LOCAL_MACHINE, settings::modReg::OptionsKey,
+            kCaptionAll, b->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+        break;
+    case 5: {
+        // Shown first: a console opened for the first time runs its own opening before the
+        // tab is chosen.
+        settings::frmOptions& options = program_.options();
+        options.show();
+        options.SSTab1->setCurrentIndex(2);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void frmMain::ListView1_MouseUp(Qt::MouseButton mouseButton, const QPoint& globalPos) {
+    if (mouseButton != Qt::RightButton || listModel->rowCount() == 0) {
+        return;
+    }
+    popUpMenu(*program_.menu().mnuConn, globalPos);
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (ListView1 != nullptr && watched == ListView1->viewport() &&
+        event->type() == QEvent::MouseButtonRelease) {
+        const auto* me = static_cast<QMouseEvent*>(event);
+        ListView1_MouseUp(me->button(), me->globalPosition().toPoint());
+    }
+    return chrome::SkinnedWindow::eventFilter(watched, event);
+}
+
+void frmMain::RefreshTable(bool force) {
+    // Decisions let events run halfway through a rebuild; a tick arriving then is dropped
+    // (the next one comes soon), a forced request is remembered and served right after, so
+    // the list is never cleared under the loop that is filling it.
+    if (rebuilding_) {
+        forcedWhileRebuilding_ = forcedWhileRebuilding_ || force;
+        return;
+    }
+    rebuilding_ = true;
+    rebuild(force);
+    while (forcedWhileRebuilding_) {
+        forcedWhileRebuilding_ = false;
+        rebuild(true);
+    }
+    rebuilding_ = false;
+    // Commands and answers that came in meanwhile, in the order they came; each may rebuild
+    // again, and whatever arrives during that rebuild waits for it in turn.
+    while (!rebuilding_ && !deferred_.empty()) {
+        std::function<void()> command = std::move(deferred_.front());
+        deferred_.pop_front();
+        command();
+    }
+}
+
+void frmMain::whenIdle(std::function<void()> command) {
+    if (rebuilding_) {
+        deferred_.push_back(std::move(command));
+        return;
+    }
+    command();
+}
+
+std::optional<ConnectionListModel::Item> frmMain::viewSelection() const {
+    const QItemSelectionModel* selection = ListView1->selectionModel();
+    if (selection == nullptr) {
+        return std::nullopt;
+    }
+    // While the list is reset the old rows' indexes linger until the reset ends; rows the
+    // view has not been shown yet count as none.
+    const QModelIndexList rows = selection->selectedRows();
+    if (rows.isEmpty() || rows.first().row() >= listModel->rowCount()) {
+        return std::nullopt;
+    }
+    return listModel->item(rows.first().row());
+}
+
+std::optional<ConnectionListModel::Item> frmMain::selectedItem() const {
+    // A row picked among those a running rebuild has shown so far is the newer choice.
+    if (std::optional<ConnectionListModel::Item> picked = viewSelection()) {
+        return picked;
+    }
+    return listModel->rebuilding() ? selectedAtRebuild_ : std::nullopt;
+}
+
+void frmMain::rebuild(bool force) {
+    if (!refresh_->poll(force)) {
+        return;
+    }
+    const std::vector<platform::TcpRow>& rows = refresh_->rows();
+    const qint16 n = static_cast<qint16>(rows.size());
+    LastRowCount = n;
+    // Every connection of one rebuild is decided against one state of the rules, read in one
+    // transaction; a rule stored meanwhile by another process counts from the next rebuild.
+    platform::RegistryHive::ReadScope rules(program_.hive());
+
+    // The selection follows its connection across rebuilds, not its position. Only a
+    // selection is carried over, never the bare current row (which stays behind after a
+    // click on empty list space): a command must not find a row nobody chose.
+    selectedAtRebuild_ = selectedItem();
+
+    listModel->beginRebuild();
+    for (qint16 i = 0; i < n; ++i) {
+        modNetstat::ConnectionRow row =
+            modNetstat::MakeConnectionRow(rows[static_cast<size_t>(i)], i);
+        if (row.state == platform::StateListen) {
+            // The list mode is the caption of button 4, read afresh for each listening row.
+            if (button(4)->text() == kCaptionAll) {
+                listModel->append({QStringLiteral("无IP来源"), QStringLiteral("等待状态"), row.LocP,
+                                   modNetstat::StateText(row.state), row});
+            }
+        } else {
+            listModel->append(
+                {row.RemA, row.RemP, row.LocP, modNetstat::StateText(row.state), row});
+        }
+        CheckBlock(row);
+    }
+    listModel->endRebuild();
+
+    if (selectedAtRebuild_ && !viewSelection()) {
+        const int r = listModel->findConnection(selectedAtRebuild_->connection.identity);
+        if (r >= 0) {
+            ListView1->selectionModel()->setCurrentIndex(listModel->index(r, 0),
+                                                         QItemSelectionModel::ClearAndSelect |
+                                                             QItemSelectionModel::Rows);
+        }
+    }
+    selectedAtRebuild_.reset();
+}
+
+void frmMain::doEvents() {
+    listModel->publish();
+    QCoreApplication::processEvents();
+}
+
+void frmMain::CheckBlock(const modNetstat::ConnectionRow& row) {
+    if (checkBlockObserver) {
+        checkBlockObserver(row);
+    }
+    namespace modReg = settings::modReg;
+
+    // The switch and the level live in the console's controls; referring to the console
+    // creates it (hidden) with both restored from the hive.
+    settings::frmOptions& options = program_.options();
+    std::optional<int> check1;
+    switch (options.Check1->checkState()) {
+    case Qt::Checked:
+        check1 = 1;
+        break;
+    case Qt::PartiallyChecked:
+        check1 = 2;
+        break;
+    case Qt::Unchecked:
+        check1 = 0;
+        break;
+    }
+    const int level = options.Slider1->value();
+
+    platform::RegistryHive& hive = program_.hive();
+    auto verdict = [&hive](blocking::RuleKind kind, const QString& name) -> std::optional<QString> {
+        const platform::RegistryHive::KeyPath* key = &modReg::BlockIpPath;
+        if (kind == blocking::RuleKind::RemotePort) {
+            key = &modReg::BlockRpPath;
+        } else if (kind == blocking::RuleKind::LocalPort) {
+            key = &modReg::BlockLpPath;
+        }
+        // A read that fails (a damaged or unreadable hive) is no rule, as for a missing
+        // value: the connection is questioned at the high and medium levels. Counting it as a
+        // deny would silently cut every connection over a storage fault.
+        return modReg::ReadRegString(hive, modReg::HKEY_LOCAL_MACHINE, *key, name);
+    };
+    auto trojan = [this](const QString& port) { return IsTrojan(port); };
+
+    const blocking::Outcome outcome = blocking::Decide(row.RemA, row.RemP, row.LocP, row.state,
+                                                       check1, level, verdict, trojan, pending);
+    switch (outcome) {
+    case blocking::Outcome::Nothing:
+        break;
+    case blocking::Outcome::Cut: {
+        listModel->publish();
+        // The row's own identity: if that connection is gone, nothing else is touched.
+        const platform::CutResult result = program_.table().cut(row.identity);
+        doEvents();
+        // Only a cut that happened is logged; a connection already gone or a cut refused
+        // for lack of rights leaves no record that would claim otherwise.
+        if (result == platform::CutResult::Cut) {
+            modGeneral::LogEvent(program_, row.RemA, row.RemP, row.LocP,
+                                 QStringLiteral("已断开连接"));
+        }
+        break;
+    }
+    case blocking::Outcome::Alert: {
+        listModel->publish();
+        if (pending.full()) {
+            break;
+        }
+        blocking::frmAlert* alert = program_.newAlert();
+        alert->RemA = row.RemA;
+        alert->RemP = row.RemP;
+        alert->LocP = row.LocP;
+        alert->t = pending.append(row.RemA, row.RemP, row.LocP);
+        alert->b_Type = 1;
+        alert->Form_Load();
+        doEvents();
+        break;
+    }
+    }
+}
+
+void frmMain::ShiftAlertList(qint32 t) {
+    if (!pending.shift(t)) {
+        return;
+    }
+    // Every window whose entry moved down follows it, so each keeps designating its own.
+    for (blocking::frmAlert* alert : program_.alerts()) {
+        if (alert != nullptr && !alert->isClosed() && alert->t > t) {
+            --alert->t;
+        }
+    }
+}
+
+std::optional<bool> frmMain::IsTrojan(const QString& port) {
+    return program_.trojans().IsTrojan(port);
+}
+
+std::optional<QString> frmMain::GetTrojan(const QString& port) {
+    return program_.trojans().GetTrojan(port);
+}
+
+} // namespace quillon::monitor
+
+// The life of the main window: its start-up, its close request and the two tray actions.
+namespace quillon::monitor {
+
+using namespace settings::modReg;
+
+namespace {
+
+const QString kCaption = QStringLiteral("Quillon防火墙");
+
+// Where there is no tray, the rights notice stands under the slogan box; the window grows by
+// the notice's height so that the frame's bottom grip stays clear of it.
+constexpr int kNoticeTop = 4995;
+constexpr int kNoticeGap = 60;
+
+void showRightsNotice(frmMain& window, shell::Program& program) {
+    using Health = platform::RegistryHive::Health;
+    shell::Rights rights;
+    rights.cut = program.table().cutAccess();
+    const Health health = program.hive().health();
+    rights.hiveReadable = health != Health::NoAccess;
+    rights.hiveDamaged = health == Health::Damaged;
+    rights.hiveWritable = program.hive().writable();
+    rights.logWritable = program.eventLog().writable();
+    shell::RightsPaths paths;
+    paths.helper = program.programDir() + QStringLiteral("/quillon-cut");
+    paths.hive = program.hive().path();
+    paths.log = program.eventLog().filePath();
+    const QString notice = shell::RightsNotice(rights, paths);
+    if (notice.isEmpty()) {
+        return;
+    }
+    if (program.tray().showMessage(kCaption, notice)) {
+        return;
+    }
+    auto* line = new QLabel(notice, &window);
+    line->setObjectName(QStringLiteral("lblRights"));
+    line->setWordWrap(true);
+    line->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    line->setStyleSheet(QStringLiteral("color: #a02020;"));
+    const QRect place = chrome::pxRect(240, kNoticeTop, 6255, 0);
+    const int height = line->heightForWidth(place.width());
+    line->setGeometry(place.left(), place.top(), place.width(), height);
+    window.resize(window.width(), window.height() + height + chrome::px(kNoticeGap));
+    modGeneral::CentreOnScreen(window);
+    line->show();
+}
+
+} // namespace
+
+void frmMain::startUp() {
+    // The start-with-the-session entry, rewritten at every start so that it follows the
+    // binary when it moves: machine-wide only for a binary no one but root can replace, else
+    // the user's own; without the rights it is silently left alone.
+    const QString executable = platform::executablePath();
+    platform::Autostart::write(platform::Autostart::placeFor(executable,
+                                                             program_.config().autostartPath,
+                                                             program_.config().userAutostartPath),
+                               executable);
+    // WebBrowser1 stays an empty placeholder: the update page has no known host.
+    modGeneral::CentreOnScreen(*this);
+    hide();
+    QCoreApplication::processEvents();
+    modNetstat::InitStateNames();
+    modGeneral::LoadSettings(program_);
+    shell::modSystray::HookTrayMessages(program_, *this);
+    shell::modSystray::AddTrayIcon(program_, shell::programIcon(), kCaption);
+    RefreshTable(false);
+    hide();
+
+    // A desktop without a tray would leave a program with neither icon nor window: there
+    // the window stays open instead.
+    if (!program_.tray().shown()) {
+        show();
+        modGeneral::ActivateWindow(this, true);
+    }
+    showRightsNotice(*this, program_);
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    if (!program_.tray().shown()) {
+        // Hidden without a tray icon, the window could never be reached again: closing it
+        // is then the way out, through the exit prompt.
+        program_.warnExit().show();
+        program_.warnExit().raise();
+        return;
+    }
+    if (ReadRegString(program_.hive(), HKEY_LOCAL_MACHINE, OptionsKey, QStringLiteral("warnsys")) !=
+        QStringLiteral("1")) {
+        program_.warnSys().show();
+    }
+    hide();
+}
+
+void frmMain::SysTray() {
+    if (isVisible()) {
+        hide();
+        return;
+    }
+    show();
+    modGeneral::ActivateWindow(this, true);
+}
+
+void frmMain::SysTray2() {
+    // The menu pops up and this returns at once: its items act when chosen, and the tray's
+    // own event handling is never held up by a nested loop.
+    if (popUpMenu) {
+        popUpMenu(*program_.menu().mnuMain, QCursor::pos());
+    }
+}
+
+} // namespace quillon::monitor

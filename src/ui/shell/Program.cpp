@@ -1,0 +1,165 @@
+#include "ui/shell/Program.h"
+
+#include "core/blocking/TrojanTable.h"
+#include "core/settings/EventLog.h"
+#include "ui/blocking/frmAlert.h"
+#include "ui/blocking/frmMenu.h"
+#include "ui/monitor/frmMain.h"
+#include "ui/settings/frmOptions.h"
+#include "ui/shell/TrayIcon.h"
+#include "ui/shell/frmSplash.h"
+#include "ui/shell/frmWarnExit.h"
+#include "ui/shell/frmWarnSys.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <utility>
+
+namespace quillon::shell {
+
+void MessageBoxes::askYesNo(QWidget* parent, const QString& title, const QString& text,
+                            std::function<void(int)> onAnswer) {
+    asked.append({title, text});
+    if (!next_.isEmpty()) {
+        onAnswer(next_.takeFirst());
+        return;
+    }
+    // The texts carry CR LF line breaks; a label breaks lines at LF only and would show
+    // the CR as a stray glyph.
+    QString shown = text;
+    shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    auto* box = new QMessageBox(QMessageBox::Information, title, shown,
+                                QMessageBox::Yes | QMessageBox::No, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    // The box speaks the program's language whatever the desktop's locale, with the
+    // accelerators a Chinese desktop shows.
+    box->button(QMessageBox::Yes)->setText(QStringLiteral("是(&Y)"));
+    box->button(QMessageBox::No)->setText(QStringLiteral("否(&N)"));
+    box->setDefaultButton(QMessageBox::No);
+    box->setEscapeButton(QMessageBox::No);
+    QObject::connect(box, &QMessageBox::finished, box,
+                     [onAnswer = std::move(onAnswer)](int result) {
+                         onAnswer(result == QMessageBox::Yes ? Yes : No);
+                     });
+    box->open();
+}
+
+Program::Program(Config config, QObject* parent) : QObject(parent), config_(std::move(config)) {}
+
+Program::~Program() {
+    // The windows are top-level widgets that refer back to the program: they go before it,
+    // alerts first since closing one updates the main window's pending list.
+    for (const QPointer<blocking::frmAlert>& alert : std::as_const(alerts_)) {
+        delete alert.data();
+    }
+    delete options_.data();
+    delete menu_.data();
+    delete warnExit_.data();
+    delete warnSys_.data();
+    tray_.reset();
+    delete main_.data();
+    delete splash_.data();
+}
+
+settings::EventLog& Program::eventLog() {
+    if (!eventLog_) {
+        eventLog_ =
+            std::make_unique<settings::EventLog>(config_.programDir + QStringLiteral("/WDlog.log"));
+    }
+    return *eventLog_;
+}
+
+blocking::TrojanTable& Program::trojans() {
+    if (!trojans_) {
+        trojans_ = std::make_unique<blocking::TrojanTable>(config_.programDir +
+                                                           QStringLiteral("/QLWD.dat"));
+    }
+    return *trojans_;
+}
+
+monitor::frmMain& Program::main() {
+    if (main_.isNull()) {
+        main_ = new monitor::frmMain(*this);
+    }
+    return *main_;
+}
+
+settings::frmOptions& Program::options() {
+    if (options_.isNull()) {
+        auto* console = new settings::frmOptions(*this);
+        options_ = console;
+        // A closed console is deleted a moment later; from the close on, the next reference
+        // creates a new one.
+        connect(console, &settings::frmOptions::closed, this, [this, console] {
+            if (options_.data() == console) {
+                options_.clear();
+            }
+        });
+    }
+    return *options_;
+}
+
+blocking::frmMenu& Program::menu() {
+    if (menu_.isNull()) {
+        menu_ = new blocking::frmMenu(*this);
+    }
+    return *menu_;
+}
+
+blocking::frmAlert* Program::newAlert() {
+    auto* alert = new blocking::frmAlert(*this);
+    alerts_.removeAll(nullptr);
+    alerts_.append(alert);
+    return alert;
+}
+
+QList<blocking::frmAlert*> Program::alerts() const {
+    QList<blocking::frmAlert*> live;
+    for (const QPointer<blocking::frmAlert>& tracked : alerts_) {
+        blocking::frmAlert* alert = tracked.data();
+        // An alert that was shown and is hidden again has been closed and is only waiting
+        // for its deferred deletion; one not shown yet is just being opened.
+        if (alert == nullptr ||
+            (alert->isHidden() && alert->testAttribute(Qt::WA_WState_ExplicitShowHide))) {
+            continue;
+        }
+        live.append(alert);
+    }
+    return live;
+}
+
+} // namespace quillon::shell
+
+// The windows and services of the application shell that the program context creates on
+// first reference.
+namespace quillon::shell {
+
+frmSplash& Program::splash() {
+    if (splash_.isNull()) {
+        splash_ = new frmSplash(*this);
+    }
+    return *splash_;
+}
+
+frmWarnSys& Program::warnSys() {
+    if (warnSys_.isNull()) {
+        warnSys_ = new frmWarnSys(*this);
+    }
+    return *warnSys_;
+}
+
+frmWarnExit& Program::warnExit() {
+    if (warnExit_.isNull()) {
+        warnExit_ = new frmWarnExit(*this);
+    }
+    return *warnExit_;
+}
+
+TrayIcon& Program::tray() {
+    if (!tray_) {
+        tray_ = std::make_unique<TrayIcon>(*this);
+    }
+    return *tray_;
+}
+
+} // namespace quillon::shell

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "platform/TcpTable.h"
+
+#include <QString>
+
+class QWidget;
+
+namespace quillon::shell {
+
+// What the process lacks to do its work, found at start.
+struct Rights {
+    platform::CutAccess cut = platform::CutAccess::Ok; // dropping connections
+    bool hiveWritable = true;                          // storing rules and settings
+    bool hiveReadable = true;                          // reading them (this process may)
+    bool hiveDamaged = false;                          // reading them (the file is sound)
+    bool logWritable = true;                           // writing the event log
+};
+
+// Where the notice points the user to.
+struct RightsPaths {
+    QString helper; // quillon-cut beside the executable
+    QString hive;
+    QString log;
+};
+
+// The one notice shown at start when rights are missing: one line per missing right, saying
+// what cannot be done, why, and how to grant it. Empty when nothing is missing.
+QString RightsNotice(const Rights& rights, const RightsPaths& paths);
+
+} // namespace quillon::shell

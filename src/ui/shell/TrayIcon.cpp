@@ -1,0 +1,148 @@
+#include "ui/shell/TrayIcon.h"
+
+#include "ui/monitor/frmMain.h"
+#include "ui/shell/Program.h"
+
+#include <QTimer>
+
+namespace quillon::shell {
+
+namespace {
+// How often a desktop without a tray is asked again whether one has appeared (a panel
+// started after the program, or restarted).
+constexpr int kTrayWatchMs = 2000;
+} // namespace
+
+TrayIcon::TrayIcon(Program& program, QObject* parent)
+    : QObject(parent), program_(program), icon_(new QSystemTrayIcon(this)),
+      trayWatch_(new QTimer(this)) {
+    probe_ = [this] { return program_.config().trayAvailable; };
+    trayWatch_->setInterval(kTrayWatchMs);
+    connect(trayWatch_, &QTimer::timeout, this, &TrayIcon::checkTray);
+}
+
+TrayIcon::~TrayIcon() = default;
+
+void TrayIcon::setAvailabilityProbe(std::function<bool()> probe) {
+    probe_ = std::move(probe);
+}
+
+bool TrayIcon::available() const {
+    return probe_ && probe_();
+}
+
+void TrayIcon::hook(monitor::frmMain& window) {
+    if (hooked_) {
+        return;
+    }
+    window_ = &window;
+    hook_ = connect(icon_, &QSystemTrayIcon::activated, this, &TrayIcon::onActivated);
+    hooked_ = true;
+    calls.append(QStringLiteral("hook"));
+}
+
+void TrayIcon::unhook() {
+    if (!hooked_) {
+        return;
+    }
+    disconnect(hook_);
+    hooked_ = false;
+    calls.append(QStringLiteral("unhook"));
+}
+
+void TrayIcon::add(const QIcon& icon, const QString& tip) {
+    icon_->setIcon(icon);
+    icon_->setToolTip(tip);
+    added_ = true;
+    calls.append(QStringLiteral("add"));
+    checkTray();
+    if (!shown()) {
+        trayWatch_->start();
+    }
+}
+
+void TrayIcon::remove() {
+    trayWatch_->stop();
+    added_ = false;
+    icon_->hide();
+    calls.append(QStringLiteral("remove"));
+    emit iconRemoved();
+}
+
+bool TrayIcon::shown() const {
+    return icon_->isVisible();
+}
+
+bool TrayIcon::showMessage(const QString& title, const QString& text) {
+    if (!shown()) {
+        return false;
+    }
+    icon_->showMessage(title, text, QSystemTrayIcon::Information);
+    messages.append(text);
+    return true;
+}
+
+void TrayIcon::checkTray() {
+    if (!added_ || shown()) {
+        trayWatch_->stop();
+        return;
+    }
+    if (available()) {
+        trayWatch_->stop();
+        icon_->show();
+        emit iconShown();
+    }
+}
+
+void TrayIcon::onActivated(QSystemTrayIcon::ActivationReason reason) {
+    // On the X tray a double click first arrives as a single click (Trigger): acting on
+    // single clicks would toggle the window twice for one double click, so only the double
+    // click and the right button act. A D-Bus tray sends each click as an activation
+    // (Trigger) and never a double click, so there the activation is what opens the window.
+    monitor::frmMain& window = window_ ? *window_ : program_.main();
+    switch (reason) {
+    case QSystemTrayIcon::Trigger:
+        if (statusNotifier_) {
+            window.SysTray();
+        }
+        break;
+    case QSystemTrayIcon::DoubleClick:
+        window.SysTray();
+        break;
+    case QSystemTrayIcon::Context:
+        window.SysTray2();
+        break;
+    default:
+        break;
+    }
+}
+
+namespace modSystray {
+
+void HookTrayMessages(Program& program, monitor::frmMain& window) {
+    program.tray().hook(window);
+}
+
+void UnhookTrayMessages(Program& program) {
+    program.tray().unhook();
+}
+
+void AddTrayIcon(Program& program, const QIcon& icon, const QString& tipText) {
+    program.tray().add(icon, tipText);
+}
+
+void RemoveTrayIcon(Program& program) {
+    program.tray().remove();
+}
+
+} // namespace modSystray
+
+QIcon programIcon() {
+    QIcon icon;
+    for (const int size : {16, 22, 32, 48, 64}) {
+        icon.addFile(QStringLiteral(":/quillon/icon-%1.png").arg(size), QSize(size, size));
+    }
+    return icon;
+}
+
+} // namespace quillon::shell

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace quillon::shell {
+class Program;
+}
+
+// Window helpers shared by the windows, the start-up load and the event record.
+namespace quillon::modGeneral {
+
+// With `activate` true: restores a minimised window to the state it had before (a window
+// that was maximised comes back maximised), otherwise brings it to the top. With `activate`
+// false: minimises it.
+void ActivateWindow(QWidget* window, bool activate);
+
+// Gives a top-level window its place in the stacking order and shows it at its own position
+// and size without activating it. Modes: 1 topmost (stays above other windows), 2 top,
+// 3 not topmost, 4 bottom; any other mode is 2.
+void PlaceWindow(QWidget* window, int mode);
+
+// Centres a window on the screen it belongs to: left = (screen width - window width) / 2,
+// top likewise. Nothing happens where there is no screen.
+void CentreOnScreen(QWidget& window);
+
+// Records one event: a line in the event log file and a row at the end of the console's log
+// view. A console that does not exist yet is created (hidden); it reads the new line from
+// the file itself. An event the file refused is dropped, from the view too.
+void LogEvent(shell::Program& program, const QString& RemA, const QString& RemP,
+              const QString& LocP, const QString& action);
+
+// Brings the stored state into the windows at start: creates the console hidden (which
+// restores its switches and level and fills its rule lists and log view), then restores the
+// main window's list mode from the value its toolbar button 4 stores.
+void LoadSettings(shell::Program& program);
+
+} // namespace quillon::modGeneral
