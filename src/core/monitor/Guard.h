@@ -63,7 +63,6 @@ public:
     // would see a half-built list and have its own rebuild deferred, which would change the
     // order of its steps.
     void whenIdle(std::function<void()> command);
-    bool rebuilding() const { return rebuilding_; }
 
     // Whether listening sockets are listed (they are judged either way).
     bool listsListening() const { return listsListening_; }

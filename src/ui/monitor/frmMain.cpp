@@ -121,6 +121,8 @@ frmMain::frmMain(shell::Program& program)
 }
 
 frmMain::~frmMain() {
+    // Polling lives and ends with the window that shows it.
+    guard_.timer().stop();
     guard_.setLetEventsRun({});
 }
 

@@ -52,7 +52,7 @@ Program::Program(Config config, QObject* parent)
 
 Program::~Program() {
     // The windows are top-level widgets that refer back to the program: they go before it,
-    // alerts first since closing one updates the main window's pending list.
+    // alerts first.
     for (const QPointer<blocking::frmAlert>& alert : std::as_const(alerts_)) {
         delete alert.data();
     }
