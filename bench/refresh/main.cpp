@@ -14,6 +14,7 @@
 // (measured when run as root).
 
 #include "core/monitor/ConnectionListModel.h"
+#include "core/monitor/Guard.h"
 #include "core/settings/modReg.h"
 #include "platform/NetlinkTcpTable.h"
 #include "platform/RegistryHive.h"
@@ -79,12 +80,13 @@ void printLine(const char* what, const Timing& t) {
 // the cpu ratio.
 double tickVersusSnapshot(const char* title, platform::TcpTable& table, shell::Program& program,
                           int repeat) {
-    monitor::frmMain& main = program.main();
+    program.main();
+    monitor::Guard& guard = program.guard();
     std::vector<platform::TcpRow> rows;
     const Timing bare = bestOf(
         7, [&] { table.snapshot(rows); }, repeat);
     const Timing tick = bestOf(
-        7, [&] { main.RefreshTable(false); }, repeat);
+        7, [&] { guard.RefreshTable(false); }, repeat);
     std::printf("%s (%zu rows)\n", title, rows.size());
     printLine("bare snapshot", bare);
     printLine("unchanged-table tick", tick);
@@ -144,7 +146,7 @@ int main(int argc, char** argv) {
     monitor::frmMain& main = rig.main();
 
     // The forced rebuild, whole.
-    const Timing rebuild = bestOf(5, [&] { main.RefreshTable(true); });
+    const Timing rebuild = bestOf(5, [&] { rig.guard().RefreshTable(true); });
     if (!rig.program().alerts().isEmpty() || !fake.cuts().empty() ||
         main.listModel->rowCount() != kRows) {
         std::fprintf(stderr,
@@ -182,7 +184,7 @@ int main(int argc, char** argv) {
         // A rebuild decides its rows in one read transaction.
         platform::RegistryHive::ReadScope scope(*rig.hive);
         for (const auto& r : judged) {
-            main.CheckBlock(r);
+            rig.guard().CheckBlock(r);
         }
     });
 
@@ -220,7 +222,8 @@ int main(int argc, char** argv) {
         }
         platform::NetlinkTcpTable kernel;
         BenchRig kernelRig(kernel, 3, true);
-        kernelRig.main().RefreshTable(true);
+        kernelRig.main();
+        kernelRig.guard().RefreshTable(true);
         const double kernelRatio = tickVersusSnapshot("unchanged-table tick, kernel table", kernel,
                                                       kernelRig.program(), 100);
         std::printf("  target: tick <= 1.2 x bare snapshot: %s\n",

@@ -1,5 +1,6 @@
 // The alert window: its text, its five answers, and giving its pending entry back.
 #include "core/monitor/ConnectionListModel.h"
+#include "core/monitor/Guard.h"
 #include "core/settings/modReg.h"
 #include "support/ProgramRig.h"
 #include "support/UiTestMain.h"
@@ -23,7 +24,7 @@ frmAlert* raiseAlert(ProgramRig& rig) {
     rig.setSubnet(false);
     rig.setLevel(2);
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
-    rig.main().RefreshTable(false);
+    rig.guard().RefreshTable(false);
     const auto alerts = rig.program().alerts();
     return alerts.size() == 1 ? alerts.first() : nullptr;
 }
@@ -175,7 +176,7 @@ void TestFrmAlert::answers() {
     QCOMPARE(rig.rule(BlockLpKey, "80"), verdicts[2]);
     QCOMPARE(resets.size(), rebuilds ? 1 : 0);
     QCOMPARE(rig.log(), QStringList{"61.1.2.3|4321|80|" + action});
-    QCOMPARE(rig.main().pending.AlertCount, 0);
+    QCOMPARE(rig.guard().pending.AlertCount, 0);
     QVERIFY(rig.program().alerts().isEmpty());
     ProgramRig::settle();
     QCOMPARE(destroyed.size(), 1);
@@ -187,7 +188,7 @@ void TestFrmAlert::deniedAddressIsCutOnlyAfterTheWindowCloses() {
     a->Command1->click();
     // The answer's own rebuild still found the entry pending.
     QVERIFY(rig.table.cuts().empty());
-    rig.main().RefreshTable(true);
+    rig.guard().RefreshTable(true);
     QCOMPARE(rig.table.cuts().size(), size_t(1));
     QCOMPARE(rig.log(),
              (QStringList{"61.1.2.3|4321|80|拒绝IP连接", "61.1.2.3|4321|80|已断开连接"}));
@@ -198,8 +199,8 @@ void TestFrmAlert::allowAnswerLetsTheConnectionPass() {
     frmAlert* a = raiseAlert(rig);
     a->Command2->click();
     ProgramRig::settle();
-    rig.main().RefreshTable(true);
-    rig.main().RefreshTable(true);
+    rig.guard().RefreshTable(true);
+    rig.guard().RefreshTable(true);
     QVERIFY(rig.program().alerts().isEmpty());
     QVERIFY(rig.table.cuts().empty());
     QCOMPARE(rig.log().size(), 1);
@@ -210,15 +211,15 @@ void TestFrmAlert::closingWithoutAnswerRemovesEntryOnly() {
     frmAlert* a = raiseAlert(rig);
     QSignalSpy destroyed(a, &QObject::destroyed);
     a->close();
-    QCOMPARE(rig.main().pending.AlertCount, 0);
+    QCOMPARE(rig.guard().pending.AlertCount, 0);
     QVERIFY(rig.ruleKeysInOrder().isEmpty());
     QVERIFY(rig.log().isEmpty());
     ProgramRig::settle();
     QCOMPARE(destroyed.size(), 1);
     // Decided afresh at the next rebuild: a new question.
-    rig.main().RefreshTable(true);
+    rig.guard().RefreshTable(true);
     QCOMPARE(rig.program().alerts().size(), 1);
-    QCOMPARE(rig.main().pending.AlertCount, 1);
+    QCOMPARE(rig.guard().pending.AlertCount, 1);
 }
 
 void TestFrmAlert::closingThreeAlertsKeepsEachWindowOnItsEntry() {
@@ -228,8 +229,8 @@ void TestFrmAlert::closingThreeAlertsKeepsEachWindowOnItsEntry() {
     rig.table.add(QStringLiteral("61.1.1.1"), 1001, 81);
     rig.table.add(QStringLiteral("62.2.2.2"), 1002, 82);
     rig.table.add(QStringLiteral("63.3.3.3"), 1003, 83);
-    monitor::frmMain& m = rig.main();
-    m.RefreshTable(false);
+    rig.main();
+    rig.guard().RefreshTable(false);
     const QList<frmAlert*> abc = rig.program().alerts();
     QCOMPARE(abc.size(), 3);
     frmAlert* A = abc[0];
@@ -238,22 +239,22 @@ void TestFrmAlert::closingThreeAlertsKeepsEachWindowOnItsEntry() {
     QCOMPARE((QList<qint32>{A->t, B->t, C->t}), (QList<qint32>{0, 1, 2}));
 
     B->close();
-    QCOMPARE(m.pending.AlertCount, 2);
+    QCOMPARE(rig.guard().pending.AlertCount, 2);
     QCOMPARE(A->t, 0);
     QCOMPARE(C->t, 1);
-    QCOMPARE(m.pending.AlertRemA[0], QStringLiteral("61.1.1.1"));
-    QCOMPARE(m.pending.AlertRemA[1], QStringLiteral("63.3.3.3"));
-    QCOMPARE(m.pending.AlertLocP[1], QStringLiteral("83"));
+    QCOMPARE(rig.guard().pending.AlertRemA[0], QStringLiteral("61.1.1.1"));
+    QCOMPARE(rig.guard().pending.AlertRemA[1], QStringLiteral("63.3.3.3"));
+    QCOMPARE(rig.guard().pending.AlertLocP[1], QStringLiteral("83"));
     ProgramRig::settle();
 
     C->close();
-    QCOMPARE(m.pending.AlertCount, 1);
+    QCOMPARE(rig.guard().pending.AlertCount, 1);
     QCOMPARE(A->t, 0);
-    QCOMPARE(m.pending.AlertRemA[0], QStringLiteral("61.1.1.1"));
+    QCOMPARE(rig.guard().pending.AlertRemA[0], QStringLiteral("61.1.1.1"));
     ProgramRig::settle();
 
     A->close();
-    QCOMPARE(m.pending.AlertCount, 0);
+    QCOMPARE(rig.guard().pending.AlertCount, 0);
     ProgramRig::settle();
     QVERIFY(rig.program().alerts().isEmpty());
 }
@@ -265,17 +266,18 @@ void TestFrmAlert::secondClickDuringAnAnswerIsIgnored() {
     bool clickedAgain = false;
     // The answer's rebuild judges the new row, which lets events run: a second click
     // (even another answer) arrives then.
-    rig.main().checkBlockObserver = [&](const monitor::modNetstat::ConnectionRow& row) {
-        if (row.RemA == QStringLiteral("99.1.2.3") && !clickedAgain) {
-            clickedAgain = true;
-            a->Command5->click();
-        }
-    };
+    QObject::connect(&rig.guard(), &monitor::Guard::judging,
+                     [&](const monitor::modNetstat::ConnectionRow& row) {
+                         if (row.RemA == QStringLiteral("99.1.2.3") && !clickedAgain) {
+                             clickedAgain = true;
+                             a->Command5->click();
+                         }
+                     });
     a->Command1->click();
     QVERIFY(clickedAgain);
     QCOMPARE(rig.ruleKeysInOrder(), QStringList{"ip"});
     QCOMPARE(rig.log(), QStringList{"61.1.2.3|4321|80|拒绝IP连接"});
-    QCOMPARE(rig.main().pending.AlertCount, 1); // the new row's own alert
+    QCOMPARE(rig.guard().pending.AlertCount, 1); // the new row's own alert
 }
 
 QUILLON_UI_TEST_MAIN(TestFrmAlert)

@@ -1,5 +1,6 @@
 // The connection menu's commands on the selected list row, and the tray menu's items.
 #include "core/monitor/ConnectionListModel.h"
+#include "core/monitor/Guard.h"
 #include "core/settings/modReg.h"
 #include "support/ProgramRig.h"
 #include "support/UiTestMain.h"
@@ -31,7 +32,7 @@ struct MenuRig : ProgramRig {
         listening = table.add(FakeTcpTable::makeRow(
             QStringLiteral("0.0.0.0"), 0, 135, platform::StateListen, QStringLiteral("0.0.0.0")));
         connection = table.add(QStringLiteral("61.1.2.3"), 4321, 80);
-        main().RefreshTable(false);
+        guard().RefreshTable(false);
     }
     blocking::frmMenu& menu() { return program().menu(); }
     TcpRow listening;
@@ -140,7 +141,7 @@ void TestFrmMenu::blockCommandsOnAListeningRow() {
     rig.setRule(BlockIpKey, "61.1.2.3", "0");
     rig.setRule(BlockIpKey, "61.7.7.7", "0");
     const TcpRow incoming = rig.table.add(QStringLiteral("61.7.7.7"), 5000, 135);
-    rig.main().RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QVERIFY(rig.program().alerts().isEmpty());
     rig.selectRow(0);
     const size_t before = rig.table.cuts().size();
@@ -179,7 +180,7 @@ void TestFrmMenu::rebuildKeepsOnlyASelection() {
     QVERIFY(m.ListView1->currentIndex().isValid());
     // A new connection rebuilds the list while the menu is open: still nothing selected.
     rig.table.add(QStringLiteral("61.9.9.9"), 5000, 81);
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QVERIFY(m.ListView1->selectionModel()->selectedRows().isEmpty());
     rig.menu().mnuBlockIP->trigger();
     rig.menu().mnuDis->trigger();
@@ -200,17 +201,18 @@ void TestFrmMenu::commandChosenDuringARebuildRunsWholeAfterIt() {
     rig.selectRow(1);
     QStringList order;
     bool chosen = false;
-    rig.main().checkBlockObserver = [&](const monitor::modNetstat::ConnectionRow& row) {
-        order << row.RemA;
-        if (row.RemA == u"61.9.9.9" && !chosen) {
-            chosen = true;
-            rig.menu().mnuBlockIP->trigger();
-            rig.menu().mnuDis->trigger();
-            order << QStringLiteral("chosen");
-        }
-    };
+    QObject::connect(&rig.guard(), &monitor::Guard::judging,
+                     [&](const monitor::modNetstat::ConnectionRow& row) {
+                         order << row.RemA;
+                         if (row.RemA == u"61.9.9.9" && !chosen) {
+                             chosen = true;
+                             rig.menu().mnuBlockIP->trigger();
+                             rig.menu().mnuDis->trigger();
+                             order << QStringLiteral("chosen");
+                         }
+                     });
     rig.table.add(QStringLiteral("61.9.9.9"), 5000, 81);
-    rig.main().RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QCOMPARE(order, (QStringList{"0.0.0.0", "61.1.2.3", "61.9.9.9", "chosen", "0.0.0.0", "61.1.2.3",
                                  "61.9.9.9"}));
     QCOMPARE(rig.values(BlockIpKey), (QStringList{"61.9.9.9=0", "61.1.2.3=1"}));

@@ -1,5 +1,6 @@
 #include "ScreenshotWindows.h"
 
+#include "core/monitor/Guard.h"
 #include "core/settings/modReg.h"
 #include "support/ProgramRig.h"
 #include "support/TestSupport.h"
@@ -56,17 +57,17 @@ std::vector<ScreenshotWindow> screenshotWindows() {
         {QStringLiteral("frmMain"),
          [] {
              monitor::frmMain& m = rig().main();
-             m.RefreshTable(true);
+             rig().guard().RefreshTable(true);
              return borrowed(&m);
          }},
         {QStringLiteral("frmAlert"),
          [] {
-             monitor::frmMain& m = rig().program().main();
+             monitor::Guard& guard = rig().program().guard();
              blocking::frmAlert* alert = rig().program().newAlert();
              alert->RemA = QStringLiteral("61.1.2.3");
              alert->RemP = QStringLiteral("4321");
              alert->LocP = QStringLiteral("31337");
-             alert->t = m.pending.append(alert->RemA, alert->RemP, alert->LocP);
+             alert->t = guard.pending.append(alert->RemA, alert->RemP, alert->LocP);
              alert->b_Type = 1;
              alert->Form_Load();
              return borrowed(alert);

@@ -1,6 +1,7 @@
 // The main window: the connection list and when it is rebuilt, the block decision's
 // outcomes, the toolbar and the list's pop-up menu.
 #include "core/monitor/ConnectionListModel.h"
+#include "core/monitor/Guard.h"
 #include "core/settings/modReg.h"
 #include "support/ProgramRig.h"
 #include "support/TestSupport.h"
@@ -31,15 +32,22 @@ using test::ProgramRig;
 
 namespace {
 
-// Every decision the main window makes, as "position:RemA", in order.
+// Every decision the guard makes, as "position:RemA", in order.
 struct DecisionLog {
-    explicit DecisionLog(monitor::frmMain& main) {
-        main.checkBlockObserver = [this](const monitor::modNetstat::ConnectionRow& row) {
-            seen << QStringLiteral("%1:%2").arg(row.position).arg(row.RemA);
-        };
+    explicit DecisionLog(monitor::Guard& guard) {
+        QObject::connect(&guard, &monitor::Guard::judging,
+                         [this](const monitor::modNetstat::ConnectionRow& row) {
+                             seen << QStringLiteral("%1:%2").arg(row.position).arg(row.RemA);
+                         });
     }
     QStringList seen;
 };
+
+// Runs `observe` at the start of every decision the guard makes.
+template <typename F>
+void onJudging(monitor::Guard& guard, F observe) {
+    QObject::connect(&guard, &monitor::Guard::judging, observe);
+}
 
 // The example table: a listening socket on port 135 and a connection to 10.0.0.5:80 from
 // local port 1025.
@@ -128,7 +136,7 @@ void TestFrmMain::layoutAndInitialState() {
 
     QVERIFY(m.tmrRefresh->isActive());
     QCOMPARE(m.tmrRefresh->interval(), 250);
-    QCOMPARE(m.LastRowCount, qint16(0));
+    QCOMPARE(rig.guard().LastRowCount, qint16(0));
 
     const QStringList captions{"停止", "刷新", "", "所有连接", "控制台", ""};
     for (int p = 1; p <= 6; ++p) {
@@ -157,16 +165,16 @@ void TestFrmMain::exampleTableShowsListeningRowsInAllConnectionsMode() {
     rig.setSubnet(false);
     rig.setRule(BlockIpKey, QStringLiteral("10.0.0.5"), QStringLiteral("0"));
     exampleTable(rig.table);
-    DecisionLog decisions(rig.main());
+    DecisionLog decisions(rig.guard());
 
-    rig.main().RefreshTable(false);
+    rig.guard().RefreshTable(false);
 
     QCOMPARE(rig.keys(), (QStringList{"x0", "x1"}));
     QCOMPARE(rig.rowTexts(0), (QStringList{"无IP来源", "等待状态", "135", "监听连接"}));
     QCOMPARE(rig.rowTexts(1), (QStringList{"10.0.0.5", "80", "1025", "待定连接"}));
     // The listening row is judged with its real (all-zero) remote address.
     QCOMPARE(decisions.seen, (QStringList{"0:0.0.0.0", "1:10.0.0.5"}));
-    QCOMPARE(rig.main().LastRowCount, qint16(2));
+    QCOMPARE(rig.guard().LastRowCount, qint16(2));
     QVERIFY(rig.program().alerts().isEmpty());
     QVERIFY(rig.table.cuts().empty());
 }
@@ -177,10 +185,10 @@ void TestFrmMain::otherCaptionsHideListeningRowsButJudgeThem() {
         rig.setSubnet(false);
         rig.setRule(BlockIpKey, QStringLiteral("10.0.0.5"), QStringLiteral("0"));
         exampleTable(rig.table);
-        DecisionLog decisions(rig.main());
-        rig.main().button(4)->setText(caption);
+        DecisionLog decisions(rig.guard());
+        rig.main().setListModeCaption(caption);
 
-        rig.main().RefreshTable(false);
+        rig.guard().RefreshTable(false);
 
         QCOMPARE(rig.keys(), QStringList{"x1"});
         QCOMPARE(rig.rowTexts(0), (QStringList{"10.0.0.5", "80", "1025", "待定连接"}));
@@ -191,10 +199,10 @@ void TestFrmMain::otherCaptionsHideListeningRowsButJudgeThem() {
 void TestFrmMain::unchangedTableTicksDoNothing() {
     ExampleRig rig;
     monitor::frmMain& m = rig.main();
-    DecisionLog decisions(m);
+    DecisionLog decisions(rig.guard());
     QSignalSpy resets(m.listModel, &QAbstractItemModel::modelReset);
 
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QCOMPARE(decisions.seen.size(), 2);
     QCOMPARE(resets.size(), 1);
 
@@ -208,9 +216,9 @@ void TestFrmMain::unchangedTableTicksDoNothing() {
 
     // An empty table before the first rebuild is no change either.
     ProgramRig empty;
-    DecisionLog none(empty.main());
+    DecisionLog none(empty.guard());
     QSignalSpy emptyResets(empty.main().listModel, &QAbstractItemModel::modelReset);
-    empty.main().RefreshTable(false);
+    empty.guard().RefreshTable(false);
     QVERIFY(none.seen.isEmpty());
     QCOMPARE(emptyResets.size(), 0);
 }
@@ -218,11 +226,11 @@ void TestFrmMain::unchangedTableTicksDoNothing() {
 void TestFrmMain::forcedRebuildJudgesEveryRowAgain() {
     ExampleRig rig;
     monitor::frmMain& m = rig.main();
-    DecisionLog decisions(m);
+    DecisionLog decisions(rig.guard());
     QSignalSpy resets(m.listModel, &QAbstractItemModel::modelReset);
 
-    m.RefreshTable(false);
-    m.RefreshTable(true);
+    rig.guard().RefreshTable(false);
+    rig.guard().RefreshTable(true);
     QCOMPARE(decisions.seen, (QStringList{"0:0.0.0.0", "1:10.0.0.5", "0:0.0.0.0", "1:10.0.0.5"}));
     QCOMPARE(resets.size(), 2);
     QCOMPARE(rig.keys(), (QStringList{"x0", "x1"}));
@@ -235,68 +243,68 @@ void TestFrmMain::replacedConnectionIsRebuiltAndJudged() {
     rig.setRule(BlockIpKey, QStringLiteral("61.1.2.3"), QStringLiteral("0"));
     rig.setRule(BlockIpKey, QStringLiteral("61.9.9.9"), QStringLiteral("1"));
     const TcpRow first = rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
-    monitor::frmMain& m = rig.main();
-    DecisionLog decisions(m);
-    m.RefreshTable(false);
+    rig.main();
+    DecisionLog decisions(rig.guard());
+    rig.guard().RefreshTable(false);
     QCOMPARE(decisions.seen, QStringList{"0:61.1.2.3"});
 
     // One connection closes while a forbidden one opens: same count, different set.
     rig.table.remove(first);
     const TcpRow second = rig.table.add(QStringLiteral("61.9.9.9"), 5555, 80);
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
 
     QCOMPARE(decisions.seen, (QStringList{"0:61.1.2.3", "0:61.9.9.9"}));
     QCOMPARE(rig.rowTexts(0).first(), QStringLiteral("61.9.9.9"));
     QCOMPARE(rig.table.cuts().size(), size_t(1));
     QVERIFY(rig.table.cuts()[0].row.sameConnection(second));
-    QCOMPARE(m.LastRowCount, qint16(1));
+    QCOMPARE(rig.guard().LastRowCount, qint16(1));
 }
 
 void TestFrmMain::stateChangeAloneIsNoRebuild() {
     ProgramRig rig;
     rig.setLevel(3);
     const TcpRow row = rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
-    monitor::frmMain& m = rig.main();
-    DecisionLog decisions(m);
-    m.RefreshTable(false);
+    rig.main();
+    DecisionLog decisions(rig.guard());
+    rig.guard().RefreshTable(false);
     rig.table.setState(row, platform::StateCloseWait);
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QCOMPARE(decisions.seen.size(), 1);
     QCOMPARE(rig.rowTexts(0).last(), QStringLiteral("待定连接"));
 
     // A reordered table is rebuilt so that the keys match the snapshot again.
     rig.table.add(QStringLiteral("61.1.2.4"), 4322, 81);
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
     rig.table.reverse();
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QCOMPARE(rig.rowTexts(0).first(), QStringLiteral("61.1.2.4"));
     QCOMPARE(rig.keys(), (QStringList{"x0", "x1"}));
 }
 
 void TestFrmMain::emptyTableAfterRowsClearsTheList() {
     ExampleRig rig;
-    monitor::frmMain& m = rig.main();
-    m.RefreshTable(false);
+    rig.main();
+    rig.guard().RefreshTable(false);
     QCOMPARE(rig.rowCount(), 2);
     rig.table.setRows({});
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QCOMPARE(rig.rowCount(), 0);
-    QCOMPARE(m.LastRowCount, qint16(0));
+    QCOMPARE(rig.guard().LastRowCount, qint16(0));
 }
 
 void TestFrmMain::unreadableTableLeavesTheListAlone() {
     ExampleRig rig;
-    monitor::frmMain& m = rig.main();
-    DecisionLog decisions(m);
-    m.RefreshTable(false);
+    rig.main();
+    DecisionLog decisions(rig.guard());
+    rig.guard().RefreshTable(false);
     rig.table.setFailing(true);
-    m.RefreshTable(false);
-    m.RefreshTable(true);
+    rig.guard().RefreshTable(false);
+    rig.guard().RefreshTable(true);
     QCOMPARE(rig.rowCount(), 2);
     QCOMPARE(decisions.seen.size(), 2);
     // Once readable again, the unchanged table is still no change.
     rig.table.setFailing(false);
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QCOMPARE(decisions.seen.size(), 2);
 }
 
@@ -306,11 +314,11 @@ void TestFrmMain::selectionFollowsItsConnection() {
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
     rig.table.add(QStringLiteral("61.1.2.4"), 4322, 81);
     monitor::frmMain& m = rig.main();
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
     rig.selectRow(1);
     rig.table.add(QStringLiteral("61.1.2.5"), 4323, 82, platform::StateEstablished);
     rig.table.move(2, 0);
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QCOMPARE(rig.rowTexts(m.ListView1->currentIndex().row()).first(), QStringLiteral("61.1.2.4"));
 }
 
@@ -318,15 +326,15 @@ void TestFrmMain::rowIsListedBeforeItsDecision() {
     ExampleRig rig;
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
     monitor::frmMain& m = rig.main();
-    m.button(4)->setText(QStringLiteral("已经连接"));
+    m.setListModeCaption(QStringLiteral("已经连接"));
     QStringList listedAtDecision;
-    m.checkBlockObserver = [&](const monitor::modNetstat::ConnectionRow& row) {
+    onJudging(rig.guard(), [&](const monitor::modNetstat::ConnectionRow& row) {
         const int n = m.listModel->itemCount();
         listedAtDecision << QStringLiteral("%1:%2")
                                 .arg(row.position)
                                 .arg(n == 0 ? QString() : m.listModel->item(n - 1).connection.RemA);
-    };
-    m.RefreshTable(false);
+    });
+    rig.guard().RefreshTable(false);
     // The hidden listening row adds nothing; every other row is the last item when judged.
     QCOMPARE(listedAtDecision, (QStringList{"0:", "1:10.0.0.5", "2:61.1.2.3"}));
 }
@@ -339,7 +347,7 @@ void TestFrmMain::tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter() {
     int depth = 0;
     bool nested = false;
     bool armed = true;
-    m.checkBlockObserver = [&](const monitor::modNetstat::ConnectionRow& row) {
+    onJudging(rig.guard(), [&](const monitor::modNetstat::ConnectionRow& row) {
         nested = nested || depth > 0;
         seen << QStringLiteral("%1:%2").arg(row.position).arg(row.RemA);
         if (!armed) {
@@ -349,16 +357,16 @@ void TestFrmMain::tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter() {
         // What the decision's yield lets in: a tick over a changed table, two forced
         // commands and another tick.
         rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
-        QTimer::singleShot(0, &m, [&m] { m.RefreshTable(false); });
-        QTimer::singleShot(0, &m, [&m] { m.RefreshTable(true); });
-        QTimer::singleShot(0, &m, [&m] { m.RefreshTable(true); });
-        QTimer::singleShot(0, &m, [&m] { m.RefreshTable(false); });
+        QTimer::singleShot(0, &m, [&rig] { rig.guard().RefreshTable(false); });
+        QTimer::singleShot(0, &m, [&rig] { rig.guard().RefreshTable(true); });
+        QTimer::singleShot(0, &m, [&rig] { rig.guard().RefreshTable(true); });
+        QTimer::singleShot(0, &m, [&rig] { rig.guard().RefreshTable(false); });
         ++depth;
         QCoreApplication::processEvents();
         --depth;
-    };
+    });
 
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
 
     QVERIFY(!nested);
     // The first rebuild finishes on its own snapshot; the remembered forced request then
@@ -366,10 +374,10 @@ void TestFrmMain::tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter() {
     QCOMPARE(seen,
              (QStringList{"0:0.0.0.0", "1:10.0.0.5", "0:0.0.0.0", "1:10.0.0.5", "2:61.1.2.3"}));
     QCOMPARE(rig.keys(), (QStringList{"x0", "x1", "x2"}));
-    QCOMPARE(m.LastRowCount, qint16(3));
+    QCOMPARE(rig.guard().LastRowCount, qint16(3));
 
     // Nothing is left over: the next unchanged tick does nothing.
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QCOMPARE(seen.size(), 5);
 }
 
@@ -379,13 +387,13 @@ void TestFrmMain::toolbarClickDuringRebuildWaitsForIt() {
                                         QStringLiteral("0.0.0.0")));
     monitor::frmMain& m = rig.main();
     QStringList modes; // the list mode each decision's rebuild ran under
-    m.checkBlockObserver = [&](const monitor::modNetstat::ConnectionRow& row) {
+    onJudging(rig.guard(), [&](const monitor::modNetstat::ConnectionRow& row) {
         modes << QStringLiteral("%1:%2").arg(row.position).arg(m.button(4)->text());
         if (modes.size() == 1) {
             m.button(4)->click();
         }
-    };
-    m.RefreshTable(false);
+    });
+    rig.guard().RefreshTable(false);
     QCOMPARE(modes, (QStringList{"0:所有连接", "1:所有连接", "2:所有连接", "0:已经连接",
                                  "1:已经连接", "2:已经连接"}));
     QCOMPARE(rig.keys(), QStringList{"x1"});
@@ -414,7 +422,7 @@ void TestFrmMain::stopButtonPausesAndResumesPolling() {
 void TestFrmMain::filterButtonSwitchesListModeAndStoresIt() {
     ExampleRig rig;
     monitor::frmMain& m = rig.main();
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QToolButton* b = m.button(4);
 
     b->click();
@@ -436,9 +444,9 @@ void TestFrmMain::filterButtonFromRestoredHidingMode() {
     monitor::frmMain& m = rig.main();
     QToolButton* b = m.button(4);
     b->setChecked(true);
-    b->setText(QStringLiteral("全部"));
+    m.setListModeCaption(QStringLiteral("全部"));
     b->setToolTip(QStringLiteral("显示所有连接"));
-    m.RefreshTable(true);
+    rig.guard().RefreshTable(true);
     QCOMPARE(rig.keys(), QStringList{"x1"});
 
     b->click();
@@ -452,7 +460,7 @@ void TestFrmMain::filterButtonFromRestoredHidingMode() {
 void TestFrmMain::refreshButtonOverUnchangedTableDoesNothing() {
     ExampleRig rig;
     monitor::frmMain& m = rig.main();
-    DecisionLog decisions(m);
+    DecisionLog decisions(rig.guard());
     m.button(2)->click();
     QCOMPARE(decisions.seen.size(), 2);
     m.button(2)->click();
@@ -483,14 +491,14 @@ void TestFrmMain::denyRuleCutsTheRowsOwnConnectionAndLogsOnce() {
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
     const TcpRow denied = rig.table.add(QStringLiteral("61.1.2.3"), 4322, 8080);
 
-    rig.main().RefreshTable(false);
+    rig.guard().RefreshTable(false);
 
     QCOMPARE(rig.table.cuts().size(), size_t(1));
     QVERIFY(rig.table.cuts()[0].row.sameConnection(denied));
     QCOMPARE(rig.log(), QStringList{"61.1.2.3|4322|8080|已断开连接"});
     // The cut row stays listed until a later rebuild.
     QCOMPARE(rig.rowCount(), 2);
-    rig.main().RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QCOMPARE(rig.rowCount(), 1);
     QCOMPARE(rig.log().size(), 1);
 }
@@ -512,7 +520,7 @@ void TestFrmMain::cutThatDidNotHappenIsNotLogged() {
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
     rig.table.setCutResult(answer);
 
-    rig.main().RefreshTable(false);
+    rig.guard().RefreshTable(false);
 
     QCOMPARE(rig.table.cuts().size(), size_t(1));
     QVERIFY(rig.log().isEmpty());
@@ -525,13 +533,13 @@ void TestFrmMain::undecidedConnectionsRaiseAlertsInOrder() {
     rig.setLevel(2);
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
     rig.table.add(QStringLiteral("62.1.2.3"), 5321, 81);
-    monitor::frmMain& m = rig.main();
+    rig.main();
 
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
 
     const QList<blocking::frmAlert*> alerts = rig.program().alerts();
     QCOMPARE(alerts.size(), 2);
-    QCOMPARE(m.pending.AlertCount, 2);
+    QCOMPARE(rig.guard().pending.AlertCount, 2);
     const QStringList remA{"61.1.2.3", "62.1.2.3"};
     const QStringList remP{"4321", "5321"};
     const QStringList locP{"80", "81"};
@@ -542,9 +550,9 @@ void TestFrmMain::undecidedConnectionsRaiseAlertsInOrder() {
         QCOMPARE(a->RemA, remA[k]);
         QCOMPARE(a->RemP, remP[k]);
         QCOMPARE(a->LocP, locP[k]);
-        QCOMPARE(m.pending.AlertRemA[size_t(k)], remA[k]);
-        QCOMPARE(m.pending.AlertRemP[size_t(k)], remP[k]);
-        QCOMPARE(m.pending.AlertLocP[size_t(k)], locP[k]);
+        QCOMPARE(rig.guard().pending.AlertRemA[size_t(k)], remA[k]);
+        QCOMPARE(rig.guard().pending.AlertRemP[size_t(k)], remP[k]);
+        QCOMPARE(rig.guard().pending.AlertLocP[size_t(k)], locP[k]);
         QVERIFY(a->isVisible());
         QVERIFY(a->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
         QVERIFY(a->Label1->text().startsWith(remA[k] + QStringLiteral(" 此IP尝试连接本地端口: ")));
@@ -558,23 +566,23 @@ void TestFrmMain::pendingAlertHoldsBackSharedFields() {
     rig.setSubnet(false);
     rig.setLevel(2);
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
-    monitor::frmMain& m = rig.main();
-    m.RefreshTable(false);
+    rig.main();
+    rig.guard().RefreshTable(false);
     QCOMPARE(rig.program().alerts().size(), 1);
 
     // Sharing the address (even though it is now denied) or the remote port: left alone.
     rig.setRule(BlockIpKey, QStringLiteral("61.1.2.3"), QStringLiteral("1"));
     rig.table.add(QStringLiteral("61.1.2.3"), 9999, 9998);
     rig.table.add(QStringLiteral("63.1.2.3"), 4321, 9997);
-    m.RefreshTable(true);
+    rig.guard().RefreshTable(true);
     QCOMPARE(rig.program().alerts().size(), 1);
     QVERIFY(rig.table.cuts().empty());
 
     // Closed, the entry goes; the next rebuild decides them all.
     rig.program().alerts().first()->close();
     ProgramRig::settle();
-    QCOMPARE(m.pending.AlertCount, 0);
-    m.RefreshTable(true);
+    QCOMPARE(rig.guard().pending.AlertCount, 0);
+    rig.guard().RefreshTable(true);
     QCOMPARE(rig.table.cuts().size(), size_t(2));
 }
 
@@ -583,8 +591,8 @@ void TestFrmMain::answerDuringARebuildRunsWholeAfterIt() {
     rig.setSubnet(false);
     rig.setLevel(2);
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
-    monitor::frmMain& m = rig.main();
-    m.RefreshTable(false);
+    rig.main();
+    rig.guard().RefreshTable(false);
     QCOMPARE(rig.program().alerts().size(), 1);
     blocking::frmAlert* alert = rig.program().alerts().first();
 
@@ -593,21 +601,21 @@ void TestFrmMain::answerDuringARebuildRunsWholeAfterIt() {
     rig.setRule(BlockIpKey, QStringLiteral("62.1.2.3"), QStringLiteral("0"));
     rig.table.add(QStringLiteral("62.1.2.3"), 5000, 81);
     QStringList order;
-    m.checkBlockObserver = [&](const monitor::modNetstat::ConnectionRow& row) {
+    onJudging(rig.guard(), [&](const monitor::modNetstat::ConnectionRow& row) {
         order << row.RemA;
         if (row.RemA == u"62.1.2.3" && order.size() == 2) {
             alert->Command1->click();
             order << QStringLiteral("answered");
         }
-    };
-    m.RefreshTable(false);
+    });
+    rig.guard().RefreshTable(false);
     ProgramRig::settle();
     QCOMPARE(order, (QStringList{"61.1.2.3", "62.1.2.3", "answered", "61.1.2.3", "62.1.2.3"}));
     QCOMPARE(rig.rule(BlockIpKey, QStringLiteral("61.1.2.3")), QStringLiteral("1"));
     QVERIFY(rig.table.cuts().empty());
     QCOMPARE(rig.log(), QStringList{"61.1.2.3|4321|80|拒绝IP连接"});
     QVERIFY(rig.program().alerts().isEmpty());
-    QCOMPARE(m.pending.AlertCount, 0);
+    QCOMPARE(rig.guard().pending.AlertCount, 0);
 }
 
 void TestFrmMain::unreadableHiveIsNoRule_data() {
@@ -630,7 +638,7 @@ void TestFrmMain::unreadableHiveIsNoRule() {
     rig.setSubnet(false);
     rig.setLevel(level);
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
-    rig.main().RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QVERIFY(rig.table.cuts().empty());
     QVERIFY(rig.log().isEmpty());
     QCOMPARE(rig.program().alerts().size(), alerts);
@@ -649,7 +657,7 @@ void TestFrmMain::connectionMenuOnlyOnRightButtonOverNonEmptyList() {
     QVERIFY(popUps.isEmpty());
 
     rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
-    m.RefreshTable(false);
+    rig.guard().RefreshTable(false);
     QTest::mouseClick(viewport, Qt::LeftButton, {}, QPoint(20, 5));
     QVERIFY(popUps.isEmpty());
     // Anywhere over the list, on an item or not.

@@ -1,6 +1,7 @@
 // The program's start: single instance, splash, the main window's start-up and what it
 // leaves behind.
 #include "ShellRig.h"
+#include "core/monitor/Guard.h"
 #include "core/monitor/modNetstat.h"
 #include "core/settings/modReg.h"
 #include "platform/Autostart.h"
@@ -42,18 +43,19 @@ struct FirstFill {
 };
 
 void watchFirstFill(ShellRig& rig, FirstFill& fill) {
-    rig.program().main().checkBlockObserver = [&rig,
-                                               &fill](const monitor::modNetstat::ConnectionRow&) {
-        if (fill.seen) {
-            return;
-        }
-        fill.seen = true;
-        fill.trayCalls = rig.program().tray().calls;
-        fill.consoleExists = rig.program().optionsExists();
-        fill.consoleVisible = fill.consoleExists && rig.program().options().isVisible();
-        fill.stateNamesReady = !monitor::modNetstat::TcpStateNames[5].isEmpty();
-        fill.mainHidden = rig.program().main().isHidden();
-    };
+    QObject::connect(&rig.program().guard(), &monitor::Guard::judging,
+                     [&rig, &fill](const monitor::modNetstat::ConnectionRow&) {
+                         if (fill.seen) {
+                             return;
+                         }
+                         fill.seen = true;
+                         fill.trayCalls = rig.program().tray().calls;
+                         fill.consoleExists = rig.program().optionsExists();
+                         fill.consoleVisible =
+                             fill.consoleExists && rig.program().options().isVisible();
+                         fill.stateNamesReady = !monitor::modNetstat::TcpStateNames[5].isEmpty();
+                         fill.mainHidden = rig.program().main().isHidden();
+                     });
 }
 
 // Two established connections the rules let through (no alert window), one listening port.
@@ -346,7 +348,7 @@ private slots:
             QVERIFY(!shown.contains(QStringLiteral("setcap")));
         }
         // Said once: the list's later rebuilds add nothing.
-        main.RefreshTable(true);
+        rig.program().guard().RefreshTable(true);
         QCOMPARE(messages.size(), tray && !expected.isEmpty() ? 1 : 0);
     }
 

@@ -1,6 +1,7 @@
 #include "support/ProgramRig.h"
 
 #include "core/monitor/ConnectionListModel.h"
+#include "core/monitor/Guard.h"
 #include "core/settings/modReg.h"
 #include "support/TestSupport.h"
 #include "ui/Resources.h"
@@ -47,6 +48,10 @@ monitor::frmMain& ProgramRig::main() {
     monitor::frmMain& m = prog->main();
     m.tmrRefresh->stop();
     return m;
+}
+
+monitor::Guard& ProgramRig::guard() {
+    return prog->guard();
 }
 
 void ProgramRig::setLevel(int level) {

@@ -14,8 +14,9 @@ class QListWidget;
 class QTabWidget;
 
 namespace quillon::monitor {
+class Guard;
 class frmMain;
-}
+} // namespace quillon::monitor
 
 namespace quillon::test {
 
@@ -39,6 +40,8 @@ struct ProgramRig {
     // The main window with its refresh timer stopped, so that the test decides when a tick
     // happens.
     monitor::frmMain& main();
+    // The per-tick work the main window shows.
+    monitor::Guard& guard();
     // A file in the program folder.
     QString path(const QString& name) const { return dir.filePath(name); }
 

@@ -27,7 +27,8 @@ public:
 
     // Removes the live entry at slot t: later entries move down one slot, in order.
     // Returns false (nothing changed) for a slot outside the live range.
-    // Owners of moved entries must move their own slot down too (see frmMain::ShiftAlertList).
+    // Owners of moved entries must move their own slot down too (see
+    // monitor::Guard::ShiftAlertList).
     bool shift(qint32 t);
 };
 

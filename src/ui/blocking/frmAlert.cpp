@@ -1,8 +1,8 @@
 #include "ui/blocking/frmAlert.h"
 
+#include "core/monitor/Guard.h"
 #include "core/settings/modReg.h"
 #include "ui/chrome/Twips.h"
-#include "ui/monitor/frmMain.h"
 #include "ui/shell/Program.h"
 #include "ui/shell/modGeneral.h"
 
@@ -78,9 +78,9 @@ void frmAlert::Form_Load() {
     }
     // The local port says most about what is being reached; the remote port comes next.
     // A failed lookup counts as knowing nothing.
-    QString info = program_.main().GetTrojan(LocP).value_or(QString());
+    QString info = program_.guard().GetTrojan(LocP).value_or(QString());
     if (info.isEmpty()) {
-        info = program_.main().GetTrojan(RemP).value_or(QString());
+        info = program_.guard().GetTrojan(RemP).value_or(QString());
     }
     if (info.isEmpty()) {
         info = QStringLiteral("端口资料未收集完整建议不要轻易接受连接~");
@@ -126,14 +126,14 @@ void frmAlert::answer(std::initializer_list<RuleWrite> writes, bool rebuild,
     }
     // An answer given while a rebuild runs waits for it and is then carried out whole: its
     // own rebuild still finds this window's entry pending and leaves the connection alone.
-    program.main().whenIdle([self, &program, rules = std::move(rules), rebuild, action, remA = RemA,
-                             remP = RemP, locP = LocP] {
+    program.guard().whenIdle([self, &program, rules = std::move(rules), rebuild, action,
+                              remA = RemA, remP = RemP, locP = LocP] {
         for (const Write& w : rules) {
             modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, w.key, w.name,
                                    w.verdict);
         }
         if (rebuild) {
-            program.main().RefreshTable(true);
+            program.guard().RefreshTable(true);
         }
         modGeneral::LogEvent(program, remA, remP, locP, action);
         if (frmAlert* window = self.data(); window != nullptr) {
@@ -174,7 +174,7 @@ void frmAlert::closeEvent(QCloseEvent* event) {
     // pending entry is given back once, so connections sharing its fields are decided again.
     if (!entryReturned_) {
         entryReturned_ = true;
-        program_.main().ShiftAlertList(t);
+        program_.guard().ShiftAlertList(t);
     }
     event->accept();
 }

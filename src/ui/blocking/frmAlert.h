@@ -16,7 +16,7 @@ namespace quillon::blocking {
 
 // The question about one connection no rule settles: who is connecting to which local port,
 // what the trojan table knows about the ports, and five answers that become stored rules.
-// Each window owns one entry of the main window's pending-alert list, at slot t, and gives
+// Each window owns one entry of the guard's pending-alert list, at slot t, and gives
 // it back exactly once when it closes, however it closes. It deletes itself when closed.
 class frmAlert : public chrome::SkinnedWindow {
     Q_OBJECT

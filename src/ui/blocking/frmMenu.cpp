@@ -1,6 +1,7 @@
 #include "ui/blocking/frmMenu.h"
 
 #include "core/monitor/ConnectionListModel.h"
+#include "core/monitor/Guard.h"
 #include "core/settings/modReg.h"
 #include "ui/monitor/frmMain.h"
 #include "ui/shell/Program.h"
@@ -58,7 +59,7 @@ void frmMenu::BlockList(bool ra, bool rp, bool lp) {
         return;
     }
     shell::Program& program = program_;
-    program.main().whenIdle([&program, item = *chosen, ra, rp, lp] {
+    program.guard().whenIdle([&program, item = *chosen, ra, rp, lp] {
         // The row's own texts: for a listening row these are "无IP来源" and "等待状态",
         // stored as they stand.
         namespace modReg = settings::modReg;
@@ -75,7 +76,7 @@ void frmMenu::BlockList(bool ra, bool rp, bool lp) {
             modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockLpKey,
                                    item.sub2, deny);
         }
-        program.main().RefreshTable(true);
+        program.guard().RefreshTable(true);
         modGeneral::LogEvent(program, item.text, item.sub1, item.sub2,
                              QStringLiteral("禁止所有连接"));
     });
@@ -89,7 +90,7 @@ void frmMenu::mnuDis_Click() {
         return;
     }
     shell::Program& program = program_;
-    program.main().whenIdle([&program, item = *chosen] {
+    program.guard().whenIdle([&program, item = *chosen] {
         // The row keeps the identity of the connection it shows: if that connection has
         // gone, nothing else is cut in its place.
         const platform::CutResult result = program.table().cut(item.connection.identity);

@@ -1,17 +1,14 @@
 #include "ui/monitor/frmMain.h"
 
-#include "core/blocking/Decision.h"
-#include "core/blocking/TrojanTable.h"
 #include "core/monitor/ConnectionListModel.h"
-#include "core/monitor/ListRefresh.h"
+#include "core/monitor/Guard.h"
 #include "core/monitor/modNetstat.h"
 #include "core/settings/EventLog.h"
-#include "core/settings/modReg.h"
+#include "core/settings/Switches.h"
 #include "platform/Autostart.h"
 #include "platform/ExeDir.h"
 #include "platform/RegistryHive.h"
 #include "platform/TcpTable.h"
-#include "ui/blocking/frmAlert.h"
 #include "ui/blocking/frmMenu.h"
 #include "ui/chrome/Twips.h"
 #include "ui/settings/frmOptions.h"
@@ -22,7 +19,6 @@
 #include "ui/shell/frmWarnSys.h"
 #include "ui/shell/modGeneral.h"
 
-#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QCursor>
@@ -32,7 +28,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
-#include <QSlider>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolBar>
@@ -68,8 +63,8 @@ QIcon toolbarIcon(int picture, int pressedPicture) {
 
 frmMain::frmMain(shell::Program& program)
     : chrome::SkinnedWindow(QStringLiteral("Quillon防火墙"), 6735, 5385), program_(program),
-      refresh_(std::make_unique<ListRefresh>(program.table())) {
-    listModel = new ConnectionListModel(this);
+      guard_(program.guard()) {
+    listModel = &guard_.model();
 
     ListView1 = new QTreeView(this);
     ListView1->setObjectName(QStringLiteral("ListView1"));
@@ -111,16 +106,25 @@ frmMain::frmMain(shell::Program& program)
     Picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Picture1->lower();
 
-    tmrRefresh = new QTimer(this);
-    tmrRefresh->setObjectName(QStringLiteral("tmrRefresh"));
-    tmrRefresh->setInterval(250);
-    connect(tmrRefresh, &QTimer::timeout, this, [this] { RefreshTable(false); });
+    // Where a rebuild lets events run, the rows appended so far are on screen first.
+    guard_.setLetEventsRun([this] {
+        listModel->publish();
+        QCoreApplication::processEvents();
+    });
+    connect(&guard_, &Guard::rebuildStarting, this, &frmMain::rebuildStarting);
+    connect(&guard_, &Guard::rebuildFinished, this, &frmMain::rebuildFinished);
+    // Polling runs from the moment the window exists.
+    tmrRefresh = &guard_.timer();
     tmrRefresh->start();
 
     popUpMenu = [](QMenu& menu, const QPoint& globalPos) { menu.popup(globalPos); };
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain() {
+    // Polling lives and ends with the window that shows it.
+    guard_.timer().stop();
+    guard_.setLetEventsRun({});
+}
 
 void frmMain::buildToolbar() {
     Toolbar1 = new QToolBar(this);
@@ -171,7 +175,7 @@ void frmMain::buildToolbar() {
         // A click during a rebuild waits for it: switching the list mode halfway would
         // fill the rest of that list by the other mode.
         connect(b, &QToolButton::clicked, this, [this, position] {
-            whenIdle([this, position] { Toolbar1_ButtonClick(position); });
+            guard_.whenIdle([this, position] { Toolbar1_ButtonClick(position); });
         });
     }
 }
@@ -198,15 +202,14 @@ void frmMain::Toolbar1_ButtonClick(int position) {
         }
         break;
     case 2:
-        RefreshTable(false);
+        guard_.RefreshTable(false);
         break;
     case 4:
-        b->setText(b->text() == kCaptionAll ? kCaptionEstablished : kCaptionAll);
+        setListModeCaption(b->text() == kCaptionAll ? kCaptionEstablished : kCaptionAll);
         b->setToolTip(QString());
-        RefreshTable(true);
-        settings::modReg::WriteRegString(
-            program_.hive(), settings::modReg::HKEY_LOCAL_MACHINE, settings::modReg::OptionsKey,
-            kCaptionAll, b->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+        guard_.RefreshTable(true);
+        program_.switches().write(settings::Switch::ListMode,
+                                  b->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
         break;
     case 5: {
         // Shown first: a console opened for the first time runs its own opening before the
@@ -219,6 +222,11 @@ void frmMain::Toolbar1_ButtonClick(int position) {
     default:
         break;
     }
+}
+
+void frmMain::setListModeCaption(const QString& caption) {
+    button(4)->setText(caption);
+    guard_.setListsListening(caption == kCaptionAll);
 }
 
 void frmMain::ListView1_MouseUp(Qt::MouseButton mouseButton, const QPoint& globalPos) {
@@ -235,38 +243,6 @@ bool frmMain::eventFilter(QObject* watched, QEvent* event) {
         ListView1_MouseUp(me->button(), me->globalPosition().toPoint());
     }
     return chrome::SkinnedWindow::eventFilter(watched, event);
-}
-
-void frmMain::RefreshTable(bool force) {
-    // Decisions let events run halfway through a rebuild; a tick arriving then is dropped
-    // (the next one comes soon), a forced request is remembered and served right after, so
-    // the list is never cleared under the loop that is filling it.
-    if (rebuilding_) {
-        forcedWhileRebuilding_ = forcedWhileRebuilding_ || force;
-        return;
-    }
-    rebuilding_ = true;
-    rebuild(force);
-    while (forcedWhileRebuilding_) {
-        forcedWhileRebuilding_ = false;
-        rebuild(true);
-    }
-    rebuilding_ = false;
-    // Commands and answers that came in meanwhile, in the order they came; each may rebuild
-    // again, and whatever arrives during that rebuild waits for it in turn.
-    while (!rebuilding_ && !deferred_.empty()) {
-        std::function<void()> command = std::move(deferred_.front());
-        deferred_.pop_front();
-        command();
-    }
-}
-
-void frmMain::whenIdle(std::function<void()> command) {
-    if (rebuilding_) {
-        deferred_.push_back(std::move(command));
-        return;
-    }
-    command();
 }
 
 std::optional<ConnectionListModel::Item> frmMain::viewSelection() const {
@@ -291,40 +267,14 @@ std::optional<ConnectionListModel::Item> frmMain::selectedItem() const {
     return listModel->rebuilding() ? selectedAtRebuild_ : std::nullopt;
 }
 
-void frmMain::rebuild(bool force) {
-    if (!refresh_->poll(force)) {
-        return;
-    }
-    const std::vector<platform::TcpRow>& rows = refresh_->rows();
-    const qint16 n = static_cast<qint16>(rows.size());
-    LastRowCount = n;
-    // Every connection of one rebuild is decided against one state of the rules, read in one
-    // transaction; a rule stored meanwhile by another process counts from the next rebuild.
-    platform::RegistryHive::ReadScope rules(program_.hive());
-
+void frmMain::rebuildStarting() {
     // The selection follows its connection across rebuilds, not its position. Only a
     // selection is carried over, never the bare current row (which stays behind after a
     // click on empty list space): a command must not find a row nobody chose.
     selectedAtRebuild_ = selectedItem();
+}
 
-    listModel->beginRebuild();
-    for (qint16 i = 0; i < n; ++i) {
-        modNetstat::ConnectionRow row =
-            modNetstat::MakeConnectionRow(rows[static_cast<size_t>(i)], i);
-        if (row.state == platform::StateListen) {
-            // The list mode is the caption of button 4, read afresh for each listening row.
-            if (button(4)->text() == kCaptionAll) {
-                listModel->append({QStringLiteral("无IP来源"), QStringLiteral("等待状态"), row.LocP,
-                                   modNetstat::StateText(row.state), row});
-            }
-        } else {
-            listModel->append(
-                {row.RemA, row.RemP, row.LocP, modNetstat::StateText(row.state), row});
-        }
-        CheckBlock(row);
-    }
-    listModel->endRebuild();
-
+void frmMain::rebuildFinished() {
     if (selectedAtRebuild_ && !viewSelection()) {
         const int r = listModel->findConnection(selectedAtRebuild_->connection.identity);
         if (r >= 0) {
@@ -336,111 +286,10 @@ void frmMain::rebuild(bool force) {
     selectedAtRebuild_.reset();
 }
 
-void frmMain::doEvents() {
-    listModel->publish();
-    QCoreApplication::processEvents();
-}
-
-void frmMain::CheckBlock(const modNetstat::ConnectionRow& row) {
-    if (checkBlockObserver) {
-        checkBlockObserver(row);
-    }
-    namespace modReg = settings::modReg;
-
-    // The switch and the level live in the console's controls; referring to the console
-    // creates it (hidden) with both restored from the hive.
-    settings::frmOptions& options = program_.options();
-    std::optional<int> check1;
-    switch (options.Check1->checkState()) {
-    case Qt::Checked:
-        check1 = 1;
-        break;
-    case Qt::PartiallyChecked:
-        check1 = 2;
-        break;
-    case Qt::Unchecked:
-        check1 = 0;
-        break;
-    }
-    const int level = options.Slider1->value();
-
-    platform::RegistryHive& hive = program_.hive();
-    auto verdict = [&hive](blocking::RuleKind kind, const QString& name) -> std::optional<QString> {
-        const platform::RegistryHive::KeyPath* key = &modReg::BlockIpPath;
-        if (kind == blocking::RuleKind::RemotePort) {
-            key = &modReg::BlockRpPath;
-        } else if (kind == blocking::RuleKind::LocalPort) {
-            key = &modReg::BlockLpPath;
-        }
-        // A read that fails (a damaged or unreadable hive) is no rule, as for a missing
-        // value: the connection is questioned at the high and medium levels. Counting it as a
-        // deny would silently cut every connection over a storage fault.
-        return modReg::ReadRegString(hive, modReg::HKEY_LOCAL_MACHINE, *key, name);
-    };
-    auto trojan = [this](const QString& port) { return IsTrojan(port); };
-
-    const blocking::Outcome outcome = blocking::Decide(row.RemA, row.RemP, row.LocP, row.state,
-                                                       check1, level, verdict, trojan, pending);
-    switch (outcome) {
-    case blocking::Outcome::Nothing:
-        break;
-    case blocking::Outcome::Cut: {
-        listModel->publish();
-        // The row's own identity: if that connection is gone, nothing else is touched.
-        const platform::CutResult result = program_.table().cut(row.identity);
-        doEvents();
-        // Only a cut that happened is logged; a connection already gone or a cut refused
-        // for lack of rights leaves no record that would claim otherwise.
-        if (result == platform::CutResult::Cut) {
-            modGeneral::LogEvent(program_, row.RemA, row.RemP, row.LocP,
-                                 QStringLiteral("已断开连接"));
-        }
-        break;
-    }
-    case blocking::Outcome::Alert: {
-        listModel->publish();
-        if (pending.full()) {
-            break;
-        }
-        blocking::frmAlert* alert = program_.newAlert();
-        alert->RemA = row.RemA;
-        alert->RemP = row.RemP;
-        alert->LocP = row.LocP;
-        alert->t = pending.append(row.RemA, row.RemP, row.LocP);
-        alert->b_Type = 1;
-        alert->Form_Load();
-        doEvents();
-        break;
-    }
-    }
-}
-
-void frmMain::ShiftAlertList(qint32 t) {
-    if (!pending.shift(t)) {
-        return;
-    }
-    // Every window whose entry moved down follows it, so each keeps designating its own.
-    for (blocking::frmAlert* alert : program_.alerts()) {
-        if (alert != nullptr && !alert->isClosed() && alert->t > t) {
-            --alert->t;
-        }
-    }
-}
-
-std::optional<bool> frmMain::IsTrojan(const QString& port) {
-    return program_.trojans().IsTrojan(port);
-}
-
-std::optional<QString> frmMain::GetTrojan(const QString& port) {
-    return program_.trojans().GetTrojan(port);
-}
-
 } // namespace quillon::monitor
 
 // The life of the main window: its start-up, its close request and the two tray actions.
 namespace quillon::monitor {
-
-using namespace settings::modReg;
 
 namespace {
 
@@ -503,7 +352,7 @@ void frmMain::startUp() {
     modGeneral::LoadSettings(program_);
     shell::modSystray::HookTrayMessages(program_, *this);
     shell::modSystray::AddTrayIcon(program_, shell::programIcon(), kCaption);
-    RefreshTable(false);
+    guard_.RefreshTable(false);
     hide();
 
     // A desktop without a tray would leave a program with neither icon nor window: there
@@ -524,8 +373,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
         program_.warnExit().raise();
         return;
     }
-    if (ReadRegString(program_.hive(), HKEY_LOCAL_MACHINE, OptionsKey, QStringLiteral("warnsys")) !=
-        QStringLiteral("1")) {
+    if (program_.switches().read(settings::Switch::WarnSys) != QLatin1String("1")) {
         program_.warnSys().show();
     }
     hide();

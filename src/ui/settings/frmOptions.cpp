@@ -3,6 +3,7 @@
 #include "core/settings/EventLog.h"
 #include "core/settings/LogModel.h"
 #include "core/settings/RuleEntry.h"
+#include "core/settings/Switches.h"
 #include "core/settings/modReg.h"
 #include "ui/chrome/Twips.h"
 #include "ui/shell/Program.h"
@@ -228,37 +229,29 @@ void frmOptions::buildControls() {
 }
 
 void frmOptions::openUp() {
-    auto& hive = program_.hive();
-    const QString& key = modReg::OptionsKey;
+    Switches& switches = program_.switches();
+    // A console opening takes what the hive holds now.
+    switches.load();
 
     modGeneral::CentreOnScreen(*this);
 
     // Checking a box runs its click handling, which writes the switch back.
-    if (modReg::ReadRegString(hive, HKEY_LOCAL_MACHINE, key, QStringLiteral("subnet")) ==
-        QLatin1String("1")) {
+    if (switches.subnet()) {
         Check1->setChecked(true);
     }
-    if (modReg::ReadRegString(hive, HKEY_LOCAL_MACHINE, key, QStringLiteral("warnsys")) !=
-        QLatin1String("1")) {
+    if (switches.read(Switch::WarnSys) != QLatin1String("1")) {
         Check2->setChecked(true);
     }
-    if (modReg::ReadRegString(hive, HKEY_LOCAL_MACHINE, key, QStringLiteral("warnexit")) !=
-        QLatin1String("1")) {
+    if (switches.read(Switch::WarnExit) != QLatin1String("1")) {
         Check3->setChecked(true);
     }
 
-    if (modReg::ReadRegString(hive, HKEY_LOCAL_MACHINE, key, QStringLiteral("seclvl")).isEmpty()) {
-        modReg::WriteRegString(hive, HKEY_LOCAL_MACHINE, key, QStringLiteral("seclvl"),
-                               QStringLiteral("2"));
+    if (switches.read(Switch::Level).isEmpty()) {
+        switches.write(Switch::Level, Switches::defaultValue(Switch::Level));
     }
-    bool isNumber = false;
-    const int level = modReg::ReadRegString(hive, HKEY_LOCAL_MACHINE, key, QStringLiteral("seclvl"))
-                          .trimmed()
-                          .toInt(&isNumber);
-    // A level outside the slider's range is not applied: the slider keeps its place.
-    if (isNumber && level >= Slider1->minimum() && level <= Slider1->maximum()) {
-        Slider1->setValue(level);
-    }
+    // A stored level outside the slider's range counts as the default, where the slider
+    // stands already.
+    Slider1->setValue(switches.level());
     Slider1_Change();
 }
 
@@ -302,22 +295,18 @@ void frmOptions::closeEvent(QCloseEvent* event) {
 }
 
 void frmOptions::Check1_Click() {
-    modReg::WriteRegString(program_.hive(), HKEY_LOCAL_MACHINE, modReg::OptionsKey,
-                           QStringLiteral("subnet"),
-                           Check1->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+    program_.switches().setSubnet(Check1->isChecked());
 }
 
 // The prompts' own "do not ask again" boxes store "1", so a checked box here (ask) is "0".
 void frmOptions::Check2_Click() {
-    modReg::WriteRegString(program_.hive(), HKEY_LOCAL_MACHINE, modReg::OptionsKey,
-                           QStringLiteral("warnsys"),
-                           Check2->isChecked() ? QStringLiteral("0") : QStringLiteral("1"));
+    program_.switches().write(Switch::WarnSys,
+                              Check2->isChecked() ? QStringLiteral("0") : QStringLiteral("1"));
 }
 
 void frmOptions::Check3_Click() {
-    modReg::WriteRegString(program_.hive(), HKEY_LOCAL_MACHINE, modReg::OptionsKey,
-                           QStringLiteral("warnexit"),
-                           Check3->isChecked() ? QStringLiteral("0") : QStringLiteral("1"));
+    program_.switches().write(Switch::WarnExit,
+                              Check3->isChecked() ? QStringLiteral("0") : QStringLiteral("1"));
 }
 
 void frmOptions::Slider1_Change() {
@@ -338,8 +327,7 @@ void frmOptions::Slider1_Change() {
     default:
         break;
     }
-    modReg::WriteRegString(program_.hive(), HKEY_LOCAL_MACHINE, modReg::OptionsKey,
-                           QStringLiteral("seclvl"), QString::number(level));
+    program_.switches().setLevel(level);
 }
 
 QListWidget* frmOptions::currentList() const {

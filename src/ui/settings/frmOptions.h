@@ -24,9 +24,9 @@ namespace quillon::settings {
 class LogModel;
 
 // The console: the three rule lists, the event log view, the switches and the security
-// level. It is also the live home of two settings the block decision reads directly:
-// the local-network box Check1 and the level slider Slider1. Every creation restores them
-// from the hive and fills the rule lists and the log view; every show refills the lists.
+// level. The local-network box Check1 and the level slider Slider1 set the two settings the
+// block decision reads. Every creation restores the controls from the hive and fills the
+// rule lists and the log view; every show refills the lists.
 class frmOptions : public chrome::SkinnedWindow {
     Q_OBJECT
 public:

@@ -1,7 +1,9 @@
 #include "ui/shell/Program.h"
 
 #include "core/blocking/TrojanTable.h"
+#include "core/monitor/Guard.h"
 #include "core/settings/EventLog.h"
+#include "core/settings/Switches.h"
 #include "ui/blocking/frmAlert.h"
 #include "ui/blocking/frmMenu.h"
 #include "ui/monitor/frmMain.h"
@@ -44,11 +46,13 @@ void MessageBoxes::askYesNo(QWidget* parent, const QString& title, const QString
     box->open();
 }
 
-Program::Program(Config config, QObject* parent) : QObject(parent), config_(std::move(config)) {}
+Program::Program(Config config, QObject* parent)
+    : QObject(parent), config_(std::move(config)),
+      switches_(std::make_unique<settings::Switches>(*config_.hive)) {}
 
 Program::~Program() {
     // The windows are top-level widgets that refer back to the program: they go before it,
-    // alerts first since closing one updates the main window's pending list.
+    // alerts first.
     for (const QPointer<blocking::frmAlert>& alert : std::as_const(alerts_)) {
         delete alert.data();
     }
@@ -77,6 +81,41 @@ blocking::TrojanTable& Program::trojans() {
     return *trojans_;
 }
 
+monitor::Guard& Program::guard() {
+    if (!guard_) {
+        guard_ = std::make_unique<monitor::Guard>(
+            monitor::Guard::Services{table(), hive(), eventLog(), trojans(), *switches_});
+        monitor::Guard* guard = guard_.get();
+        connect(guard, &monitor::Guard::alertRequested, this,
+                [this](const monitor::modNetstat::ConnectionRow& row, qint32 slot) {
+                    raiseAlert(row.RemA, row.RemP, row.LocP, slot);
+                });
+        // Every window whose entry moved down follows it, so each keeps designating its own.
+        connect(guard, &monitor::Guard::alertsShifted, this, [this](qint32 t) {
+            for (blocking::frmAlert* alert : alerts()) {
+                if (alert != nullptr && !alert->isClosed() && alert->t > t) {
+                    --alert->t;
+                }
+            }
+        });
+        // A live console took the row from the log's notice already; a console created here
+        // fills its view from the file, new line included.
+        connect(guard, &monitor::Guard::eventLogged, this, [this] { options(); });
+    }
+    return *guard_;
+}
+
+void Program::raiseAlert(const QString& RemA, const QString& RemP, const QString& LocP,
+                         qint32 slot) {
+    blocking::frmAlert* alert = newAlert();
+    alert->RemA = RemA;
+    alert->RemP = RemP;
+    alert->LocP = LocP;
+    alert->t = slot;
+    alert->b_Type = 1;
+    alert->Form_Load();
+}
+
 monitor::frmMain& Program::main() {
     if (main_.isNull()) {
         main_ = new monitor::frmMain(*this);
@@ -90,9 +129,12 @@ settings::frmOptions& Program::options() {
         options_ = console;
         // A closed console is deleted a moment later; from the close on, the next reference
         // creates a new one.
+        // While a console lives its controls hold the switch and the level in force; once
+        // it is closed, what the hive holds counts again from the next decision.
         connect(console, &settings::frmOptions::closed, this, [this, console] {
             if (options_.data() == console) {
                 options_.clear();
+                switches_->invalidate();
             }
         });
     }

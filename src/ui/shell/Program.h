@@ -14,6 +14,7 @@ class RegistryHive;
 } // namespace quillon::platform
 namespace quillon::settings {
 class EventLog;
+class Switches;
 class frmOptions;
 } // namespace quillon::settings
 namespace quillon::blocking {
@@ -22,8 +23,9 @@ class frmAlert;
 class frmMenu;
 } // namespace quillon::blocking
 namespace quillon::monitor {
+class Guard;
 class frmMain;
-}
+} // namespace quillon::monitor
 
 namespace quillon::shell {
 
@@ -80,6 +82,10 @@ public:
 
     settings::EventLog& eventLog();
     blocking::TrojanTable& trojans();
+    // The stored switches, and the two the block decision reads, in force.
+    settings::Switches& switches() { return *switches_; }
+    // The per-tick work, created on first reference; the main window starts its polling.
+    monitor::Guard& guard();
     MessageBoxes& messageBoxes() { return boxes_; }
 
     // Windows, created on first reference. The console is created hidden and, once closed,
@@ -99,10 +105,16 @@ public:
     QList<blocking::frmAlert*> alerts() const;
 
 private:
+    // Opens the question the guard asks for about `row`, holding pending slot `slot`.
+    void raiseAlert(const QString& RemA, const QString& RemP, const QString& LocP, qint32 slot);
+
     Config config_;
     MessageBoxes boxes_;
+    std::unique_ptr<settings::Switches> switches_;
     std::unique_ptr<settings::EventLog> eventLog_;
     std::unique_ptr<blocking::TrojanTable> trojans_;
+    // After the services it uses, so that it goes before them.
+    std::unique_ptr<monitor::Guard> guard_;
     QPointer<monitor::frmMain> main_;
     QPointer<settings::frmOptions> options_;
     QPointer<blocking::frmMenu> menu_;

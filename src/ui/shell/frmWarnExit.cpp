@@ -1,6 +1,6 @@
 #include "ui/shell/frmWarnExit.h"
 
-#include "core/settings/modReg.h"
+#include "core/settings/Switches.h"
 #include "ui/chrome/Twips.h"
 #include "ui/shell/Program.h"
 #include "ui/shell/TrayIcon.h"
@@ -15,8 +15,6 @@
 #include <QTimer>
 
 namespace quillon::shell {
-
-using namespace settings::modReg;
 
 frmWarnExit::frmWarnExit(Program& program)
     : chrome::SkinnedWindow(QStringLiteral("提示"), 4635, 2535), program_(program) {
@@ -48,8 +46,7 @@ void frmWarnExit::showEvent(QShowEvent* event) {
     if (event->spontaneous() || confirmed_) {
         return;
     }
-    if (ReadRegString(program_.hive(), HKEY_LOCAL_MACHINE, OptionsKey,
-                      QStringLiteral("warnexit")) == QStringLiteral("1")) {
+    if (program_.switches().read(settings::Switch::WarnExit) == QLatin1String("1")) {
         Check1->setChecked(true);
         Command1_Click();
     }
@@ -57,8 +54,7 @@ void frmWarnExit::showEvent(QShowEvent* event) {
 
 void frmWarnExit::rememberIfTicked() {
     if (Check1->isChecked()) {
-        WriteRegString(program_.hive(), HKEY_LOCAL_MACHINE, OptionsKey, QStringLiteral("warnexit"),
-                       QStringLiteral("1"));
+        program_.switches().write(settings::Switch::WarnExit, QStringLiteral("1"));
     }
 }
 

@@ -1,6 +1,6 @@
 #include "ui/shell/frmWarnSys.h"
 
-#include "core/settings/modReg.h"
+#include "core/settings/Switches.h"
 #include "ui/chrome/Twips.h"
 #include "ui/shell/Program.h"
 #include "ui/shell/modGeneral.h"
@@ -10,8 +10,6 @@
 #include <QPushButton>
 
 namespace quillon::shell {
-
-using namespace settings::modReg;
 
 frmWarnSys::frmWarnSys(Program& program)
     : chrome::SkinnedWindow(QStringLiteral("提示"), 3915, 2355), program_(program) {
@@ -33,8 +31,7 @@ frmWarnSys::frmWarnSys(Program& program)
 
 void frmWarnSys::Command1_Click() {
     if (Check1->isChecked()) {
-        WriteRegString(program_.hive(), HKEY_LOCAL_MACHINE, OptionsKey, QStringLiteral("warnsys"),
-                       QStringLiteral("1"));
+        program_.switches().write(settings::Switch::WarnSys, QStringLiteral("1"));
     }
     hide();
 }

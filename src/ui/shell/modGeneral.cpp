@@ -1,7 +1,8 @@
 #include "ui/shell/modGeneral.h"
 
+#include "core/monitor/Guard.h"
 #include "core/settings/EventLog.h"
-#include "core/settings/modReg.h"
+#include "core/settings/Switches.h"
 #include "ui/monitor/frmMain.h"
 #include "ui/settings/frmOptions.h"
 #include "ui/shell/Program.h"
@@ -94,18 +95,16 @@ void LoadSettings(shell::Program& program) {
 
     // Button 4 stores its pressed state under its own caption; pressed means the listening
     // rows are hidden.
-    if (settings::modReg::ReadRegString(program.hive(), settings::modReg::HKEY_LOCAL_MACHINE,
-                                        settings::modReg::OptionsKey,
-                                        QStringLiteral("所有连接")) != QLatin1String("1")) {
+    if (program.switches().read(settings::Switch::ListMode) != QLatin1String("1")) {
         return;
     }
     monitor::frmMain& window = program.main();
     if (QToolButton* button = window.button(4)) {
-        button->setText(QStringLiteral("全部"));
+        window.setListModeCaption(QStringLiteral("全部"));
         button->setToolTip(QStringLiteral("显示所有连接"));
         button->setChecked(true);
     }
-    window.RefreshTable(true);
+    program.guard().RefreshTable(true);
 }
 
 } // namespace quillon::modGeneral

@@ -1,0 +1,164 @@
+#include "core/monitor/Guard.h"
+
+#include "core/blocking/Decision.h"
+#include "core/blocking/TrojanTable.h"
+#include "core/settings/EventLog.h"
+#include "core/settings/Switches.h"
+#include "core/settings/modReg.h"
+#include "platform/RegistryHive.h"
+#include "platform/TcpTable.h"
+
+#include <QTimer>
+
+namespace quillon::monitor {
+
+Guard::Guard(Services services, QObject* parent)
+    : QObject(parent), services_(services), model_(new ConnectionListModel(this)),
+      timer_(new QTimer(this)), refresh_(services.table) {
+    timer_->setObjectName(QStringLiteral("tmrRefresh"));
+    timer_->setInterval(kPollInterval);
+    connect(timer_, &QTimer::timeout, this, [this] { RefreshTable(false); });
+}
+
+Guard::~Guard() = default;
+
+void Guard::RefreshTable(bool force) {
+    // Decisions let events run halfway through a rebuild; a tick arriving then is dropped
+    // (the next one comes soon), a forced request is remembered and served right after, so
+    // the list is never cleared under the loop that is filling it.
+    if (rebuilding_) {
+        forcedWhileRebuilding_ = forcedWhileRebuilding_ || force;
+        return;
+    }
+    rebuilding_ = true;
+    rebuild(force);
+    while (forcedWhileRebuilding_) {
+        forcedWhileRebuilding_ = false;
+        rebuild(true);
+    }
+    rebuilding_ = false;
+    // Commands and answers that came in meanwhile, in the order they came; each may rebuild
+    // again, and whatever arrives during that rebuild waits for it in turn.
+    while (!rebuilding_ && !deferred_.empty()) {
+        std::function<void()> command = std::move(deferred_.front());
+        deferred_.pop_front();
+        command();
+    }
+}
+
+void Guard::whenIdle(std::function<void()> command) {
+    if (rebuilding_) {
+        deferred_.push_back(std::move(command));
+        return;
+    }
+    command();
+}
+
+void Guard::rebuild(bool force) {
+    if (!refresh_.poll(force)) {
+        return;
+    }
+    const std::vector<platform::TcpRow>& rows = refresh_.rows();
+    const qint16 n = static_cast<qint16>(rows.size());
+    LastRowCount = n;
+    // Every connection of one rebuild is decided against one state of the rules, read in one
+    // transaction; a rule stored meanwhile by another process counts from the next rebuild.
+    platform::RegistryHive::ReadScope rules(services_.hive);
+
+    emit rebuildStarting();
+    model_->beginRebuild();
+    for (qint16 i = 0; i < n; ++i) {
+        modNetstat::ConnectionRow row =
+            modNetstat::MakeConnectionRow(rows[static_cast<size_t>(i)], i);
+        if (row.state == platform::StateListen) {
+            // The list mode is read afresh for each listening row.
+            if (listsListening_) {
+                model_->append({QStringLiteral("无IP来源"), QStringLiteral("等待状态"), row.LocP,
+                                modNetstat::StateText(row.state), row});
+            }
+        } else {
+            model_->append({row.RemA, row.RemP, row.LocP, modNetstat::StateText(row.state), row});
+        }
+        CheckBlock(row);
+    }
+    model_->endRebuild();
+    emit rebuildFinished();
+}
+
+void Guard::letEventsRun() {
+    model_->publish();
+    if (letEventsRun_) {
+        letEventsRun_();
+    }
+}
+
+void Guard::CheckBlock(const modNetstat::ConnectionRow& row) {
+    emit judging(row);
+    namespace modReg = settings::modReg;
+
+    const std::optional<int> subnet = services_.switches.subnet() ? 1 : 0;
+    const int level = services_.switches.level();
+
+    platform::RegistryHive& hive = services_.hive;
+    auto verdict = [&hive](blocking::RuleKind kind, const QString& name) -> std::optional<QString> {
+        const platform::RegistryHive::KeyPath* key = &modReg::BlockIpPath;
+        if (kind == blocking::RuleKind::RemotePort) {
+            key = &modReg::BlockRpPath;
+        } else if (kind == blocking::RuleKind::LocalPort) {
+            key = &modReg::BlockLpPath;
+        }
+        // A read that fails (a damaged or unreadable hive) is no rule, as for a missing
+        // value: the connection is questioned at the high and medium levels. Counting it as a
+        // deny would silently cut every connection over a storage fault.
+        return modReg::ReadRegString(hive, modReg::HKEY_LOCAL_MACHINE, *key, name);
+    };
+    auto trojan = [this](const QString& port) { return IsTrojan(port); };
+
+    const blocking::Outcome outcome = blocking::Decide(row.RemA, row.RemP, row.LocP, row.state,
+                                                       subnet, level, verdict, trojan, pending);
+    switch (outcome) {
+    case blocking::Outcome::Nothing:
+        break;
+    case blocking::Outcome::Cut: {
+        model_->publish();
+        // The row's own identity: if that connection is gone, nothing else is touched.
+        const platform::CutResult result = services_.table.cut(row.identity);
+        letEventsRun();
+        // Only a cut that happened is logged; a connection already gone or a cut refused
+        // for lack of rights leaves no record that would claim otherwise.
+        if (result == platform::CutResult::Cut) {
+            const QString action = QStringLiteral("已断开连接");
+            if (services_.eventLog.LogEvent(row.RemA, row.RemP, row.LocP, action)) {
+                emit eventLogged(row.RemA, row.RemP, row.LocP, action);
+            }
+        }
+        break;
+    }
+    case blocking::Outcome::Alert: {
+        model_->publish();
+        if (pending.full()) {
+            break;
+        }
+        const qint32 slot = pending.append(row.RemA, row.RemP, row.LocP);
+        emit alertRequested(row, slot);
+        letEventsRun();
+        break;
+    }
+    }
+}
+
+void Guard::ShiftAlertList(qint32 t) {
+    if (pending.shift(t)) {
+        emit alertsShifted(t);
+    }
+}
+
+std::optional<bool> Guard::IsTrojan(const QString& port) {
+    return services_.trojans.IsTrojan(port);
+}
+
+std::optional<QString> Guard::GetTrojan(const QString& port) {
+    return services_.trojans.GetTrojan(port);
+}
+
+} // namespace quillon::monitor

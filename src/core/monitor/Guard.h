@@ -1,0 +1,118 @@
+#pragma once
+
+#include "core/blocking/PendingAlerts.h"
+#include "core/monitor/ConnectionListModel.h"
+#include "core/monitor/ListRefresh.h"
+#include "core/monitor/modNetstat.h"
+
+#include <QObject>
+#include <QString>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <optional>
+
+class QTimer;
+
+namespace quillon::platform {
+class RegistryHive;
+class TcpTable;
+} // namespace quillon::platform
+namespace quillon::settings {
+class EventLog;
+class Switches;
+} // namespace quillon::settings
+namespace quillon::blocking {
+class TrojanTable;
+}
+
+namespace quillon::monitor {
+
+// How often the connection table is polled.
+inline constexpr std::chrono::milliseconds kPollInterval{250};
+
+// The per-tick work: polls the TCP table, rebuilds the connection list when the set of
+// connections changed, judges every connection in snapshot order and carries out the
+// outcome (a cut and its log record, or a question to the user). It keeps the pending-alert
+// list the questions hold their entries in. Windows show its list, raise the alerts it asks
+// for and send it their commands.
+class Guard : public QObject {
+    Q_OBJECT
+public:
+    struct Services {
+        platform::TcpTable& table;
+        platform::RegistryHive& hive;
+        settings::EventLog& eventLog;
+        blocking::TrojanTable& trojans;
+        settings::Switches& switches;
+    };
+
+    explicit Guard(Services services, QObject* parent = nullptr);
+    ~Guard() override;
+
+    // The list the rebuilds fill.
+    ConnectionListModel& model() { return *model_; }
+    // The poll timer; created stopped, its interval kPollInterval.
+    QTimer& timer() { return *timer_; }
+
+    // Rebuilds the list when the set of connections changed since the last rebuild, or
+    // always when forced; every row of the snapshot then passes CheckBlock, in order.
+    void RefreshTable(bool force);
+    // Runs a command now, or, when it arrives while a rebuild runs (events let in by a
+    // decision), whole and in order right after that rebuild ends: a command run halfway
+    // would see a half-built list and have its own rebuild deferred, which would change the
+    // order of its steps.
+    void whenIdle(std::function<void()> command);
+
+    // Whether listening sockets are listed (they are judged either way).
+    bool listsListening() const { return listsListening_; }
+    void setListsListening(bool shown) { listsListening_ = shown; }
+
+    // Called where a rebuild lets pending events run once: after a cut and after an alert
+    // was raised. The main window shows the rows appended so far and processes events.
+    void setLetEventsRun(std::function<void()> letEventsRun) {
+        letEventsRun_ = std::move(letEventsRun);
+    }
+
+    // Judges one connection and carries out the outcome (cut, alert or nothing).
+    void CheckBlock(const modNetstat::ConnectionRow& row);
+    // Removes the pending entry at slot t; alertsShifted tells the owners of later entries.
+    void ShiftAlertList(qint32 t);
+    std::optional<bool> IsTrojan(const QString& port);
+    std::optional<QString> GetTrojan(const QString& port);
+
+    // Rows of the last rebuild.
+    qint16 LastRowCount = 0;
+    blocking::PendingAlerts pending;
+
+signals:
+    // A rebuild is about to empty the list, and has just filled it again.
+    void rebuildStarting();
+    void rebuildFinished();
+    // A connection of the snapshot is about to be judged (listed first when it is shown).
+    void judging(const quillon::monitor::modNetstat::ConnectionRow& row);
+    // A connection no rule settles holds pending slot `slot`: a question is to be raised.
+    void alertRequested(const quillon::monitor::modNetstat::ConnectionRow& row, qint32 slot);
+    // The entry at `slot` went: every question holding a later slot now holds the one below.
+    void alertsShifted(qint32 slot);
+    // An event was written to the event log.
+    void eventLogged(const QString& RemA, const QString& RemP, const QString& LocP,
+                     const QString& action);
+
+private:
+    void rebuild(bool force);
+    void letEventsRun();
+
+    Services services_;
+    ConnectionListModel* model_;
+    QTimer* timer_;
+    ListRefresh refresh_;
+    bool listsListening_ = true;
+    std::function<void()> letEventsRun_;
+    // A rebuild is running; requests arriving meanwhile (events run inside decisions) wait.
+    bool rebuilding_ = false;
+    bool forcedWhileRebuilding_ = false;
+    std::deque<std::function<void()>> deferred_;
+};
+
+} // namespace quillon::monitor

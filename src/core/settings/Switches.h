@@ -1,0 +1,66 @@
+#pragma once
+
+#include "platform/RegistryHive.h"
+
+#include <QString>
+
+namespace quillon::settings {
+
+// Every switch the program keeps under its options key. Adding one means a row in the table
+// of Switches.cpp; nothing else names a switch's stored value.
+enum class Switch {
+    WarnSys,  // "1": the notice about hiding in the tray is no longer shown
+    WarnExit, // "1": the exit prompt is no longer shown
+    Level,    // the security level, 1 (high) to 3 (low)
+    Subnet,   // "1": local-network addresses are let through unasked
+    ListMode, // "1": the connection list hides the listening sockets
+};
+
+// The stored switches, typed: the table of value names and defaults, and the two settings
+// the block decision reads on every connection, kept in memory.
+//
+// The decision's settings are read from the hive once and then follow the console's
+// controls, which write them here and through to the hive; a hive that refuses the write
+// does not undo the user's choice for the running program. After load() or invalidate()
+// the next read takes what the hive holds then.
+class Switches {
+public:
+    explicit Switches(platform::RegistryHive& hive) : hive_(hive) {}
+
+    // The registry value a switch is stored under, and the text it counts as when nothing
+    // usable is stored.
+    static QString valueName(Switch which);
+    static QString defaultValue(Switch which);
+
+    // The stored text, or the empty text when the value is missing or cannot be read.
+    QString read(Switch which) const;
+    // Stores a switch; false when the hive refused it.
+    bool write(Switch which, const QString& data);
+
+    // The levels a decision knows.
+    static constexpr int kLevelHigh = 1;
+    static constexpr int kLevelLow = 3;
+
+    // Local-network addresses are let through unasked.
+    bool subnet();
+    void setSubnet(bool on);
+    // The security level, always one of kLevelHigh..kLevelLow: a stored level that is not
+    // one of them counts as the default.
+    int level();
+    void setLevel(int level);
+
+    // Reads the decision's settings from the hive now.
+    void load();
+    // Forgets them: the next read takes them from the hive again.
+    void invalidate() { loaded_ = false; }
+
+private:
+    void ensureLoaded();
+
+    platform::RegistryHive& hive_;
+    bool loaded_ = false;
+    bool subnet_ = false;
+    int level_ = 2;
+};
+
+} // namespace quillon::settings

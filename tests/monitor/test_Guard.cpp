@@ -1,0 +1,145 @@
+// The guard's per-tick work without a display: the change test, the decisions in snapshot
+// order, a cut and its log record, a question with its pending slot, and the switches.
+#include "core/blocking/TrojanTable.h"
+#include "core/monitor/Guard.h"
+#include "core/settings/EventLog.h"
+#include "core/settings/Switches.h"
+#include "core/settings/modReg.h"
+#include "platform/RegistryHive.h"
+#include "support/FakeTcpTable.h"
+#include "support/TestSupport.h"
+
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtTest>
+
+using namespace quillon;
+using settings::Switch;
+
+namespace {
+
+// A guard over a scripted table, a fresh hive, log and trojan file, recording what it does.
+struct GuardRig {
+    test::ScratchFolder dir;
+    test::FakeTcpTable table;
+    platform::RegistryHive hive{dir.filePath(QStringLiteral("registry.db"))};
+    settings::EventLog log{dir.filePath(QStringLiteral("WDlog.log"))};
+    blocking::TrojanTable trojans{dir.filePath(QStringLiteral("QLWD.dat"))};
+    settings::Switches switches{hive};
+    monitor::Guard guard{{table, hive, log, trojans, switches}};
+    QStringList seen; // "judge RemA", "alert RemA slot", "log RemA action", "yield"
+
+    GuardRig() {
+        test::writeTrojanFile(dir.filePath(QStringLiteral("QLWD.dat")), {});
+        QObject::connect(&guard, &monitor::Guard::judging,
+                         [this](const monitor::modNetstat::ConnectionRow& row) {
+                             seen << QStringLiteral("judge ") + row.RemA;
+                         });
+        QObject::connect(&guard, &monitor::Guard::alertRequested,
+                         [this](const monitor::modNetstat::ConnectionRow& row, qint32 slot) {
+                             seen << QStringLiteral("alert %1 %2").arg(row.RemA).arg(slot);
+                         });
+        QObject::connect(
+            &guard, &monitor::Guard::eventLogged,
+            [this](const QString& remA, const QString&, const QString&, const QString& action) {
+                seen << QStringLiteral("log %1 %2").arg(remA, action);
+            });
+        guard.setLetEventsRun([this] { seen << QStringLiteral("yield"); });
+    }
+    void deny(const QString& key, const QString& name) {
+        settings::modReg::WriteRegString(hive, settings::modReg::HKEY_LOCAL_MACHINE, key, name,
+                                         QStringLiteral("1"));
+    }
+};
+
+} // namespace
+
+class TestGuard : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { monitor::modNetstat::InitStateNames(); }
+
+    void tickRebuildsOnlyOnChangeAndJudgesInOrder() {
+        GuardRig rig;
+        rig.switches.setLevel(3);
+        rig.table.add(test::FakeTcpTable::makeRow(
+            QStringLiteral("0.0.0.0"), 0, 135, platform::StateListen, QStringLiteral("0.0.0.0")));
+        rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+        QSignalSpy finished(&rig.guard, &monitor::Guard::rebuildFinished);
+
+        QCOMPARE(rig.guard.timer().interval(), 250);
+        QVERIFY(!rig.guard.timer().isActive());
+        rig.guard.timer().start();
+        QTRY_VERIFY(rig.table.snapshotCount() >= 3);
+        rig.guard.timer().stop();
+        // Several ticks, one rebuild: the unchanged table is judged once.
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(rig.seen, (QStringList{"judge 0.0.0.0", "judge 61.1.2.3"}));
+        QCOMPARE(rig.guard.LastRowCount, qint16(2));
+        QCOMPARE(rig.guard.model().rowCount(), 2);
+
+        // Listening rows hidden: judged all the same.
+        rig.guard.setListsListening(false);
+        rig.guard.RefreshTable(true);
+        QCOMPARE(rig.guard.model().rowCount(), 1);
+        QCOMPARE(rig.seen.size(), 4);
+    }
+
+    void deniedRowIsCutAndLoggedUnsettledOneAsked() {
+        GuardRig rig;
+        rig.deny(settings::modReg::BlockLpKey, QStringLiteral("8080"));
+        const platform::TcpRow denied = rig.table.add(QStringLiteral("61.1.2.3"), 4322, 8080);
+        rig.table.add(QStringLiteral("62.1.2.3"), 5000, 81);
+        rig.table.add(QStringLiteral("62.1.2.3"), 5001, 82); // shares the pending address
+
+        rig.guard.RefreshTable(false);
+
+        QCOMPARE(rig.seen,
+                 (QStringList{"judge 61.1.2.3", "yield", "log 61.1.2.3 已断开连接",
+                              "judge 62.1.2.3", "alert 62.1.2.3 0", "yield", "judge 62.1.2.3"}));
+        QCOMPARE(rig.table.cuts().size(), size_t(1));
+        QVERIFY(rig.table.cuts()[0].row.sameConnection(denied));
+        QCOMPARE(test::readLog(rig.log.filePath()).size(), size_t(1));
+        QCOMPARE(rig.guard.pending.AlertCount, 1);
+
+        // The question's entry given back: later owners are told, and the next rebuild asks.
+        QSignalSpy shifted(&rig.guard, &monitor::Guard::alertsShifted);
+        rig.guard.ShiftAlertList(0);
+        QCOMPARE(shifted.size(), 1);
+        QCOMPARE(rig.guard.pending.AlertCount, 0);
+        rig.guard.ShiftAlertList(0);
+        QCOMPARE(shifted.size(), 1);
+    }
+
+    void switchesTakeEffectAtTheNextDecision() {
+        GuardRig rig;
+        rig.table.add(QStringLiteral("192.168.1.5"), 443, 50000);
+        // Nothing stored: level 2, local network not exempt.
+        rig.guard.RefreshTable(false);
+        QCOMPARE(rig.seen.last(), QStringLiteral("yield"));
+        rig.guard.ShiftAlertList(0);
+
+        rig.switches.setSubnet(true);
+        rig.seen.clear();
+        rig.guard.RefreshTable(true);
+        QCOMPARE(rig.seen, QStringList{"judge 192.168.1.5"});
+        QCOMPARE(rig.switches.read(Switch::Subnet), QStringLiteral("1"));
+
+        // A level stored by someone else counts once the settings are read again; one the
+        // decision does not know counts as the default.
+        rig.switches.setSubnet(false);
+        rig.switches.write(Switch::Level, QStringLiteral("3"));
+        rig.guard.RefreshTable(true);
+        QCOMPARE(rig.guard.pending.AlertCount, 1);
+        rig.guard.ShiftAlertList(0);
+        rig.switches.invalidate();
+        rig.guard.RefreshTable(true);
+        QCOMPARE(rig.guard.pending.AlertCount, 0);
+        rig.switches.write(Switch::Level, QStringLiteral("7"));
+        rig.switches.load();
+        QCOMPARE(rig.switches.level(), 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestGuard)
+#include "test_Guard.moc"
