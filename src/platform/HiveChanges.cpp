@@ -19,19 +19,9 @@ void HiveChanges::closed() {
     m_dataVersion = -1;
 }
 
-HiveOpener::Ready HiveChanges::startRead() {
-    if (m_readOpen) {
-        return HiveOpener::Ready::Yes;
-    }
+HiveOpener::Ready HiveChanges::openRead() {
     const HiveOpener::Ready r = m_opener.ready(false);
     return r == HiveOpener::Ready::Yes && !beginRead() ? HiveOpener::Ready::Failed : r;
-}
-
-void HiveChanges::finishRead(bool ok) {
-    if (!ok || m_scopes == 0) {
-        endRead();
-    }
-    m_connection.endCall();
 }
 
 // Learning of other connections' commits goes through SQLite's own counter: PRAGMA

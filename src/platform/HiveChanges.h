@@ -21,10 +21,15 @@ public:
     void leaveScope();
 
     // Opens the hive for reading unless a read transaction is open, and starts one.
-    HiveOpener::Ready startRead();
+    HiveOpener::Ready startRead() { return m_readOpen ? HiveOpener::Ready::Yes : openRead(); }
     // Ends what startRead began: the transaction, unless it failed and a scope goes on, and a
     // connection found broken.
-    void finishRead(bool ok);
+    void finishRead(bool ok) {
+        if (!ok || m_scopes == 0) {
+            endRead();
+        }
+        m_connection.endCall();
+    }
     // Forgets what it knew of a connection that closes.
     void closed();
 
@@ -64,6 +69,7 @@ public:
     }
 
 private:
+    HiveOpener::Ready openRead();
     bool beginRead();
     void endRead();
     void beginWrite();

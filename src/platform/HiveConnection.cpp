@@ -75,12 +75,6 @@ void HiveConnection::startCall() {
     m_error.clear();
 }
 
-void HiveConnection::endCall() {
-    if (m_broken) {
-        close();
-    }
-}
-
 bool HiveConnection::fail(int rc, const QString& what) {
     m_lastRc = rc;
     const int primary = rc & 0xff;
@@ -113,12 +107,8 @@ sqlite3_stmt* HiveConnection::prepare(Stmt which) {
     return s;
 }
 
-int HiveConnection::step(sqlite3_stmt* s) {
-    const int rc = sqlite3_step(s);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-        fail(rc, QStringLiteral("cannot use the hive %1").arg(m_path));
-    }
-    return rc;
+void HiveConnection::failedStep(int rc) {
+    fail(rc, QStringLiteral("cannot use the hive %1").arg(m_path));
 }
 
 bool HiveConnection::run(Stmt which) {

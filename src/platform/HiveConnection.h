@@ -67,7 +67,11 @@ public:
 
     // A call starts with no error and a sound connection; it ends by closing a broken one.
     void startCall();
-    void endCall();
+    void endCall() {
+        if (m_broken) {
+            close();
+        }
+    }
     void markBroken() { m_broken = true; }
 
     // The statement cached on the connection, prepared at its first use.
@@ -75,8 +79,29 @@ public:
     // A statement of the caller's own, which it finalizes before the connection closes.
     sqlite3_stmt* prepare(Stmt which);
     // One statement step with errors recorded; returns SQLITE_ROW, SQLITE_DONE or an error.
-    int step(sqlite3_stmt* s);
+    int step(sqlite3_stmt* s) {
+        const int rc = sqlite3_step(s);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+            failedStep(rc);
+        }
+        return rc;
+    }
     bool run(Stmt which);
+    // Steps a cached statement over the rows of one key, its id bound first, handing each row
+    // to `row`; false on error.
+    template <typename Row>
+    bool eachRow(Stmt which, sqlite3_int64 id, Row&& row) {
+        Use s(stmt(which));
+        if (!s) {
+            return false;
+        }
+        sqlite3_bind_int64(s.get(), 1, id);
+        int rc;
+        while ((rc = step(s.get())) == SQLITE_ROW) {
+            row(s.get());
+        }
+        return rc == SQLITE_DONE;
+    }
     bool exec(const char* sql);
     // Runs a one-row pragma or query and returns its first column as text; nullopt on error.
     std::optional<QString> scalar(const char* sql);
@@ -89,6 +114,7 @@ public:
     void clearError() { m_error.clear(); }
 
 private:
+    void failedStep(int rc);
     void release();
 
     QString m_path;

@@ -24,14 +24,7 @@ HiveKeys::~HiveKeys() {
     forget();
 }
 
-HiveKeys::KeyId* HiveKeys::keyId(const char* folded, qsizetype size, quint64 serial) {
-    if (serial != 0) {
-        for (KeyId& k : m_keyIds) {
-            if (k.serial == serial) {
-                return &k;
-            }
-        }
-    }
+HiveKeys::KeyId* HiveKeys::resolve(const char* folded, qsizetype size, quint64 serial) {
     for (KeyId& k : m_keyIds) {
         if (k.folded.size() == size && std::memcmp(k.folded.constData(), folded, size) == 0) {
             k.serial = serial != 0 ? serial : k.serial;
@@ -49,12 +42,10 @@ HiveKeys::KeyId* HiveKeys::keyId(const char* folded, qsizetype size, quint64 ser
     return &m_keyIds.back();
 }
 
-sqlite3_stmt* HiveKeys::dataLookup(KeyId& key) {
-    if (!key.findData) {
-        key.findData = m_connection.prepare(HiveConnection::FindData);
-        if (key.findData) {
-            sqlite3_bind_int64(key.findData, 1, key.id);
-        }
+sqlite3_stmt* HiveKeys::prepareDataLookup(KeyId& key) {
+    key.findData = m_connection.prepare(HiveConnection::FindData);
+    if (key.findData) {
+        sqlite3_bind_int64(key.findData, 1, key.id);
     }
     return key.findData;
 }
@@ -137,16 +128,9 @@ bool HiveKeys::ensureKey(QStringView key, sqlite3_int64& id) {
 }
 
 bool HiveKeys::listSubKeys(sqlite3_int64 id, std::vector<std::pair<sqlite3_int64, QString>>& out) {
-    Use s(m_connection.stmt(HiveConnection::ListSubKeys));
-    if (!s) {
-        return false;
-    }
-    sqlite3_bind_int64(s.get(), 1, id);
-    int rc;
-    while ((rc = m_connection.step(s.get())) == SQLITE_ROW) {
-        out.emplace_back(sqlite3_column_int64(s.get(), 0), columnText(s.get(), 1));
-    }
-    return rc == SQLITE_DONE;
+    return m_connection.eachRow(HiveConnection::ListSubKeys, id, [&](sqlite3_stmt* s) {
+        out.emplace_back(sqlite3_column_int64(s, 0), columnText(s, 1));
+    });
 }
 
 } // namespace quillon::platform

@@ -35,9 +35,20 @@ public:
     // The id of the key with this folded path, resolved once until forget(); nullptr when the
     // hive cannot be read. A KeyPath is known by its serial number, a path given as text by
     // its folded form.
-    KeyId* keyId(const char* folded, qsizetype size, quint64 serial);
+    KeyId* keyId(const char* folded, qsizetype size, quint64 serial) {
+        if (serial != 0) {
+            for (KeyId& k : m_keyIds) {
+                if (k.serial == serial) {
+                    return &k;
+                }
+            }
+        }
+        return resolve(folded, size, serial);
+    }
     // The key's data lookup, prepared at its first use; nullptr when it cannot be prepared.
-    sqlite3_stmt* dataLookup(KeyId& key);
+    sqlite3_stmt* dataLookup(KeyId& key) {
+        return key.findData ? key.findData : prepareDataLookup(key);
+    }
     void forget();
 
     // The id of the key with this folded path: found (true, id), missing (true, 0) or failed.
@@ -55,6 +66,9 @@ public:
     bool listSubKeys(sqlite3_int64 id, std::vector<std::pair<sqlite3_int64, QString>>& out);
 
 private:
+    KeyId* resolve(const char* folded, qsizetype size, quint64 serial);
+    sqlite3_stmt* prepareDataLookup(KeyId& key);
+
     HiveConnection& m_connection;
     std::vector<KeyId> m_keyIds;
 };

@@ -233,16 +233,7 @@ HiveOpener::Ready HiveOpener::ready(bool forWrite) {
             m_connection.markBroken();
             return Ready::Failed;
         }
-        if (!m_initialised) {
-            if (!forWrite) {
-                return Ready::NoHive;
-            }
-            if (!initialise()) {
-                return Ready::Failed;
-            }
-            configure();
-        }
-        return Ready::Yes;
+        return useInspected(forWrite);
     }
 
     const QString& path = m_connection.path();
@@ -273,6 +264,12 @@ HiveOpener::Ready HiveOpener::ready(bool forWrite) {
         }
         return openAsFound();
     }
+    return useInspected(forWrite);
+}
+
+// A database found empty is made a hive by the first write only. The connection is set up
+// once it serves a hive: it was not while the database was empty.
+HiveOpener::Ready HiveOpener::useInspected(bool forWrite) {
     if (!m_initialised) {
         if (!forWrite) {
             return Ready::NoHive;

@@ -34,6 +34,7 @@ private:
     bool initialise();
     bool createHive();
     void configure();
+    Ready useInspected(bool forWrite);
     Ready openAsFound();
 
     HiveConnection& m_connection;

@@ -17,23 +17,8 @@ bool isNormal(QStringView key) {
 
 } // namespace
 
-// ASCII (every address, port and option name the program uses) is folded here directly;
-// anything else goes through Unicode case folding. Nothing outside ASCII folds into ASCII
-// other than to letters.
-bool fold(QStringView text, Utf8& out) {
-    out.resize(text.size());
-    bool cased = false;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i].unicode();
-        if (c >= 0x80) {
-            assign(out, text.toString().toCaseFolded().toUtf8());
-            return true;
-        }
-        const char16_t lower = c | 0x20;
-        cased = cased || (lower >= u'a' && lower <= u'z');
-        out[i] = static_cast<char>(c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c);
-    }
-    return cased;
+void foldUnicode(QStringView text, Utf8& out) {
+    assign(out, text.toString().toCaseFolded().toUtf8());
 }
 
 void utf8(QStringView text, Utf8& out) {

@@ -14,10 +14,28 @@ namespace quillon::platform::hivetext {
 // its result.
 using Utf8 = QVarLengthArray<char, 256>;
 
+// Unicode case folding of text outside ASCII.
+void foldUnicode(QStringView text, Utf8& out);
+
 // Case-insensitive identity of a name or key path. Returns whether letter case can matter for
 // the text: false for ASCII without letters (every address and port), whose stored spelling
-// then equals its folded form.
-bool fold(QStringView text, Utf8& out);
+// then equals its folded form. ASCII (every address, port and option name the program uses) is
+// folded here directly; nothing outside ASCII folds into ASCII other than to letters.
+inline bool fold(QStringView text, Utf8& out) {
+    out.resize(text.size());
+    bool cased = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c >= 0x80) {
+            foldUnicode(text, out);
+            return true;
+        }
+        const char16_t lower = c | 0x20;
+        cased = cased || (lower >= u'a' && lower <= u'z');
+        out[i] = static_cast<char>(c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c);
+    }
+    return cased;
+}
 
 void utf8(QStringView text, Utf8& out);
 

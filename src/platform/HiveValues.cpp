@@ -84,55 +84,46 @@ RegistryHive::Lookup HiveValues::find(HiveKeys::KeyId& key, QStringView name, QS
     return Lookup::Found;
 }
 
-bool HiveValues::set(QStringView key, QStringView name, QStringView data) {
+// Changes one value of the key, which is made when missing: the key's id and the folded name
+// are bound first, then whatever `bindMore` binds.
+template <typename Bind>
+bool HiveValues::change(HiveConnection::Stmt which, QStringView key, QStringView name,
+                        Bind&& bindMore) {
     sqlite3_int64 id = 0;
     if (!m_keys.ensureKey(key, id)) {
         return false;
     }
-    Use s(m_connection.stmt(HiveConnection::UpsertValue));
+    Use s(m_connection.stmt(which));
     if (!s) {
         return false;
     }
     Utf8 folded;
-    Utf8 spelled;
-    Utf8 text;
     fold(name, folded);
-    utf8(name, spelled);
-    utf8(data, text);
     sqlite3_bind_int64(s.get(), 1, id);
     bind(s.get(), 2, folded);
-    bind(s.get(), 3, spelled);
-    bind(s.get(), 4, text);
+    bindMore(s.get());
     return m_connection.step(s.get()) == SQLITE_DONE;
+}
+
+bool HiveValues::set(QStringView key, QStringView name, QStringView data) {
+    Utf8 spelled;
+    Utf8 text;
+    utf8(name, spelled);
+    utf8(data, text);
+    return change(HiveConnection::UpsertValue, key, name, [&](sqlite3_stmt* s) {
+        bind(s, 3, spelled);
+        bind(s, 4, text);
+    });
 }
 
 bool HiveValues::remove(QStringView key, QStringView name) {
-    sqlite3_int64 id = 0;
-    if (!m_keys.ensureKey(key, id)) {
-        return false;
-    }
-    Use s(m_connection.stmt(HiveConnection::RemoveValue));
-    if (!s) {
-        return false;
-    }
-    Utf8 folded;
-    fold(name, folded);
-    sqlite3_bind_int64(s.get(), 1, id);
-    bind(s.get(), 2, folded);
-    return m_connection.step(s.get()) == SQLITE_DONE;
+    return change(HiveConnection::RemoveValue, key, name, [](sqlite3_stmt*) {});
 }
 
 bool HiveValues::list(sqlite3_int64 id, std::vector<std::pair<QString, QString>>& out) {
-    Use s(m_connection.stmt(HiveConnection::ListValues));
-    if (!s) {
-        return false;
-    }
-    sqlite3_bind_int64(s.get(), 1, id);
-    int rc;
-    while ((rc = m_connection.step(s.get())) == SQLITE_ROW) {
-        out.emplace_back(columnText(s.get(), 0), columnText(s.get(), 1));
-    }
-    return rc == SQLITE_DONE;
+    return m_connection.eachRow(HiveConnection::ListValues, id, [&](sqlite3_stmt* s) {
+        out.emplace_back(columnText(s, 0), columnText(s, 1));
+    });
 }
 
 bool HiveValues::collect(sqlite3_int64 id, const QString& keyPath,

@@ -1,11 +1,10 @@
 #pragma once
 
+#include "platform/HiveConnection.h"
 #include "platform/HiveKeys.h"
 #include "platform/RegistryHive.h"
 
 namespace quillon::platform {
-
-class HiveConnection;
 
 // The named values of the hive's keys: looking one up, setting, deleting and listing them.
 // Callers run these inside the transaction of their call.
@@ -24,6 +23,9 @@ public:
                  std::vector<RegistryHive::KeyContents>& out);
 
 private:
+    template <typename Bind>
+    bool change(HiveConnection::Stmt which, QStringView key, QStringView name, Bind&& bindMore);
+
     HiveConnection& m_connection;
     HiveKeys& m_keys;
 };
