@@ -1,0 +1,129 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <array>
+#include <functional>
+#include <optional>
+#include <sqlite3.h>
+
+namespace quillon::platform {
+
+// One SQLite connection to a hive file, the statements cached on it and the record of the last
+// error met through it. A connection found damaged, moved or unreadable during a call is closed
+// at the end of that call (endCall), so that the next call starts afresh.
+class HiveConnection {
+public:
+    enum Stmt {
+        Begin,
+        BeginImmediate,
+        Commit,
+        Rollback,
+        DataVersion,
+        FindValue,
+        FindData,
+        FindKey,
+        InsertKey,
+        ListValues,
+        ListSubKeys,
+        UpsertValue,
+        RemoveValue,
+        StmtCount
+    };
+
+    // Resets a cached statement when the scope that stepped it ends, whatever way it ends.
+    class Use {
+    public:
+        explicit Use(sqlite3_stmt* s) : m_s(s) {}
+        ~Use() {
+            if (m_s) {
+                sqlite3_reset(m_s);
+            }
+        }
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+        sqlite3_stmt* get() const { return m_s; }
+        explicit operator bool() const { return m_s != nullptr; }
+
+    private:
+        sqlite3_stmt* m_s;
+    };
+
+    explicit HiveConnection(QString path);
+    ~HiveConnection();
+    HiveConnection(const HiveConnection&) = delete;
+    HiveConnection& operator=(const HiveConnection&) = delete;
+
+    const QString& path() const { return m_path; }
+    sqlite3* handle() const { return m_db; }
+
+    // Runs before the connection closes, so that statements prepared on it are finalized and
+    // whatever was learnt through it is forgotten.
+    void onClose(std::function<void()> handler) { m_onClose = std::move(handler); }
+
+    bool open(const QByteArray& name, int flags);
+    // Rolls back whatever transaction a failure left open.
+    void close();
+
+    // A call starts with no error and a sound connection; it ends by closing a broken one.
+    void startCall();
+    void endCall() {
+        if (m_broken) {
+            close();
+        }
+    }
+    void markBroken() { m_broken = true; }
+
+    // The statement cached on the connection, prepared at its first use.
+    sqlite3_stmt* stmt(Stmt which);
+    // A statement of the caller's own, which it finalizes before the connection closes.
+    sqlite3_stmt* prepare(Stmt which);
+    // One statement step with errors recorded; returns SQLITE_ROW, SQLITE_DONE or an error.
+    int step(sqlite3_stmt* s) {
+        const int rc = sqlite3_step(s);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+            failedStep(rc);
+        }
+        return rc;
+    }
+    bool run(Stmt which);
+    // Steps a cached statement over the rows of one key, its id bound first, handing each row
+    // to `row`; false on error.
+    template <typename Row>
+    bool eachRow(Stmt which, sqlite3_int64 id, Row&& row) {
+        Use s(stmt(which));
+        if (!s) {
+            return false;
+        }
+        sqlite3_bind_int64(s.get(), 1, id);
+        int rc;
+        while ((rc = step(s.get())) == SQLITE_ROW) {
+            row(s.get());
+        }
+        return rc == SQLITE_DONE;
+    }
+    bool exec(const char* sql);
+    // Runs a one-row pragma or query and returns its first column as text; nullopt on error.
+    std::optional<QString> scalar(const char* sql);
+
+    // Records a failure of SQLite; always false.
+    bool fail(int rc, const QString& what);
+    int lastRc() const { return m_lastRc; }
+    const QString& error() const { return m_error; }
+    void setError(const QString& error) { m_error = error; }
+    void clearError() { m_error.clear(); }
+
+private:
+    void failedStep(int rc);
+    void release();
+
+    QString m_path;
+    sqlite3* m_db = nullptr;
+    std::array<sqlite3_stmt*, StmtCount> m_stmts{};
+    std::function<void()> m_onClose;
+    QString m_error;
+    int m_lastRc = SQLITE_OK;
+    bool m_broken = false;
+};
+
+} // namespace quillon::platform
