@@ -39,7 +39,7 @@ FORBIDDEN_LAYERS = {
 
 
 def article(word):
-    return ("an " if word[0] in "aeiou" else "a ") + word
+    return ("an " if word[0] in "aeio" else "a ") + word
 
 
 def layer_of(src, path):
