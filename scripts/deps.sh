@@ -19,9 +19,10 @@ QUILLON_RUN_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev li
     sqlite3 fonts-wqy-microhei qt6-qpa-plugins libcap2-bin)
 # What the tests need on top: an X server, a tray host and X tools for the end-to-end tests,
 # iproute2 and libcap2-bin for the network-namespace and rights tests, imagemagick for
-# screenshots, python3 for the loopback endpoints of the end-to-end tests and benchmark,
-# procps (pgrep) to find the cut helper's process; the plain-user test makes its user and
-# group with passwd's useradd and runs as them with util-linux's setpriv, both always there;
+# screenshots, python3 for the loopback endpoints of the end-to-end tests and benchmark and
+# for the layering check, procps (pgrep) to find the cut helper's process; the plain-user
+# test makes its user and group with passwd's useradd and runs as them with util-linux's
+# setpriv, both always there;
 # dbus-daemon and python3-gi for a stand-in D-Bus tray host on a private session bus; clang
 # with its sanitizer and libFuzzer runtimes for the fuzz harnesses; man-db, appstream and
 # librsvg2-bin to check the manual pages, the AppStream metainfo and the scalable icon;

@@ -1,6 +1,5 @@
 #include "support/UiTestMain.h"
 #include "ui/chrome/SkinnedWindow.h"
-#include "ui/chrome/Twips.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -9,7 +8,6 @@
 #include <QTest>
 #include <cmath>
 
-using quillon::chrome::px;
 using quillon::chrome::SkinImage;
 using quillon::chrome::SkinnedWindow;
 
@@ -135,10 +133,12 @@ void tst_SkinnedWindow::frameAtCreation() {
 void tst_SkinnedWindow::layoutFollowsWidth() {
     SkinnedWindow w(QStringLiteral("提示"), 3000, 1500);
     QCOMPARE(w.width(), 200);
-    QCOMPARE(w.Immin->pos(), QPoint(px(1905), px(120)));
-    QCOMPARE(w.Immax->pos(), QPoint(px(2220), px(120)));
-    QCOMPARE(w.Imclose->pos(), QPoint(px(2535), px(120)));
-    QCOMPARE(w.IMBar->geometry(), QRect(0, px(240), px(1900), px(255)));
+    // The layout's twips over 15, rounded: buttons at 1905, 2220 and 2535 twips across and
+    // 120 down, the drag strip 240 down, 1900 wide (the width less 1100) and 255 high.
+    QCOMPARE(w.Immin->pos(), QPoint(127, 8));
+    QCOMPARE(w.Immax->pos(), QPoint(148, 8));
+    QCOMPARE(w.Imclose->pos(), QPoint(169, 8));
+    QCOMPARE(w.IMBar->geometry(), QRect(0, 16, 127, 17));
     // The grips run along the bottom and right edges up to the corner grip.
     QCOMPARE(w.Pbottom->geometry(), QRect(0, 100 - 13, 200 - 16, 13));
     QCOMPARE(w.Pright->geometry(), QRect(200 - 9, 0, 9, 100 - 16));
@@ -148,10 +148,11 @@ void tst_SkinnedWindow::layoutFollowsWidth() {
 void tst_SkinnedWindow::dragStripTop() {
     SkinnedWindow alert(QStringLiteral("Quillon提醒您"), 5925, 4230, 480);
     SkinnedWindow prompt(QStringLiteral("提示"), 3915, 2355);
-    QCOMPARE(alert.IMBar->y(), px(480));
-    QCOMPARE(prompt.IMBar->y(), px(240));
-    QCOMPARE(alert.IMBar->height(), px(255));
-    QCOMPARE(alert.IMBar->width(), px(5925 - 1100));
+    // 480 and 240 twips down, 255 high, the width (5925 twips) less 1100 across.
+    QCOMPARE(alert.IMBar->y(), 32);
+    QCOMPARE(prompt.IMBar->y(), 16);
+    QCOMPARE(alert.IMBar->height(), 17);
+    QCOMPARE(alert.IMBar->width(), 322);
 }
 
 void tst_SkinnedWindow::layoutRedoneOnResize() {
@@ -162,7 +163,7 @@ void tst_SkinnedWindow::layoutRedoneOnResize() {
     QCOMPARE(w.Imclose->pos(), QPoint(300 - 31, 8));
     QCOMPARE(w.Immax->pos(), QPoint(300 - 52, 8));
     QCOMPARE(w.Immin->pos(), QPoint(300 - 73, 8));
-    QCOMPARE(w.IMBar->width(), px(4500 - 1100));
+    QCOMPARE(w.IMBar->width(), 227);
     QCOMPARE(w.Pjiao->pos(), QPoint(300 - 17, 220 - 17));
     QCOMPARE(w.Pbottom->width(), 300 - 16);
     QCOMPARE(w.Pright->height(), 220 - 16);

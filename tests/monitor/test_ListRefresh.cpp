@@ -2,6 +2,7 @@
 #include "core/monitor/ConnectionListModel.h"
 #include "core/monitor/ListRefresh.h"
 #include "support/FakeTcpTable.h"
+#include "support/TestSupport.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -99,6 +100,7 @@ void TestListRefresh::failedSnapshotIsNoChange() {
 
 void TestListRefresh::modelShowsARebuildInOneReset() {
     ConnectionListModel model;
+    test::checkModel(&model);
     QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
     QSignalSpy inserts(&model, &QAbstractItemModel::rowsInserted);
     model.beginRebuild();
@@ -127,6 +129,7 @@ void TestListRefresh::modelShowsARebuildInOneReset() {
 
 void TestListRefresh::modelPublishesRowsBeforeEventsRun() {
     ConnectionListModel model;
+    test::checkModel(&model);
     QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
     QSignalSpy inserts(&model, &QAbstractItemModel::rowsInserted);
     model.beginRebuild();
@@ -151,6 +154,7 @@ void TestListRefresh::modelPublishesRowsBeforeEventsRun() {
 
 void TestListRefresh::modelFindsRowsByConnection() {
     ConnectionListModel model;
+    test::checkModel(&model);
     const TcpRow a = FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5);
     const TcpRow b = FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5);
     model.beginRebuild();

@@ -476,7 +476,7 @@ void TestFrmMain::consoleButtonOpensSecurityTab() {
     QVERIFY(!rig.program().optionsExists());
     m.button(5)->click();
     QVERIFY(rig.program().optionsExists());
-    settings::frmOptions& options = rig.program().options();
+    settings::frmOptions& options = rig.options();
     QVERIFY(options.isVisible());
     QVERIFY(!options.isModal());
     QCOMPARE(options.SSTab1->currentIndex(), 2);

@@ -42,7 +42,7 @@ void prepare(test::ProgramRig& f) {
 
 void checkConsoleFilledOnce(test::ProgramRig& f) {
     QVERIFY(f.program().optionsExists());
-    settings::frmOptions& c = f.program().options();
+    settings::frmOptions& c = f.options();
     QVERIFY(!c.isVisible());
     QCOMPARE(test::texts(c.lstIP), QStringList{QStringLiteral("10.9.9.9")});
     QCOMPARE(test::texts(c.lstRemP), QStringList{QStringLiteral("6667")});
@@ -69,7 +69,7 @@ void TestLoadSettings::emptyHiveAndNoLog() {
     test::ProgramRig f;
     modGeneral::LoadSettings(f.program());
     QVERIFY(f.program().optionsExists());
-    settings::frmOptions& c = f.program().options();
+    settings::frmOptions& c = f.options();
     QVERIFY(!c.isVisible());
     QCOMPARE(c.logModel->rowCount(), 0);
     QCOMPARE(c.lstIP->count() + c.lstRemP->count() + c.lstLocP->count(), 0);
@@ -133,7 +133,7 @@ void TestLoadSettings::consoleAlreadyThere() {
     // not fill its lists or its log view a second time.
     test::ProgramRig f;
     prepare(f);
-    f.program().options();
+    f.options();
     modGeneral::LoadSettings(f.program());
     checkConsoleFilledOnce(f);
 }

@@ -42,7 +42,7 @@ void TestLogEvent::firstEventCreatesConsoleWithOneRow() {
     // The console was created hidden by the reference and read the new line from the file:
     // the row is there once, not twice.
     QVERIFY(f.program().optionsExists());
-    settings::frmOptions& c = f.program().options();
+    settings::frmOptions& c = f.options();
     QVERIFY(!c.isVisible());
     QCOMPARE(c.logModel->rowCount(), 1);
     QCOMPARE(test::rowTexts(*c.logModel, 0),
@@ -56,7 +56,7 @@ void TestLogEvent::eventsAppendToExistingConsole() {
     f.program().eventLog().setClock(fixedTime);
     f.program().eventLog().LogEvent(QStringLiteral("10.0.0.1"), QStringLiteral("21"),
                                     QStringLiteral("1040"), QStringLiteral("允许连接"));
-    settings::frmOptions& c = f.program().options();
+    settings::frmOptions& c = f.options();
     QCOMPARE(c.logModel->rowCount(), 1);
 
     modGeneral::LogEvent(f.program(), QStringLiteral("10.0.0.2"), QString(), QStringLiteral("1041"),
@@ -64,7 +64,7 @@ void TestLogEvent::eventsAppendToExistingConsole() {
     modGeneral::LogEvent(f.program(), QStringLiteral("10.0.0.3"), QStringLiteral("80"),
                          QStringLiteral("1042"), QStringLiteral("禁止所有连接"));
 
-    QCOMPARE(&f.program().options(), &c);
+    QCOMPARE(&f.options(), &c);
     QCOMPARE(c.logModel->rowCount(), 3);
     // An empty remote port is an empty cell.
     QCOMPARE(test::rowTexts(*c.logModel, 1),
@@ -79,7 +79,7 @@ void TestLogEvent::eventsAppendToExistingConsole() {
         shown << test::rowTexts(*c.logModel, r).join(QLatin1Char('|'));
     }
     c.close();
-    settings::frmOptions& again = f.program().options();
+    settings::frmOptions& again = f.options();
     QStringList reread;
     for (int r = 0; r < again.logModel->rowCount(); ++r) {
         reread << test::rowTexts(*again.logModel, r).join(QLatin1Char('|'));
@@ -95,7 +95,7 @@ void TestLogEvent::refusedEventLeavesEverythingAlone() {
                          QStringLiteral("1042"), QStringLiteral("已断开连接"));
     QVERIFY(!f.program().optionsExists());
 
-    settings::frmOptions& c = f.program().options();
+    settings::frmOptions& c = f.options();
     modGeneral::LogEvent(f.program(), QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
                          QStringLiteral("1042"), QStringLiteral("已断开连接"));
     QCOMPARE(c.logModel->rowCount(), 0);

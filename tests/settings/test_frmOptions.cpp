@@ -9,7 +9,6 @@
 #include "support/ProgramRig.h"
 #include "support/TestSupport.h"
 #include "support/UiTestMain.h"
-#include "ui/chrome/Twips.h"
 #include "ui/settings/frmOptions.h"
 
 #include <QCheckBox>
@@ -68,7 +67,7 @@ private slots:
 void TestFrmOptions::firstOpeningOnEmptyHive() {
     test::ProgramRig f;
     QVERIFY(!f.program().optionsExists());
-    frmOptions& c = f.program().options();
+    frmOptions& c = f.options();
     QVERIFY(f.program().optionsExists());
     QVERIFY(!c.isVisible());
     QCOMPARE(c.windowTitle(), QStringLiteral("控制台"));
@@ -92,7 +91,7 @@ void TestFrmOptions::firstOpeningOnEmptyHive() {
     QCOMPARE(c.logModel->rowCount(), 0);
 
     // Another reference is the same console.
-    QCOMPARE(&f.program().options(), &c);
+    QCOMPARE(&f.options(), &c);
 }
 
 void TestFrmOptions::openingRestoresStoredSwitches() {
@@ -101,7 +100,7 @@ void TestFrmOptions::openingRestoresStoredSwitches() {
     f.setOption(QStringLiteral("warnsys"), QStringLiteral("1"));
     f.setOption(QStringLiteral("warnexit"), QStringLiteral("1"));
     f.setOption(QStringLiteral("seclvl"), QStringLiteral("3"));
-    frmOptions& c = f.program().options();
+    frmOptions& c = f.options();
     QVERIFY(c.Check1->isChecked());
     QVERIFY(!c.Check2->isChecked());
     QVERIFY(!c.Check3->isChecked());
@@ -117,7 +116,7 @@ void TestFrmOptions::openingRestoresStoredSwitches() {
     test::ProgramRig g;
     g.setOption(QStringLiteral("warnsys"), QStringLiteral("yes"));
     g.setOption(QStringLiteral("subnet"), QStringLiteral("true"));
-    frmOptions& d = g.program().options();
+    frmOptions& d = g.options();
     QVERIFY(d.Check2->isChecked());
     QVERIFY(!d.Check1->isChecked());
     QCOMPARE(g.option(QStringLiteral("warnsys")), QStringLiteral("0"));
@@ -137,7 +136,7 @@ void TestFrmOptions::unusableStoredLevelKeepsSliderPosition() {
     QFETCH(QString, stored);
     test::ProgramRig f;
     f.setOption(QStringLiteral("seclvl"), stored);
-    frmOptions& c = f.program().options();
+    frmOptions& c = f.options();
     // The slider stays where it stood before the stored level was read (the default level)
     // and that position is written back.
     QCOMPARE(c.Slider1->value(), 2);
@@ -148,7 +147,7 @@ void TestFrmOptions::unusableStoredLevelKeepsSliderPosition() {
 
 void TestFrmOptions::sliderPositionsSetTextsAndStoreLevel() {
     test::ProgramRig f;
-    frmOptions& c = f.program().options();
+    frmOptions& c = f.options();
     c.Slider1->setValue(1);
     QCOMPARE(c.lblTitle->text(), kHighTitle);
     QCOMPARE(c.lblDes->text(), kHighText);
@@ -167,13 +166,13 @@ void TestFrmOptions::sliderPositionsSetTextsAndStoreLevel() {
     // The next console starts at the stored level.
     c.Slider1->setValue(1);
     c.close();
-    QCOMPARE(f.program().options().Slider1->value(), 1);
-    QCOMPARE(f.program().options().lblTitle->text(), kHighTitle);
+    QCOMPARE(f.options().Slider1->value(), 1);
+    QCOMPARE(f.options().lblTitle->text(), kHighTitle);
 }
 
 void TestFrmOptions::switchClicksStoreTheirValues() {
     test::ProgramRig f;
-    frmOptions& c = f.program().options();
+    frmOptions& c = f.options();
     c.Check2->click();
     QVERIFY(!c.Check2->isChecked());
     QCOMPARE(f.option(QStringLiteral("warnsys")), QStringLiteral("1"));
@@ -193,7 +192,7 @@ void TestFrmOptions::switchClicksStoreTheirValues() {
 
 void TestFrmOptions::layoutAndCaptions() {
     test::ProgramRig f;
-    frmOptions& c = f.program().options();
+    frmOptions& c = f.options();
     QCOMPARE(test::tabTexts(c.SSTab1),
              QStringList(
                  {QStringLiteral("拦截选项"), QStringLiteral("记录"), QStringLiteral("安全选项")}));
@@ -232,28 +231,29 @@ void TestFrmOptions::layoutAndCaptions() {
     // height of its tab strip; each tab shows its own controls only.
     c.show();
     QVERIFY(QTest::qWaitForWindowExposed(&c));
-    QCOMPARE(c.SSTab1->geometry(), chrome::pxRect(360, 600, 7335, 6075));
+    // Pixels from the layout's twips (360, 600, 7335, 6075 for the tab control), 15 to one.
+    QCOMPARE(c.SSTab1->geometry(), QRect(24, 40, 489, 405));
     c.SSTab1->setCurrentIndex(2);
     QVERIFY(c.Check1->isVisible());
     QVERIFY(!c.lstLog->isVisible());
     QCOMPARE(QRect(c.Check1->mapTo(c.SSTab1, QPoint(0, 0)), c.Check1->size()),
-             chrome::pxRect(180, 2340, 6255, 195));
+             QRect(12, 156, 417, 13));
     QCOMPARE(QRect(c.Frame1->mapTo(c.SSTab1, QPoint(0, 0)), c.Frame1->size()),
-             chrome::pxRect(180, 3420, 7035, 2355));
-    QCOMPARE(c.Slider1->geometry(), chrome::pxRect(120, 240, 630, 1995));
+             QRect(12, 228, 469, 157));
+    QCOMPARE(c.Slider1->geometry(), QRect(8, 16, 42, 133));
     c.SSTab1->setCurrentIndex(1);
     QVERIFY(c.lstLog->isVisible());
     QVERIFY(!c.Check1->isVisible());
     QCOMPARE(QRect(c.lstLog->mapTo(c.SSTab1, QPoint(0, 0)), c.lstLog->size()),
-             chrome::pxRect(480, 480, 6375, 4695));
+             QRect(32, 32, 425, 313));
     c.SSTab1->setCurrentIndex(0);
     c.SSTab2->setCurrentIndex(1);
     QVERIFY(c.lstRemP->isVisible());
     QVERIFY(!c.lstIP->isVisible());
     QCOMPARE(QRect(c.lstRemP->mapTo(c.SSTab2, QPoint(0, 0)), c.lstRemP->size()),
-             chrome::pxRect(120, 480, 6075, 3570));
+             QRect(8, 32, 405, 238));
     QCOMPARE(QRect(c.txtAdd->mapTo(c.SSTab1, QPoint(0, 0)), c.txtAdd->size()),
-             chrome::pxRect(2310, 5160, 2835, 315));
+             QRect(154, 344, 189, 21));
 }
 
 void TestFrmOptions::addChecksAndStoresEntries_data() {
@@ -294,7 +294,7 @@ void TestFrmOptions::addChecksAndStoresEntries() {
     QFETCH(QString, typed);
     QFETCH(QString, stored);
     test::ProgramRig f;
-    frmOptions& c = f.program().options();
+    frmOptions& c = f.options();
     const QString keys[] = {BlockIpKey, BlockRpKey, BlockLpKey};
     QListWidget* lists[] = {c.lstIP, c.lstRemP, c.lstLocP};
 
@@ -315,7 +315,7 @@ void TestFrmOptions::addChecksAndStoresEntries() {
 void TestFrmOptions::addRepeatsAndOverridesAllow() {
     test::ProgramRig f;
     f.setRule(BlockRpKey, QStringLiteral("25"), QStringLiteral("0"));
-    frmOptions& c = f.program().options();
+    frmOptions& c = f.options();
     QCOMPARE(c.lstRemP->count(), 0);
     c.SSTab2->setCurrentIndex(1);
 
@@ -353,7 +353,7 @@ void TestFrmOptions::deleteRemovesValueAndEntry() {
     f.setRule(BlockLpKey, QStringLiteral("135"), QStringLiteral("1"));
     f.setRule(BlockLpKey, QStringLiteral("139"), QStringLiteral("1"));
     f.setRule(BlockLpKey, QStringLiteral("445"), QStringLiteral("0"));
-    frmOptions& c = f.program().options();
+    frmOptions& c = f.options();
     c.SSTab2->setCurrentIndex(2);
     QCOMPARE(test::texts(c.lstLocP), QStringList({QStringLiteral("135"), QStringLiteral("139")}));
 
@@ -372,7 +372,7 @@ void TestFrmOptions::deleteRemovesValueAndEntry() {
     // The delete acts on the shown tab's list only.
     f.setRule(BlockIpKey, QStringLiteral("10.0.0.9"), QStringLiteral("1"));
     c.close();
-    frmOptions& d = f.program().options();
+    frmOptions& d = f.options();
     d.lstIP->setCurrentRow(0);
     d.SSTab2->setCurrentIndex(2);
     d.lstLocP->clearSelection();
@@ -392,7 +392,7 @@ void TestFrmOptions::listsFollowHiveOnCreationAndShow() {
     f.setRule(BlockIpKey, QStringLiteral("10.0.0.3"), QStringLiteral("1"));
     f.setRule(BlockRpKey, QStringLiteral("6667"), QStringLiteral("1"));
     f.setRule(BlockLpKey, QStringLiteral("31337"), QStringLiteral("1"));
-    frmOptions& c = f.program().options();
+    frmOptions& c = f.options();
     QCOMPARE(test::texts(c.lstIP),
              QStringList({QStringLiteral("10.0.0.1"), QStringLiteral("10.0.0.3")}));
     QCOMPARE(test::texts(c.lstRemP), QStringList{QStringLiteral("6667")});
@@ -423,7 +423,7 @@ void TestFrmOptions::listsFollowHiveOnCreationAndShow() {
 
 void TestFrmOptions::closedConsoleIsCreatedAgain() {
     test::ProgramRig f;
-    QPointer<frmOptions> first = &f.program().options();
+    QPointer<frmOptions> first = &f.options();
     first->Check2->click();
     first->Slider1->setValue(3);
     first->show();
@@ -434,7 +434,7 @@ void TestFrmOptions::closedConsoleIsCreatedAgain() {
     f.setRule(BlockIpKey, QStringLiteral("192.0.2.7"), QStringLiteral("1"));
     f.setOption(QStringLiteral("subnet"), QStringLiteral("1"));
 
-    frmOptions& second = f.program().options();
+    frmOptions& second = f.options();
     QVERIFY(&second != first.data());
     QVERIFY(!second.isVisible());
     QVERIFY(second.Check1->isChecked());
@@ -447,7 +447,7 @@ void TestFrmOptions::closedConsoleIsCreatedAgain() {
     // The closed console goes away for good.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(first.isNull());
-    QCOMPARE(&f.program().options(), &second);
+    QCOMPARE(&f.options(), &second);
 }
 
 void TestFrmOptions::logViewFilledFromFileAtCreation() {
@@ -456,7 +456,7 @@ void TestFrmOptions::logViewFilledFromFileAtCreation() {
     f.writeLog(platform::CodePage::toGbk(
         u"\"14:03:22-2005-7-1\",\"10.0.0.5\",\"6667\",\"1042\",\"已断开连接\"\r\n"
         u"\"9:00:01-2005-7-2\",\"10.0.0.6\",\"\",\"80\",\"允许连接\"\r\n"));
-    frmOptions& c = f.program().options();
+    frmOptions& c = f.options();
     QCOMPARE(c.logModel->rowCount(), 2);
     QCOMPARE(test::rowTexts(*c.logModel, 0),
              QStringList({QStringLiteral("14:03:22-2005-7-1"), QStringLiteral("10.0.0.5"),
@@ -469,18 +469,18 @@ void TestFrmOptions::logViewFilledFromFileAtCreation() {
 
     // A console created again reads the file again, once.
     c.close();
-    QCOMPARE(f.program().options().logModel->rowCount(), 2);
+    QCOMPARE(f.options().logModel->rowCount(), 2);
 }
 
 void TestFrmOptions::clearPromptNoThenYes() {
     test::ProgramRig f;
     f.program().eventLog().LogEvent(QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
                                     QStringLiteral("1042"), QStringLiteral("已断开连接"));
-    frmOptions& c = f.program().options();
+    frmOptions& c = f.options();
     QCOMPARE(c.logModel->rowCount(), 1);
     const QByteArray before = f.logBytes();
     QVERIFY(!before.isEmpty());
-    auto& boxes = f.program().messageBoxes();
+    auto& boxes = f.boxes();
 
     boxes.queueAnswer(shell::MessageBoxes::No);
     c.Command1->click();
@@ -519,7 +519,7 @@ void TestFrmOptions::clearPromptDoesNotBlock() {
     test::ProgramRig f;
     f.program().eventLog().LogEvent(QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
                                     QStringLiteral("1042"), QStringLiteral("已断开连接"));
-    frmOptions& c = f.program().options();
+    frmOptions& c = f.options();
     c.show();
     c.Command1->click(); // no queued answer: a real box
     auto* box = c.findChild<QMessageBox*>();

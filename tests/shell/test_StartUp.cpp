@@ -9,7 +9,6 @@
 #include "platform/InstanceLock.h"
 #include "support/TestSupport.h"
 #include "support/UiTestMain.h"
-#include "ui/chrome/Twips.h"
 #include "ui/monitor/frmMain.h"
 #include "ui/settings/frmOptions.h"
 #include "ui/shell/ShellHelpers.h"
@@ -49,10 +48,10 @@ void watchFirstFill(ShellRig& rig, FirstFill& fill) {
                              return;
                          }
                          fill.seen = true;
-                         fill.trayCalls = rig.program().tray().calls;
+                         fill.trayCalls = rig.tray().calls;
                          fill.consoleExists = rig.program().optionsExists();
                          fill.consoleVisible =
-                             fill.consoleExists && rig.program().options().isVisible();
+                             fill.consoleExists && rig.options().isVisible();
                          fill.stateNamesReady = !monitor::modNetstat::TcpStateNames[5].isEmpty();
                          fill.mainHidden = rig.program().main().isHidden();
                      });
@@ -90,7 +89,7 @@ private slots:
 
         QVERIFY(rig.startUp());
         monitor::frmMain& main = rig.program().main();
-        shell::TrayIcon& tray = rig.program().tray();
+        test::RecordingTray& tray = rig.tray();
 
         QVERIFY(rig.program().splash().isHidden());
         QVERIFY(main.isHidden());
@@ -106,7 +105,7 @@ private slots:
 
         // The console exists, hidden, with its rule lists loaded.
         QVERIFY(rig.program().optionsExists());
-        settings::frmOptions& console = rig.program().options();
+        settings::frmOptions& console = rig.options();
         QVERIFY(console.isHidden());
         QCOMPARE(console.lstIP->count(), 1);
         QCOMPARE(console.lstIP->item(0)->text(), QStringLiteral("127.0.0.9"));
@@ -200,7 +199,7 @@ private slots:
         QCOMPARE(test::topLevelWindows<monitor::frmMain>().size(), qsizetype(1));
         // Only the second's own splash object was made, never shown.
         QCOMPARE(QApplication::topLevelWidgets().size(), windowsBefore + 1);
-        QVERIFY(second.program().tray().calls.isEmpty());
+        QVERIFY(second.tray().calls.isEmpty());
         QVERIFY(!QFile::exists(second.path(QStringLiteral("autostart"))));
         QVERIFY(!second.hive->keyExists(settings::modReg::OptionsKey));
         QCOMPARE(second.table.snapshotCount(), 0);
@@ -248,7 +247,7 @@ private slots:
         QCOMPARE(splash.size(), QSize(232, 146));
         QVERIFY(splash.isHidden());
         // Start-up went on to the end.
-        QCOMPARE(rig.program().tray().calls, (QStringList{"hook", "add"}));
+        QCOMPARE(rig.tray().calls, (QStringList{"hook", "add"}));
         QVERIFY(rig.program().main().isHidden());
     }
 
@@ -258,7 +257,7 @@ private slots:
         addRows(rig);
         QVERIFY(rig.startUp());
         monitor::frmMain& main = rig.program().main();
-        shell::TrayIcon& tray = rig.program().tray();
+        test::RecordingTray& tray = rig.tray();
         QVERIFY(main.isVisible());
         QVERIFY(!main.isMinimized());
         QVERIFY(tray.added());
@@ -322,7 +321,7 @@ private slots:
         }
         QVERIFY(rig.startUp());
         monitor::frmMain& main = rig.program().main();
-        const QStringList& messages = rig.program().tray().messages;
+        const QStringList& messages = rig.tray().messages;
         auto* line = main.findChild<QLabel*>(QStringLiteral("lblRights"));
 
         QString shown;
@@ -335,9 +334,9 @@ private slots:
             QCOMPARE(line != nullptr, !expected.isEmpty());
             if (line != nullptr) {
                 QVERIFY(line->isVisible());
-                QVERIFY(main.height() > chrome::px(5385));
+                QVERIFY(main.height() > 359); // the layout's 5385 twips
                 // The line stays inside the window, clear of the bottom grip.
-                QVERIFY(line->geometry().bottom() < main.height() - chrome::px(195));
+                QVERIFY(line->geometry().bottom() < main.height() - 13);
                 shown = line->text();
             }
         }
@@ -389,7 +388,7 @@ private slots:
         QVERIFY(test::writeFile(rig.path(QStringLiteral("autostart")), {}));
         QVERIFY(rig.startUp());
         QVERIFY(QFileInfo(rig.path(QStringLiteral("autostart"))).isFile());
-        QCOMPARE(rig.program().tray().calls, (QStringList{"hook", "add"}));
+        QCOMPARE(rig.tray().calls, (QStringList{"hook", "add"}));
         QVERIFY(rig.program().main().isHidden());
     }
 };

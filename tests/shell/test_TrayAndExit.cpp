@@ -4,7 +4,6 @@
 #include "platform/InstanceLock.h"
 #include "support/UiTestMain.h"
 #include "ui/blocking/frmMenu.h"
-#include "ui/chrome/Twips.h"
 #include "ui/monitor/frmMain.h"
 #include "ui/shell/TrayIcon.h"
 #include "ui/shell/frmSplash.h"
@@ -89,8 +88,9 @@ private slots:
         QCOMPARE(notice.Label1->text(), QStringLiteral("是否隐藏在系统托盘里？"));
         QCOMPARE(notice.Check1->text(), QStringLiteral(" 我知道了请不要在显示！"));
         QCOMPARE(notice.Command1->text(), QStringLiteral("是的"));
-        QCOMPARE(notice.Command1->geometry(), chrome::pxRect(1320, 1560, 1095, 375));
-        QCOMPARE(notice.size(), QSize(chrome::px(3915), chrome::px(2355)));
+        // Pixels from the layout's twips, 15 to one: 1320, 1560, 1095, 375; 3915 by 2355.
+        QCOMPARE(notice.Command1->geometry(), QRect(88, 104, 73, 25));
+        QCOMPARE(notice.size(), QSize(261, 157));
 
         // Not ticked: hidden, nothing written, shown again at the next close.
         notice.Command1->click();
@@ -129,7 +129,7 @@ private slots:
 
     void exitConfirmed() {
         Started rig;
-        shell::TrayIcon& tray = rig.program().tray();
+        test::RecordingTray& tray = rig.tray();
         QTimer* tmrEnd = rig.program().splash().tmrEnd;
         struct AtRemoval {
             bool seen = false;
@@ -150,8 +150,9 @@ private slots:
         QCOMPARE(prompt.Command1->text(), QStringLiteral("是的"));
         QCOMPARE(prompt.Command2->text(), QStringLiteral("不"));
         QCOMPARE(prompt.Check1->text(), QStringLiteral(" 我已经知道,请不要再提示我"));
-        QCOMPARE(prompt.Check1->geometry(), chrome::pxRect(840, 1800, 3015, 195));
-        QCOMPARE(prompt.size(), QSize(chrome::px(4635), chrome::px(2535)));
+        // 840, 1800, 3015, 195 twips; 4635 by 2535.
+        QCOMPARE(prompt.Check1->geometry(), QRect(56, 120, 201, 13));
+        QCOMPARE(prompt.size(), QSize(309, 169));
         // The exit item only opens the prompt.
         QVERIFY(tray.shown());
         QVERIFY(!tmrEnd->isActive());
@@ -241,7 +242,7 @@ private slots:
         QCOMPARE(rig.program().splash().tmrEnd->isActive(), !asks);
         QCOMPARE(rig.program().tray().shown(), asks);
         if (!asks) {
-            QCOMPARE(rig.program().tray().calls, (QStringList{"hook", "add", "unhook", "remove"}));
+            QCOMPARE(rig.tray().calls, (QStringList{"hook", "add", "unhook", "remove"}));
             QTRY_COMPARE(rig.ended, 1);
         }
         QCOMPARE(rig.option(QStringLiteral("warnexit")), warnexit);
@@ -346,7 +347,7 @@ private slots:
     void hookIsIdempotent() {
         ShellRig rig;
         monitor::frmMain& main = rig.program().main();
-        shell::TrayIcon& tray = rig.program().tray();
+        test::RecordingTray& tray = rig.tray();
         QSystemTrayIcon* icon = tray.icon();
 
         // Unhooking what was never hooked does nothing.

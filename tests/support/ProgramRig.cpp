@@ -2,12 +2,14 @@
 
 #include "core/monitor/ConnectionListModel.h"
 #include "core/monitor/Guard.h"
+#include "core/settings/LogModel.h"
 #include "core/settings/modReg.h"
 #include "support/TestSupport.h"
 #include "ui/Resources.h"
 #include "ui/monitor/frmMain.h"
 #include "ui/settings/frmOptions.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QListWidget>
@@ -32,7 +34,14 @@ ProgramRig::ProgramRig(const ProgramSetup& setup) {
     config.autostartPath = path(QStringLiteral("autostart/quillon.desktop"));
     config.userAutostartPath = path(QStringLiteral("user-autostart/quillon.desktop"));
     config.trayAvailable = setup.tray;
+    checkModels = setup.checkModels;
     prog = std::make_unique<shell::Program>(std::move(config));
+    auto tray = std::make_unique<RecordingTray>(*prog);
+    trayIcon = tray.get();
+    prog->setTray(std::move(tray));
+    auto boxes = std::make_unique<ScriptedMessageBoxes>();
+    questions = boxes.get();
+    prog->setMessageBoxes(std::move(boxes));
 }
 
 ProgramRig::~ProgramRig() {
@@ -44,14 +53,41 @@ ProgramRig::~ProgramRig() {
     }
 }
 
+shell::Program& ProgramRig::program() {
+    if (checkModels) {
+        // The main window of this program or of another one in the same test: either way
+        // its model is worth checking.
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (auto* console = qobject_cast<monitor::frmMain*>(window)) {
+                checkModel(console->listModel);
+            }
+        }
+        if (prog->optionsExists()) {
+            checkModel(prog->options().logModel);
+        }
+    }
+    return *prog;
+}
+
 monitor::frmMain& ProgramRig::main() {
     monitor::frmMain& m = prog->main();
     m.tmrRefresh->stop();
+    if (checkModels) {
+        checkModel(m.listModel);
+    }
     return m;
 }
 
 monitor::Guard& ProgramRig::guard() {
     return prog->guard();
+}
+
+settings::frmOptions& ProgramRig::options() {
+    settings::frmOptions& console = prog->options();
+    if (checkModels) {
+        checkModel(console.logModel);
+    }
+    return console;
 }
 
 void ProgramRig::setLevel(int level) {

@@ -2,6 +2,8 @@
 
 #include "platform/RegistryHive.h"
 #include "support/FakeTcpTable.h"
+#include "support/RecordingTray.h"
+#include "support/ScriptedMessageBoxes.h"
 #include "ui/shell/Program.h"
 
 #include <QStringList>
@@ -17,6 +19,9 @@ namespace quillon::monitor {
 class Guard;
 class frmMain;
 } // namespace quillon::monitor
+namespace quillon::settings {
+class frmOptions;
+}
 
 namespace quillon::test {
 
@@ -25,6 +30,7 @@ struct ProgramSetup {
     bool tray = false;                   // whether a system tray is there
     QString lockPath;                    // empty: quillon.lock in the rig's folder
     platform::TcpTable* table = nullptr; // null: the rig's own scripted table
+    bool checkModels = true;             // Qt's model tester on the windows' models
 };
 
 // A whole program over the scripted TCP table, with its hive, program folder (QLWD.dat,
@@ -36,12 +42,19 @@ struct ProgramRig {
     ProgramRig(const ProgramRig&) = delete;
     ProgramRig& operator=(const ProgramRig&) = delete;
 
-    shell::Program& program() { return *prog; }
+    // The program; the models of the windows it has made so far are under Qt's model tester
+    // from here on (unless the setup says otherwise).
+    shell::Program& program();
     // The main window with its refresh timer stopped, so that the test decides when a tick
     // happens.
     monitor::frmMain& main();
     // The per-tick work the main window shows.
     monitor::Guard& guard();
+    // The console, its log model under the model tester.
+    settings::frmOptions& options();
+    // The program's tray icon and question boxes, which record what the program asked.
+    RecordingTray& tray() { return *trayIcon; }
+    ScriptedMessageBoxes& boxes() { return *questions; }
     // A file in the program folder.
     QString path(const QString& name) const { return dir.filePath(name); }
 
@@ -79,9 +92,12 @@ struct ProgramRig {
     static void settle();
 
     QTemporaryDir dir;
+    bool checkModels = true;
     FakeTcpTable table;
     std::unique_ptr<platform::RegistryHive> hive;
     std::unique_ptr<shell::Program> prog;
+    RecordingTray* trayIcon = nullptr;         // owned by prog
+    ScriptedMessageBoxes* questions = nullptr; // owned by prog
 };
 
 // The texts of a list box's items, and of a tab control's tabs, in order.

@@ -3,6 +3,7 @@
 #include "platform/CodePage.h"
 
 #include <QAbstractItemModel>
+#include <QAbstractItemModelTester>
 #include <QFile>
 #include <QtGlobal>
 
@@ -51,6 +52,14 @@ QStringList rowTexts(const QAbstractItemModel& model, int row) {
         out << model.data(model.index(row, c)).toString();
     }
     return out;
+}
+
+void checkModel(QAbstractItemModel* model) {
+    if (model == nullptr || model->findChild<QAbstractItemModelTester*>() != nullptr) {
+        return;
+    }
+    new QAbstractItemModelTester(model, QAbstractItemModelTester::FailureReportingMode::QtTest,
+                                 model);
 }
 
 } // namespace quillon::test

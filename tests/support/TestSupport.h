@@ -51,4 +51,9 @@ std::vector<settings::LogRecord> readLog(const QString& path, bool* opened = nul
 // The display texts of one row of a model, column by column.
 QStringList rowTexts(const QAbstractItemModel& model, int row);
 
+// Attaches Qt's model tester to `model` (once, for the model's life): from then on every
+// change the model announces is checked against what it reports, and a wrong begin/end call
+// or a count that disagrees with the signals fails the running test at that call.
+void checkModel(QAbstractItemModel* model);
+
 } // namespace quillon::test

@@ -21,11 +21,6 @@ namespace quillon::shell {
 
 void MessageBoxes::askYesNo(QWidget* parent, const QString& title, const QString& text,
                             std::function<void(int)> onAnswer) {
-    asked.append({title, text});
-    if (!next_.isEmpty()) {
-        onAnswer(next_.takeFirst());
-        return;
-    }
     // The texts carry CR LF line breaks; a label breaks lines at LF only and would show
     // the CR as a stray glyph.
     QString shown = text;
@@ -195,6 +190,10 @@ frmWarnExit& Program::warnExit() {
         warnExit_ = new frmWarnExit(*this);
     }
     return *warnExit_;
+}
+
+void Program::setTray(std::unique_ptr<TrayIcon> tray) {
+    tray_ = std::move(tray);
 }
 
 TrayIcon& Program::tray() {

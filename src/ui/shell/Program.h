@@ -34,26 +34,20 @@ class frmWarnSys;
 class frmWarnExit;
 class TrayIcon;
 
-// Message boxes go through here so that tests can answer them without blocking.
+// The program's questions go through here, so that a test can put a stand-in that answers
+// them in its place (Program::setMessageBoxes).
 class MessageBoxes {
 public:
     // Standard button codes as the program compares them.
     enum Answer { Yes = 6, No = 7 };
 
+    virtual ~MessageBoxes() = default;
+
     // Asks a Yes/No question (information icon, No as default) and hands the answer to
     // `onAnswer`. The box does not block: a modal loop here would hold up a rebuild that let
-    // events run, and with it every tick, until the user answered. When a next answer was
-    // queued, `onAnswer` runs at once and nothing is shown.
-    void askYesNo(QWidget* parent, const QString& title, const QString& text,
-                  std::function<void(int)> onAnswer);
-
-    // Test seam: the next askYesNo answers `answer` without showing a box.
-    void queueAnswer(int answer) { next_.append(answer); }
-    // Texts of the boxes asked so far (title, text), for tests.
-    QList<std::pair<QString, QString>> asked;
-
-private:
-    QList<int> next_;
+    // events run, and with it every tick, until the user answered.
+    virtual void askYesNo(QWidget* parent, const QString& title, const QString& text,
+                          std::function<void(int)> onAnswer);
 };
 
 // Everything a running Quillon is made of: the platform services and the windows, which are
@@ -86,7 +80,9 @@ public:
     settings::Switches& switches() { return *switches_; }
     // The per-tick work, created on first reference; the main window starts its polling.
     monitor::Guard& guard();
-    MessageBoxes& messageBoxes() { return boxes_; }
+    MessageBoxes& messageBoxes() { return *boxes_; }
+    // Puts other question boxes in place of the real ones.
+    void setMessageBoxes(std::unique_ptr<MessageBoxes> boxes) { boxes_ = std::move(boxes); }
 
     // Windows, created on first reference. The console is created hidden and, once closed,
     // created again on the next reference.
@@ -98,6 +94,8 @@ public:
     frmWarnSys& warnSys();
     frmWarnExit& warnExit();
     TrayIcon& tray();
+    // Puts another tray icon (made for this program) in place of the real one before first use.
+    void setTray(std::unique_ptr<TrayIcon> tray);
 
     // A new alert window (never reused); it deletes itself when closed.
     blocking::frmAlert* newAlert();
@@ -109,7 +107,7 @@ private:
     void raiseAlert(const QString& RemA, const QString& RemP, const QString& LocP, qint32 slot);
 
     Config config_;
-    MessageBoxes boxes_;
+    std::unique_ptr<MessageBoxes> boxes_ = std::make_unique<MessageBoxes>();
     std::unique_ptr<settings::Switches> switches_;
     std::unique_ptr<settings::EventLog> eventLog_;
     std::unique_ptr<blocking::TrojanTable> trojans_;

@@ -38,7 +38,6 @@ void TrayIcon::hook(monitor::frmMain& window) {
     window_ = &window;
     hook_ = connect(icon_, &QSystemTrayIcon::activated, this, &TrayIcon::onActivated);
     hooked_ = true;
-    calls.append(QStringLiteral("hook"));
 }
 
 void TrayIcon::unhook() {
@@ -47,14 +46,12 @@ void TrayIcon::unhook() {
     }
     disconnect(hook_);
     hooked_ = false;
-    calls.append(QStringLiteral("unhook"));
 }
 
 void TrayIcon::add(const QIcon& icon, const QString& tip) {
     icon_->setIcon(icon);
     icon_->setToolTip(tip);
     added_ = true;
-    calls.append(QStringLiteral("add"));
     checkTray();
     if (!shown()) {
         trayWatch_->start();
@@ -65,7 +62,6 @@ void TrayIcon::remove() {
     trayWatch_->stop();
     added_ = false;
     icon_->hide();
-    calls.append(QStringLiteral("remove"));
     emit iconRemoved();
 }
 
@@ -78,7 +74,6 @@ bool TrayIcon::showMessage(const QString& title, const QString& text) {
         return false;
     }
     icon_->showMessage(title, text, QSystemTrayIcon::Information);
-    messages.append(text);
     return true;
 }
 

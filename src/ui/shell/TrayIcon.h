@@ -4,7 +4,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QStringList>
 #include <QSystemTrayIcon>
 #include <functional>
 
@@ -42,35 +41,31 @@ public:
     void setStatusNotifierTray(bool statusNotifier) { statusNotifier_ = statusNotifier; }
     bool statusNotifierTray() const { return statusNotifier_; }
 
+    // The calls the program makes are virtual so that a test can watch them.
+
     // Connects the icon's notifications to `window`. A second call while hooked does nothing.
-    void hook(monitor::frmMain& window);
+    virtual void hook(monitor::frmMain& window);
     // Disconnects them. Does nothing when not hooked.
-    void unhook();
+    virtual void unhook();
     bool hooked() const { return hooked_; }
 
     // Puts the icon in the tray with `tip` as its tool tip, or as soon as a tray appears.
-    void add(const QIcon& icon, const QString& tip);
+    virtual void add(const QIcon& icon, const QString& tip);
     // Takes the icon out of the tray (and stops waiting for one).
-    void remove();
+    virtual void remove();
     // Added and not removed since (whether or not a tray has shown it yet).
     bool added() const { return added_; }
     // The icon stands in a tray now.
     bool shown() const;
 
     // A quiet message from the icon (only when it is shown); false when it could not be given.
-    bool showMessage(const QString& title, const QString& text);
-    // The texts of the messages given so far, for tests.
-    QStringList messages;
+    virtual bool showMessage(const QString& title, const QString& text);
 
     // The timer that asks the desktop again for a tray while the icon waits for one.
     QTimer* trayWatch() const { return trayWatch_; }
 
     // The icon itself: tests emit its activated() signal as the desktop would.
     QSystemTrayIcon* icon() const { return icon_; }
-
-    // The calls made, in order ("hook", "unhook", "add", "remove"), for tests; calls that
-    // changed nothing because of the hook flag are not recorded.
-    QStringList calls;
 
 signals:
     // The icon has been put in a tray (at the add, or later when a tray appeared).

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "ui/shell/Program.h"
+
+#include <QList>
+#include <QString>
+#include <utility>
+
+namespace quillon::test {
+
+// Question boxes that keep the texts asked and give queued answers without showing a box;
+// with no answer queued, the real box is shown.
+class ScriptedMessageBoxes : public shell::MessageBoxes {
+public:
+    void askYesNo(QWidget* parent, const QString& title, const QString& text,
+                  std::function<void(int)> onAnswer) override;
+
+    // The next question is answered `answer` at once.
+    void queueAnswer(int answer) { next_.append(answer); }
+    // The questions asked so far (title, text).
+    QList<std::pair<QString, QString>> asked;
+
+private:
+    QList<int> next_;
+};
+
+} // namespace quillon::test
