@@ -1,9 +1,9 @@
 #include "platform/CutHelper.h"
 
 #include "platform/Capabilities.h"
+#include "platform/SocketIdentity.h"
 
 #include <QFile>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -53,21 +53,7 @@ CutHelper::~CutHelper() {
 }
 
 cutproto::SocketId CutHelper::socketId(const TcpRow& row) {
-    cutproto::SocketId id;
-    id.family = row.family;
-    if (row.family == AF_INET6) {
-        // The socket was dumped with its IPv4-mapped addresses; the kernel finds it by them.
-        id.local = {0, 0, htonl(0xFFFF), row.dwLocalAddr};
-        id.remote = {0, 0, htonl(0xFFFF), row.dwRemoteAddr};
-    } else {
-        id.local[0] = row.dwLocalAddr;
-        id.remote[0] = row.dwRemoteAddr;
-    }
-    id.localPort = static_cast<std::uint16_t>(row.dwLocalPort & 0xFFFF);
-    id.remotePort = static_cast<std::uint16_t>(row.dwRemotePort & 0xFFFF);
-    id.ifIndex = row.ifIndex;
-    id.cookie = row.cookie;
-    return id;
+    return SocketIdOf(row);
 }
 
 CutResult CutHelper::resultOf(cutproto::Answer answer) {

@@ -2,6 +2,8 @@
 
 #include "platform/Capabilities.h"
 #include "platform/CutHelper.h"
+#include "platform/NetlinkWalk.h"
+#include "platform/SocketIdentity.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -48,87 +50,6 @@ struct DumpRequestV2 {
     inet_diag_req_v2 req;
 };
 
-int openNetlink(quint32& portId) {
-    const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (fd < 0) {
-        return -errno;
-    }
-    // Both are best effort: the defaults work, these only add headroom and a bound.
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketBuffer, sizeof kSocketBuffer);
-    const timeval timeout{kReplyTimeoutSeconds, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-
-    sockaddr_nl local{};
-    local.nl_family = AF_NETLINK;
-    socklen_t len = sizeof local;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) < 0) {
-        const int error = errno;
-        ::close(fd);
-        return -error;
-    }
-    portId = local.nl_pid;
-    return fd;
-}
-
-int sendToKernel(int fd, const void* request, std::size_t len) {
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    for (;;) {
-        const ssize_t n =
-            ::sendto(fd, request, len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
-        if (n >= 0) {
-            return 0;
-        }
-        if (errno != EINTR) {
-            return errno;
-        }
-    }
-}
-
-// Receives one datagram. Returns its length, 0 for a datagram to ignore (not sent by the
-// kernel), or a negative errno; EMSGSIZE when it did not fit the buffer.
-ssize_t receiveFromKernel(int fd, unsigned char* buffer, std::size_t size) {
-    sockaddr_nl from{};
-    iovec iov{buffer, size};
-    msghdr msg{};
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof from;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    for (;;) {
-        const ssize_t n = ::recvmsg(fd, &msg, 0);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -errno;
-        }
-        if (msg.msg_flags & MSG_TRUNC) {
-            return -EMSGSIZE;
-        }
-        return from.nl_pid == 0 ? n : 0;
-    }
-}
-
-void fillSockId(inet_diag_sockid& id, const TcpRow& row) {
-    id.idiag_sport = static_cast<__be16>(row.dwLocalPort & 0xFFFF);
-    id.idiag_dport = static_cast<__be16>(row.dwRemotePort & 0xFFFF);
-    if (row.family == AF_INET6) {
-        // The socket was dumped with its IPv4-mapped addresses; the kernel finds it by them.
-        id.idiag_src[2] = htonl(0xFFFF);
-        id.idiag_src[3] = row.dwLocalAddr;
-        id.idiag_dst[2] = htonl(0xFFFF);
-        id.idiag_dst[3] = row.dwRemoteAddr;
-    } else {
-        id.idiag_src[0] = row.dwLocalAddr;
-        id.idiag_dst[0] = row.dwRemoteAddr;
-    }
-    id.idiag_if = row.ifIndex;
-    id.idiag_cookie[0] = static_cast<quint32>(row.cookie);
-    id.idiag_cookie[1] = static_cast<quint32>(row.cookie >> 32);
-}
-
 DumpRequestV2 destroyRequest(const TcpRow& row) {
     DumpRequestV2 r{};
     r.nlh.nlmsg_len = sizeof r;
@@ -137,7 +58,7 @@ DumpRequestV2 destroyRequest(const TcpRow& row) {
     r.req.sdiag_family = row.family;
     r.req.sdiag_protocol = IPPROTO_TCP;
     r.req.idiag_states = ~0u;
-    fillSockId(r.req.id, row);
+    netlink::FillSockId(r.req.id, SocketIdOf(row));
     return r;
 }
 
@@ -153,7 +74,7 @@ NetlinkTcpTable::~NetlinkTcpTable() {
 }
 
 bool NetlinkTcpTable::openDumpSocket() {
-    const int fd = openNetlink(dumpPort_);
+    const int fd = netlink::OpenSockDiag(dumpPort_, kReplyTimeoutSeconds, kSocketBuffer);
     if (fd < 0) {
         lastError_ = -fd;
         return false;
@@ -234,14 +155,14 @@ NetlinkTcpTable::DumpOutcome NetlinkTcpTable::runDump(nlmsghdr* request,
                                                       std::vector<TcpRow>& rows) {
     request->nlmsg_seq = ++dumpSeq_;
     request->nlmsg_pid = dumpPort_;
-    if (const int error = sendToKernel(dumpFd_, request, request->nlmsg_len)) {
+    if (const int error = netlink::SendToKernel(dumpFd_, request, request->nlmsg_len)) {
         lastError_ = error;
         closeDumpSocket();
         return DumpOutcome::Failed;
     }
     parser_.begin(request->nlmsg_seq, dumpPort_, &rows);
     for (;;) {
-        const ssize_t n = receiveFromKernel(dumpFd_, buffer_.get(), kBufferSize);
+        const ssize_t n = netlink::ReceiveFromKernel(dumpFd_, buffer_.get(), kBufferSize);
         if (n < 0) {
             // The rest of the dump may still be queued; a new socket starts clean.
             lastError_ = static_cast<int>(-n);
@@ -266,7 +187,7 @@ NetlinkTcpTable::DumpOutcome NetlinkTcpTable::runDump(nlmsghdr* request,
 
 int NetlinkTcpTable::destroy(nlmsghdr* request) {
     if (destroyFd_ < 0) {
-        const int fd = openNetlink(destroyPort_);
+        const int fd = netlink::OpenSockDiag(destroyPort_, kReplyTimeoutSeconds, kSocketBuffer);
         if (fd < 0) {
             return -fd;
         }
@@ -274,35 +195,18 @@ int NetlinkTcpTable::destroy(nlmsghdr* request) {
     }
     request->nlmsg_seq = ++destroySeq_;
     request->nlmsg_pid = destroyPort_;
-    if (const int error = sendToKernel(destroyFd_, request, request->nlmsg_len)) {
+    if (const int error = netlink::SendToKernel(destroyFd_, request, request->nlmsg_len)) {
         return error;
     }
-    for (;;) {
-        const ssize_t n = receiveFromKernel(destroyFd_, buffer_.get(), kBufferSize);
-        if (n < 0) {
-            ::close(destroyFd_);
-            destroyFd_ = -1;
-            return static_cast<int>(-n);
-        }
-        const unsigned char* p = buffer_.get();
-        std::size_t left = static_cast<std::size_t>(n);
-        while (left >= sizeof(nlmsghdr)) {
-            nlmsghdr h;
-            std::memcpy(&h, p, sizeof h);
-            if (h.nlmsg_len < sizeof h || h.nlmsg_len > left) {
-                break;
-            }
-            if (h.nlmsg_type == NLMSG_ERROR && h.nlmsg_seq == request->nlmsg_seq &&
-                h.nlmsg_pid == destroyPort_ && h.nlmsg_len >= NLMSG_HDRLEN + sizeof(int)) {
-                int error = 0;
-                std::memcpy(&error, p + NLMSG_HDRLEN, sizeof error);
-                return -error;
-            }
-            const std::size_t step = std::min<std::size_t>(NLMSG_ALIGN(h.nlmsg_len), left);
-            p += step;
-            left -= step;
-        }
+    // Only the acknowledgement (or error) of this request settles it.
+    const int result = netlink::AwaitAnswer(destroyFd_, *request, buffer_.get(), kBufferSize,
+                                            [](const netlink::Message&) { return false; });
+    if (result < 0) {
+        ::close(destroyFd_);
+        destroyFd_ = -1;
+        return -result;
     }
+    return result;
 }
 
 CutResult NetlinkTcpTable::resultOfErrno(int error) {

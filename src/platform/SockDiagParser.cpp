@@ -1,6 +1,7 @@
 #include "platform/SockDiagParser.h"
 
-#include <algorithm>
+#include "platform/NetlinkWalk.h"
+
 #include <cerrno>
 #include <cstring>
 #include <linux/inet_diag.h>
@@ -127,82 +128,73 @@ DumpParser::Status DumpParser::feed(const void* data, std::size_t len) {
     if (finished_) {
         return error_ ? Status::Failed : Status::Done;
     }
-    const auto* p = static_cast<const unsigned char*>(data);
-    while (len > 0) {
-        // Messages are copied out rather than cast in place: nothing promises the caller's
-        // buffer is aligned, and a malformed length would otherwise read past it.
-        nlmsghdr h;
-        if (len < sizeof h) {
+    Status status = Status::More;
+    const netlink::Walk walk = netlink::ForEachMessage(data, len, [&](const netlink::Message& m) {
+        status = take(m);
+        return status == Status::More;
+    });
+    if (walk == netlink::Walk::Malformed) {
+        return failMalformed(); // a truncated message
+    }
+    return status;
+}
+
+DumpParser::Status DumpParser::take(const netlink::Message& m) {
+    const nlmsghdr& h = m.header;
+    if (h.nlmsg_seq != seq_ || h.nlmsg_pid != portId_) {
+        return Status::More; // left over from an earlier request
+    }
+    if (h.nlmsg_flags & NLM_F_DUMP_INTR) {
+        interrupted_ = true;
+    }
+    switch (h.nlmsg_type) {
+    case NLMSG_DONE: {
+        // The dump's own status: a negative errno when it stopped on an error.
+        int status = 0;
+        if (m.payloadLen >= sizeof status) {
+            std::memcpy(&status, m.payload, sizeof status);
+        }
+        if (status < 0) {
+            return fail(errnoOf(status));
+        }
+        finished_ = true;
+        return Status::Done;
+    }
+    case NLMSG_ERROR: {
+        nlmsgerr e;
+        if (m.payloadLen < sizeof e.error) {
             return failMalformed();
         }
-        std::memcpy(&h, p, sizeof h);
-        if (h.nlmsg_len < sizeof h || h.nlmsg_len > len) {
-            return failMalformed(); // a truncated message
+        std::memcpy(&e.error, m.payload, sizeof e.error);
+        if (e.error == 0) {
+            return Status::More; // an acknowledgement, not an answer
         }
-        const std::size_t payloadLen = h.nlmsg_len - sizeof h;
-        const unsigned char* payload = p + NLMSG_HDRLEN;
-        const std::size_t step = std::min<std::size_t>(NLMSG_ALIGN(h.nlmsg_len), len);
-        p += step;
-        len -= step;
-
-        if (h.nlmsg_seq != seq_ || h.nlmsg_pid != portId_) {
-            continue; // left over from an earlier request
-        }
-        if (h.nlmsg_flags & NLM_F_DUMP_INTR) {
-            interrupted_ = true;
-        }
-        switch (h.nlmsg_type) {
-        case NLMSG_NOOP:
-            continue;
-        case NLMSG_DONE: {
-            // The dump's own status: a negative errno when it stopped on an error.
-            int status = 0;
-            if (payloadLen >= sizeof status) {
-                std::memcpy(&status, payload, sizeof status);
-            }
-            if (status < 0) {
-                return fail(errnoOf(status));
-            }
-            finished_ = true;
-            return Status::Done;
-        }
-        case NLMSG_ERROR: {
-            nlmsgerr e;
-            if (payloadLen < sizeof e.error) {
-                return failMalformed();
-            }
-            std::memcpy(&e.error, payload, sizeof e.error);
-            if (e.error == 0) {
-                continue; // an acknowledgement, not an answer
-            }
-            fail(e.error < 0 ? errnoOf(e.error) : EPROTO);
-            rejected_ = true;
-            return Status::Failed;
-        }
-        case NLMSG_OVERRUN:
-            return fail(ENOBUFS);
-        case SOCK_DIAG_BY_FAMILY:
-        case TCPDIAG_GETSOCK: {
-            inet_diag_msg m;
-            if (payloadLen < sizeof m) {
-                return failMalformed();
-            }
-            std::memcpy(&m, payload, sizeof m);
-            TcpRow row;
-            if (!toRow(m, row)) {
-                continue;
-            }
-            ++seen_;
-            if (rows_ && rows_->size() < static_cast<std::size_t>(kMaxRows)) {
-                rows_->push_back(row);
-            }
-            continue;
-        }
-        default:
-            continue; // a message type this reader does not know carries no row
-        }
+        fail(e.error < 0 ? errnoOf(e.error) : EPROTO);
+        rejected_ = true;
+        return Status::Failed;
     }
-    return Status::More;
+    case NLMSG_OVERRUN:
+        return fail(ENOBUFS);
+    case SOCK_DIAG_BY_FAMILY:
+    case TCPDIAG_GETSOCK: {
+        inet_diag_msg d;
+        if (m.payloadLen < sizeof d) {
+            return failMalformed();
+        }
+        std::memcpy(&d, m.payload, sizeof d);
+        TcpRow row;
+        if (!toRow(d, row)) {
+            return Status::More;
+        }
+        ++seen_;
+        if (rows_ && rows_->size() < static_cast<std::size_t>(kMaxRows)) {
+            rows_->push_back(row);
+        }
+        return Status::More;
+    }
+    default:
+        return Status::More; // NLMSG_NOOP, or a type this reader does not know: no row
+    }
 }
 
 } // namespace quillon::platform::sockdiag

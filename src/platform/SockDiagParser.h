@@ -7,6 +7,10 @@
 
 // The pure half of the kernel TCP table: turns the bytes of a sock_diag dump into rows.
 // Kept apart from the socket code so that it can be fed recorded and hand-made dumps.
+namespace quillon::platform::netlink {
+struct Message;
+}
+
 namespace quillon::platform::sockdiag {
 
 // Kernel TCP state (ESTABLISHED = 1 ... NEW_SYN_RECV = 12) in the program's numbering;
@@ -48,6 +52,7 @@ public:
     std::size_t rowsSeen() const { return seen_; }
 
 private:
+    Status take(const netlink::Message& m);
     Status fail(int error);
     Status failMalformed();
 

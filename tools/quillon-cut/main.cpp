@@ -8,6 +8,7 @@
 // environment variable and no file, and ends when its input closes.
 #include "platform/Capabilities.h"
 #include "platform/CutProtocol.h"
+#include "platform/NetlinkWalk.h"
 
 #include <array>
 #include <cerrno>
@@ -22,7 +23,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace proto = quillon::platform::cutproto;
@@ -46,21 +46,8 @@ struct Request {
 class SockDiag {
 public:
     bool open() {
-        fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-        if (fd_ < 0) {
-            return false;
-        }
-        const timeval timeout{kReplyTimeoutSeconds, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        sockaddr_nl local{};
-        local.nl_family = AF_NETLINK;
-        socklen_t len = sizeof local;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
-            return false;
-        }
-        port_ = local.nl_pid;
-        return true;
+        fd_ = quillon::platform::netlink::OpenSockDiag(port_, kReplyTimeoutSeconds);
+        return fd_ >= 0;
     }
 
     // Asks the kernel about exactly this socket. Returns 0 with its state, or an errno
@@ -88,77 +75,29 @@ private:
         r.req.sdiag_family = id.family;
         r.req.sdiag_protocol = IPPROTO_TCP;
         r.req.idiag_states = ~0u;
-        r.req.id.idiag_sport = id.localPort;
-        r.req.id.idiag_dport = id.remotePort;
-        std::memcpy(r.req.id.idiag_src, id.local.data(), sizeof r.req.id.idiag_src);
-        std::memcpy(r.req.id.idiag_dst, id.remote.data(), sizeof r.req.id.idiag_dst);
-        r.req.id.idiag_if = id.ifIndex;
-        r.req.id.idiag_cookie[0] = static_cast<std::uint32_t>(id.cookie);
-        r.req.id.idiag_cookie[1] = static_cast<std::uint32_t>(id.cookie >> 32);
+        quillon::platform::netlink::FillSockId(r.req.id, id);
         return r;
     }
 
     // Sends the request and reads until its own answer: a socket message (a lookup's
     // result, whose state goes to `state`) or an error message (0 for an acknowledgement).
     int exchange(Request& r, int* state) {
-        sockaddr_nl kernel{};
-        kernel.nl_family = AF_NETLINK;
-        ssize_t sent;
-        do {
-            sent =
-                ::sendto(fd_, &r, sizeof r, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
-        } while (sent < 0 && errno == EINTR);
-        if (sent < 0) {
-            return errno;
+        namespace netlink = quillon::platform::netlink;
+        if (const int error = netlink::SendToKernel(fd_, &r, sizeof r)) {
+            return error;
         }
-        for (;;) {
-            sockaddr_nl from{};
-            iovec iov{buffer_.data(), buffer_.size()};
-            msghdr msg{};
-            msg.msg_name = &from;
-            msg.msg_namelen = sizeof from;
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            const ssize_t n = ::recvmsg(fd_, &msg, 0);
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
+        const int result = netlink::AwaitAnswer(
+            fd_, r.nlh, buffer_.data(), buffer_.size(), [&](const netlink::Message& m) {
+                if (state == nullptr || m.header.nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+                    m.payloadLen < sizeof(inet_diag_msg)) {
+                    return false;
                 }
-                return errno;
-            }
-            if (from.nl_pid != 0 || (msg.msg_flags & MSG_TRUNC) != 0) {
-                continue;
-            }
-            std::size_t left = static_cast<std::size_t>(n);
-            const unsigned char* p = buffer_.data();
-            while (left >= sizeof(nlmsghdr)) {
-                nlmsghdr h;
-                std::memcpy(&h, p, sizeof h);
-                if (h.nlmsg_len < sizeof h || h.nlmsg_len > left) {
-                    break;
-                }
-                if (h.nlmsg_seq == r.nlh.nlmsg_seq && h.nlmsg_pid == port_) {
-                    if (h.nlmsg_type == NLMSG_ERROR && h.nlmsg_len >= NLMSG_HDRLEN + sizeof(int)) {
-                        int error = 0;
-                        std::memcpy(&error, p + NLMSG_HDRLEN, sizeof error);
-                        return -error;
-                    }
-                    if (state != nullptr && h.nlmsg_type == SOCK_DIAG_BY_FAMILY &&
-                        h.nlmsg_len >= NLMSG_HDRLEN + sizeof(inet_diag_msg)) {
-                        inet_diag_msg m;
-                        std::memcpy(&m, p + NLMSG_HDRLEN, sizeof m);
-                        *state = m.idiag_state;
-                        return 0;
-                    }
-                }
-                const std::size_t step = NLMSG_ALIGN(h.nlmsg_len);
-                if (step >= left) {
-                    break;
-                }
-                p += step;
-                left -= step;
-            }
-        }
+                inet_diag_msg d;
+                std::memcpy(&d, m.payload, sizeof d);
+                *state = d.idiag_state;
+                return true;
+            });
+        return result < 0 ? -result : result;
     }
 
     int fd_ = -1;
