@@ -22,8 +22,9 @@ public:
 
     // Opens the hive for reading unless a read transaction is open, and starts one.
     HiveOpener::Ready startRead() { return m_readOpen ? HiveOpener::Ready::Yes : openRead(); }
-    // Ends what startRead began: the transaction, unless it failed and a scope goes on, and a
-    // connection found broken.
+    // Ends what startRead began: the transaction, unless the call went well and a scope goes
+    // on, and a connection found broken. (Both are inline: every lookup of a list rebuild
+    // passes here.)
     void finishRead(bool ok) {
         if (!ok || m_scopes == 0) {
             endRead();
