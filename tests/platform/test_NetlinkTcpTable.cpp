@@ -1,6 +1,7 @@
 // The kernel's TCP table and the cut, against real loopback connections. The whole test
 // process moves into a network namespace of its own first, so it sees and cuts only the
 // connections it made itself.
+#include "core/blocking/Decision.h"
 #include "core/monitor/modNetstat.h"
 #include "platform/NetlinkTcpTable.h"
 #include "support/Loopback.h"
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <linux/capability.h>
+#include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <new>
@@ -163,6 +165,9 @@ private slots:
     void initTestCase();
     void listenerAndConnectionsAppear();
     void mappedDualStackIsIpv4AndPureIpv6IsNot();
+    void ipv6RowsCarryCanonicalTexts();
+    void deniedIpv6ConnectionsAreCut_data();
+    void deniedIpv6ConnectionsAreCut();
     void timeWaitRowsAppear();
     void halfOpenConnectionIsSynRcvd();
     void perFamilyDumpsGiveTheSameTable();
@@ -244,7 +249,10 @@ void TestNetlinkTcpTable::mappedDualStackIsIpv4AndPureIpv6IsNot() {
     const quint16 port4 = localPort(c4);
     const quint16 port6 = localPort(c6);
 
-    QVERIFY(table_.snapshot(rows_));
+    // An IPv4-only table: the program with IPv6 connections left out.
+    NetlinkTcpTable ipv4Only;
+    ipv4Only.setIpv6Rows(false);
+    QVERIFY(ipv4Only.snapshot(rows_));
     // The accepted end of the IPv4 client lives on an IPv6 socket with mapped addresses.
     const auto mapped = findRow(rows_, 8081, port4);
     QVERIFY(mapped);
@@ -255,6 +263,7 @@ void TestNetlinkTcpTable::mappedDualStackIsIpv4AndPureIpv6IsNot() {
     QVERIFY(findRow(rows_, port4, 8081));
 
     // The dual-stack listener on [::] and the ::1 pair are not IPv4 rows.
+    QVERIFY(!mapped->ipv6);
     QVERIFY(!findRow(rows_, 8081, 0));
     QVERIFY(!findRow(rows_, 9000, 0));
     QVERIFY(!findRow(rows_, 9000, port6));
@@ -267,6 +276,103 @@ void TestNetlinkTcpTable::mappedDualStackIsIpv4AndPureIpv6IsNot() {
     QCOMPARE(::recv(s4.get(), &c, 1, MSG_DONTWAIT), ssize_t{-1});
     QCOMPARE(errno, ECONNABORTED);
     QVERIFY(talks(c6, s6));
+}
+
+void TestNetlinkTcpTable::ipv6RowsCarryCanonicalTexts() {
+    Fd dual = listenOn("::", 8091);
+    Fd v6 = listenOn("::1", 9001, true);
+    Fd c4 = connectTo("127.0.0.1", 8091, "127.0.0.4");
+    Fd s4 = acceptOne(dual);
+    Fd c6 = connectTo("::1", 9001);
+    Fd s6 = acceptOne(v6);
+    QVERIFY(c4.valid() && s4.valid() && c6.valid() && s6.valid());
+    const quint16 port4 = localPort(c4);
+    const quint16 port6 = localPort(c6);
+
+    QVERIFY(table_.snapshot(rows_));
+    // The dual-stack listener is one socket and one listening row, on [::].
+    QCOMPARE(std::count_if(rows_.begin(), rows_.end(),
+                           [](const TcpRow& r) {
+                               return portOf(r.dwLocalPort) == 8091 && r.dwState == StateListen;
+                           }),
+             std::ptrdiff_t{1});
+    const auto listener = findRow(rows_, 8091, 0);
+    QVERIFY(listener && listener->ipv6);
+    QCOMPARE(modNetstat::MakeConnectionRow(*listener, 0).RemA, QStringLiteral("::"));
+    // Its IPv4 client is still an IPv4 row; the ::1 pair are IPv6 rows, both ends.
+    QCOMPARE(modNetstat::MakeConnectionRow(*findRow(rows_, 8091, port4), 0).RemA,
+             QStringLiteral("127.0.0.4"));
+    for (const auto& [local, remote] : {std::pair{port6, quint16{9001}}, {quint16{9001}, port6}}) {
+        const auto r = findRow(rows_, local, remote);
+        QVERIFY(r && r->ipv6 && r->family == AF_INET6);
+        QCOMPARE(r->dwState, quint32{StateEstablished});
+        const auto text = modNetstat::MakeConnectionRow(*r, 0);
+        QCOMPARE(text.RemA, QStringLiteral("::1"));
+        QCOMPARE(text.RemP, QString::number(remote));
+        QCOMPARE(text.LocP, QString::number(local));
+    }
+    // The kernel's order: IPv4 listeners, IPv6 listeners, then the connections.
+    QCOMPARE(rows_.front().dwState, quint32{StateListen});
+}
+
+void TestNetlinkTcpTable::deniedIpv6ConnectionsAreCut_data() {
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("address ::1") << int(quillon::blocking::RuleKind::Address)
+                                 << QStringLiteral("::1");
+    QTest::newRow("remote port") << int(quillon::blocking::RuleKind::RemotePort)
+                                 << QStringLiteral("9002");
+}
+
+// A deny rule holds over IPv6 as over IPv4: the decision on the row's texts cuts it, by the
+// row's own IPv6 identity, and only the connections it names.
+void TestNetlinkTcpTable::deniedIpv6ConnectionsAreCut() {
+    QFETCH(int, kind);
+    QFETCH(QString, name);
+    Fd listener = listenOn("::1", 9002, true);
+    Fd client = connectTo("::1", 9002);
+    Fd server = acceptOne(listener);
+    QVERIFY(client.valid() && server.valid());
+    QVERIFY(table_.snapshot(rows_));
+
+    const auto verdict = [&](quillon::blocking::RuleKind k, const QString& n) {
+        return std::optional<QString>(int(k) == kind && n == name ? QStringLiteral("1")
+                                                                  : QString());
+    };
+    const auto noTrojan = [](const QString&) { return std::optional<bool>(false); };
+    const auto pending = std::make_unique<quillon::blocking::PendingAlerts>();
+    QStringList cut;
+    for (const TcpRow& r : rows_) {
+        if (portOf(r.dwLocalPort) != 9002 && portOf(r.dwRemotePort) != 9002) {
+            continue; // sockets of earlier tests, some still closing
+        }
+        const auto text = modNetstat::MakeConnectionRow(r, 0);
+        if (quillon::blocking::Decide(text.RemA, text.RemP, text.LocP, text.state, 1, 2, verdict,
+                                      noTrojan, *pending) == quillon::blocking::Outcome::Cut) {
+            // Cutting one end of a loopback connection resets the other: a second cut may
+            // find it gone already.
+            const CutResult result = table_.cut(text.identity);
+            QVERIFY(result == (cut.isEmpty() ? CutResult::Cut : CutResult::AlreadyGone) ||
+                    result == CutResult::Cut);
+            cut << text.LocP + QLatin1Char('>') + text.RemP;
+        }
+    }
+    const QString toServer = QStringLiteral("%1>9002").arg(localPort(client));
+    const QString toClient = QStringLiteral("9002>%1").arg(localPort(client));
+    // The address rule names both ends; the remote-port rule only the client's.
+    cut.sort();
+    QStringList expected{toServer};
+    if (kind == int(quillon::blocking::RuleKind::Address)) {
+        expected << toClient;
+        expected.sort();
+    }
+    QCOMPARE(cut, expected);
+    char c;
+    errno = 0;
+    QCOMPARE(::recv(client.get(), &c, 1, MSG_DONTWAIT), ssize_t{-1});
+    QCOMPARE(errno, ECONNABORTED);
+    Fd again = connectTo("::1", 9002);
+    QVERIFY(again.valid()); // the listener is never cut
 }
 
 void TestNetlinkTcpTable::timeWaitRowsAppear() {
