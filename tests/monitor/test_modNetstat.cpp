@@ -29,8 +29,6 @@ private slots:
     void stateNamesRewrittenByASecondCall();
     void ipToText_data();
     void ipToText();
-    void ipv6ToText_data();
-    void ipv6ToText();
     void failedConversion();
     void portText_data();
     void portText();
@@ -92,41 +90,6 @@ void TestModNetstat::ipToText() {
     QFETCH(quint32, address);
     QFETCH(QString, text);
     QCOMPARE(IpToText(address), text);
-}
-
-void TestModNetstat::ipv6ToText_data() {
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("text");
-    const auto v6 = [](std::initializer_list<int> b) {
-        QByteArray out(16, '\0');
-        int i = 0;
-        for (const int x : b) {
-            out[i++] = static_cast<char>(x);
-        }
-        return out;
-    };
-    QTest::newRow("loopback") << v6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1})
-                              << QStringLiteral("::1");
-    QTest::newRow("unspecified") << v6({}) << QStringLiteral("::");
-    QTest::newRow("zeros folded, lower case")
-        << v6({0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1})
-        << QStringLiteral("2001:db8::1");
-    QTest::newRow("longest zero run folded")
-        << v6({0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1})
-        << QStringLiteral("2001:db8:0:1::1");
-    QTest::newRow("one zero group kept")
-        << v6({0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1})
-        << QStringLiteral("2001:db8:0:1:1:1:1:1");
-    QTest::newRow("full width") << QByteArray(16, '\xFF')
-                                << QStringLiteral("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff");
-}
-
-void TestModNetstat::ipv6ToText() {
-    QFETCH(QByteArray, bytes);
-    QFETCH(QString, text);
-    std::array<quint32, 4> address{};
-    std::memcpy(address.data(), bytes.constData(), sizeof address);
-    QCOMPARE(Ipv6ToText(address), text);
 }
 
 void TestModNetstat::failedConversion() {
