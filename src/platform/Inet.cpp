@@ -30,6 +30,21 @@ const char* CanonicalIpv6(const char* text, char (&buffer)[kIpv6TextSize]) {
     return ::inet_ntop(AF_INET6, &a, buffer, sizeof buffer);
 }
 
+bool AddressBytes(QStringView text, char (&buffer)[kIpv6TextSize]) {
+    if (text.size() >= kIpv6TextSize) {
+        return false;
+    }
+    qsizetype n = 0;
+    for (const QChar c : text) {
+        if (c.unicode() == 0 || c.unicode() > 0x7F) {
+            return false;
+        }
+        buffer[n++] = static_cast<char>(c.unicode());
+    }
+    buffer[n] = '\0';
+    return true;
+}
+
 bool IsIpv6LocalNetwork(const char* text) {
     in6_addr a;
     if (::inet_pton(AF_INET6, text, &a) != 1) {

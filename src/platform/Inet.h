@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QStringView>
 #include <QtGlobal>
 #include <array>
 
@@ -26,6 +27,11 @@ const char* Ipv6ToText(const std::array<quint32, 4>& address, char (&buffer)[kIp
 // The canonical text of an IPv6 address written in any valid way ("2001:DB8::0:1" gives
 // "2001:db8::1"), in `buffer`; null when `text` is no IPv6 address.
 const char* CanonicalIpv6(const char* text, char (&buffer)[kIpv6TextSize]);
+
+// Copies an address text into `buffer` as NUL-terminated ASCII, ready for the conversions
+// above. False (nothing usable) when it does not fit or holds a character that no address
+// text has (NUL, or anything beyond ASCII).
+bool AddressBytes(QStringView text, char (&buffer)[kIpv6TextSize]);
 
 // Whether `text` is an IPv6 address of the local network: link-local (fe80::/10) or unique
 // local (fc00::/7). False for anything else, IPv4 texts and loopback (::1) included.

@@ -37,19 +37,9 @@ std::optional<std::array<QString, 3>> lookUpVerdicts(VerdictFn& verdict, const Q
 // unique local fc00::/7), which the local-network switch exempts as it does 192.168 and 10.
 // IPv4 texts have no colon and are not looked at further.
 inline bool isIpv6LocalNetwork(const QString& RemA) {
-    if (!RemA.contains(u':') || RemA.size() >= platform::Inet::kIpv6TextSize) {
-        return false;
-    }
     char text[platform::Inet::kIpv6TextSize];
-    qsizetype n = 0;
-    for (const QChar c : RemA) {
-        if (c.unicode() > 0x7F) {
-            return false;
-        }
-        text[n++] = static_cast<char>(c.unicode());
-    }
-    text[n] = '\0';
-    return platform::Inet::IsIpv6LocalNetwork(text);
+    return RemA.contains(u':') && platform::Inet::AddressBytes(RemA, text) &&
+           platform::Inet::IsIpv6LocalNetwork(text);
 }
 
 inline bool isDeny(const QString& verdict) {

@@ -52,20 +52,10 @@ std::optional<QString> ipv4Address(QStringView trimmed) {
 // address in its dotted form, since connections between mapped addresses are listed (and
 // judged) as IPv4 ones.
 std::optional<QString> ipv6Address(QStringView trimmed) {
-    if (trimmed.size() >= platform::Inet::kIpv6TextSize || !trimmed.contains(u':')) {
-        return std::nullopt;
-    }
     char text[platform::Inet::kIpv6TextSize];
-    qsizetype n = 0;
-    for (const QChar c : trimmed) {
-        if (c.unicode() == 0 || c.unicode() > 0x7F) {
-            return std::nullopt;
-        }
-        text[n++] = static_cast<char>(c.unicode());
-    }
-    text[n] = '\0';
     char canonical[platform::Inet::kIpv6TextSize];
-    if (!platform::Inet::CanonicalIpv6(text, canonical)) {
+    if (!trimmed.contains(u':') || !platform::Inet::AddressBytes(trimmed, text) ||
+        !platform::Inet::CanonicalIpv6(text, canonical)) {
         return std::nullopt;
     }
     const QString result = QString::fromLatin1(canonical);
