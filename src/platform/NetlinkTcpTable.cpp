@@ -160,7 +160,7 @@ NetlinkTcpTable::DumpOutcome NetlinkTcpTable::runDump(nlmsghdr* request,
         closeDumpSocket();
         return DumpOutcome::Failed;
     }
-    parser_.begin(request->nlmsg_seq, dumpPort_, &rows);
+    parser_.begin(request->nlmsg_seq, dumpPort_, &rows, ipv6Rows_);
     for (;;) {
         const ssize_t n = netlink::ReceiveFromKernel(dumpFd_, buffer_.get(), kBufferSize);
         if (n < 0) {

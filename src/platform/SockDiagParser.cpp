@@ -33,16 +33,29 @@ bool isV4Mapped(const __be32 a[4]) {
     return a[0] == 0 && a[1] == 0 && a[2] == htonl(0xFFFF);
 }
 
-// IPv4 sockets, and IPv6 sockets whose both ends are IPv4-mapped, are IPv4 connections;
-// anything else (pure IPv6, a dual-stack listener on [::]) is not a row.
-bool toRow(const inet_diag_msg& m, TcpRow& r) {
+bool isUnspecified(const __be32 a[4]) {
+    return a[0] == 0 && a[1] == 0 && a[2] == 0 && a[3] == 0;
+}
+
+// IPv4 sockets, and IPv6 sockets whose local address is IPv4-mapped (the remote one too, or
+// none yet), are IPv4 connections; any other IPv6 socket is an IPv6 connection, a row only
+// when `ipv6Rows`. A dual-stack listener on [::] is one socket, so one IPv6 row.
+bool toRow(const inet_diag_msg& m, bool ipv6Rows, TcpRow& r) {
     if (m.idiag_family == AF_INET) {
         r.dwLocalAddr = m.id.idiag_src[0];
         r.dwRemoteAddr = m.id.idiag_dst[0];
-    } else if (m.idiag_family == AF_INET6 && isV4Mapped(m.id.idiag_src) &&
-               isV4Mapped(m.id.idiag_dst)) {
-        r.dwLocalAddr = m.id.idiag_src[3];
-        r.dwRemoteAddr = m.id.idiag_dst[3];
+    } else if (m.idiag_family == AF_INET6) {
+        std::memcpy(r.local6.data(), m.id.idiag_src, sizeof m.id.idiag_src);
+        std::memcpy(r.remote6.data(), m.id.idiag_dst, sizeof m.id.idiag_dst);
+        if (isV4Mapped(m.id.idiag_src) &&
+            (isV4Mapped(m.id.idiag_dst) || isUnspecified(m.id.idiag_dst))) {
+            r.dwLocalAddr = m.id.idiag_src[3];
+            r.dwRemoteAddr = m.id.idiag_dst[3];
+        } else if (ipv6Rows) {
+            r.ipv6 = true;
+        } else {
+            return false;
+        }
     } else {
         return false;
     }
@@ -89,8 +102,9 @@ quint32 MapKernelState(quint32 kernelState) {
     }
 }
 
-void DumpParser::begin(quint32 seq, quint32 portId, std::vector<TcpRow>* rows) {
+void DumpParser::begin(quint32 seq, quint32 portId, std::vector<TcpRow>* rows, bool ipv6Rows) {
     rows_ = rows;
+    ipv6Rows_ = ipv6Rows;
     seq_ = seq;
     portId_ = portId;
     interrupted_ = false;
@@ -183,7 +197,7 @@ DumpParser::Status DumpParser::take(const netlink::Message& m) {
         }
         std::memcpy(&d, m.payload, sizeof d);
         TcpRow row;
-        if (!toRow(d, row)) {
+        if (!toRow(d, ipv6Rows_, row)) {
             return Status::More;
         }
         ++seen_;

@@ -28,11 +28,12 @@ public:
 
     // Starts a dump whose request carried `seq` and was sent from netlink port `portId`.
     // Rows are appended to `rows` (not cleared here: a dump of two families appends twice),
-    // at most kMaxRows in all.
-    void begin(quint32 seq, quint32 portId, std::vector<TcpRow>* rows);
+    // at most kMaxRows in all. Without `ipv6Rows` IPv6 connections are skipped, leaving the
+    // IPv4 ones (IPv4-mapped sockets included).
+    void begin(quint32 seq, quint32 portId, std::vector<TcpRow>* rows, bool ipv6Rows = true);
 
     // One datagram as received. Messages of another request (stale sequence number or port)
-    // are skipped; rows that are not IPv4 connections are skipped.
+    // are skipped, and so are sockets that are no row.
     Status feed(const void* data, std::size_t len);
 
     // The kernel flagged the dump as inconsistent (its tables changed while it was dumped).
@@ -48,7 +49,7 @@ public:
     // ending a dump it had started with one).
     bool rejected() const { return rejected_; }
 
-    // Rows the dump reported that were IPv4 connections, including any beyond the cap.
+    // Rows the dump reported, including any beyond the cap.
     std::size_t rowsSeen() const { return seen_; }
 
 private:
@@ -57,6 +58,7 @@ private:
     Status failMalformed();
 
     std::vector<TcpRow>* rows_ = nullptr;
+    bool ipv6Rows_ = true;
     quint32 seq_ = 0;
     quint32 portId_ = 0;
     bool interrupted_ = false;

@@ -1,6 +1,5 @@
 #include "platform/SocketIdentity.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -10,9 +9,10 @@ cutproto::SocketId SocketIdOf(const TcpRow& row) {
     cutproto::SocketId id;
     id.family = row.family;
     if (row.family == AF_INET6) {
-        // The socket was dumped with its IPv4-mapped addresses; the kernel finds it by them.
-        id.local = {0, 0, htonl(0xFFFF), row.dwLocalAddr};
-        id.remote = {0, 0, htonl(0xFFFF), row.dwRemoteAddr};
+        // The kernel finds an IPv6 socket by the addresses it was dumped with, IPv4-mapped or
+        // not.
+        id.local = row.local6;
+        id.remote = row.remote6;
     } else {
         id.local[0] = row.dwLocalAddr;
         id.remote[0] = row.dwRemoteAddr;

@@ -24,9 +24,10 @@ enum TcpState : quint32 {
     StateDeleteTcb = 12,
 };
 
-// One IPv4 connection of the kernel's table. The first five fields keep the classic row
-// layout: addresses in network byte order (the first octet of the dotted form is the
-// lowest-addressed byte), ports in network byte order in the low 16 bits.
+// One connection of the kernel's table. The first five fields keep the classic row layout:
+// addresses in network byte order (the first octet of the dotted form is the lowest-addressed
+// byte), ports in network byte order in the low 16 bits. An IPv6 connection (`ipv6`) has its
+// addresses in local6/remote6 instead, and 0 in dwLocalAddr/dwRemoteAddr.
 // The rest is the connection's identity, which the cut needs to act on exactly this socket.
 struct TcpRow {
     quint32 dwState = 0;
@@ -35,15 +36,21 @@ struct TcpRow {
     quint32 dwRemoteAddr = 0;
     quint32 dwRemotePort = 0;
 
-    quint8 family = 0;   // AF_INET, or AF_INET6 for an IPv4-mapped socket, as dumped
+    quint8 family = 0;   // AF_INET or AF_INET6, as dumped
     quint32 ifIndex = 0; // bound device, part of the kernel's socket id
     quint64 cookie = 0;  // the kernel's socket cookie: never reused while the host runs
+
+    // An AF_INET6 socket's addresses as dumped, IPv4-mapped ones included (all zero for an
+    // AF_INET socket). `ipv6` tells an IPv6 connection from an IPv4 one on an IPv6 socket.
+    std::array<quint32, 4> local6{};
+    std::array<quint32, 4> remote6{};
+    bool ipv6 = false;
 
     // Same connection: same family, addresses, ports and cookie. The state is not part of it.
     bool sameConnection(const TcpRow& o) const {
         return family == o.family && cookie == o.cookie && dwLocalAddr == o.dwLocalAddr &&
                dwRemoteAddr == o.dwRemoteAddr && dwLocalPort == o.dwLocalPort &&
-               dwRemotePort == o.dwRemotePort;
+               dwRemotePort == o.dwRemotePort && local6 == o.local6 && remote6 == o.remote6;
     }
 };
 
@@ -69,11 +76,16 @@ enum class CutAccess {
 // Rows are capped here: positions are 16-bit signed throughout the program.
 inline constexpr int kMaxRows = 32767;
 
-// The machine's IPv4 TCP table. Implementations: the kernel's (NetlinkTcpTable) and the
-// scripted fake under tests/support.
+// The machine's TCP table. Implementations: the kernel's (NetlinkTcpTable) and the scripted
+// fake under tests/support.
 class TcpTable {
 public:
     virtual ~TcpTable() = default;
+
+    // Whether IPv6 connections are rows (the default: rules must hold whatever the family)
+    // or left out of snapshots, leaving the IPv4 table (IPv4-mapped sockets included).
+    void setIpv6Rows(bool on) { ipv6Rows_ = on; }
+    bool ipv6Rows() const { return ipv6Rows_; }
 
     // Replaces `rows` with the current table, in the order the kernel returns it, at most
     // kMaxRows rows. Returns false (rows empty) when the table could not be read.
@@ -102,6 +114,9 @@ public:
         }
         return CutAccess::Failed;
     }
+
+protected:
+    bool ipv6Rows_ = true;
 };
 
 } // namespace quillon::platform

@@ -190,6 +190,20 @@ private slots:
         QTest::newRow("unreadable 192.168") << std::optional<int>() << "192.168.1.5" << true;
         QTest::newRow("unreadable 10.") << std::optional<int>() << "10.0.0.1" << true;
         QTest::newRow("unreadable public") << std::optional<int>() << "61.1.2.3" << false;
+        // IPv6: link-local fe80::/10 and unique-local fc00::/7 are the local network.
+        QTest::newRow("checked fe80::") << std::optional<int>(1) << "fe80::1" << true;
+        QTest::newRow("checked febf: top of /10") << std::optional<int>(1) << "febf::1" << true;
+        QTest::newRow("checked fec0: past /10") << std::optional<int>(1) << "fec0::1" << false;
+        QTest::newRow("checked fe7f: below /10") << std::optional<int>(1) << "fe7f::1" << false;
+        QTest::newRow("checked fc00::") << std::optional<int>(1) << "fc00::5" << true;
+        QTest::newRow("checked fd12: unique local")
+            << std::optional<int>(1) << "fd12:3456::1" << true;
+        QTest::newRow("checked fe00: past /7") << std::optional<int>(1) << "fe00::1" << false;
+        QTest::newRow("checked fc0::1 is 0fc0") << std::optional<int>(1) << "fc0::1" << false;
+        QTest::newRow("checked ::1 loopback") << std::optional<int>(1) << "::1" << false;
+        QTest::newRow("checked global") << std::optional<int>(1) << "2001:db8::1" << false;
+        QTest::newRow("clear fe80::") << std::optional<int>(0) << "fe80::1" << false;
+        QTest::newRow("unreadable fd00::") << std::optional<int>() << "fd00::1" << true;
     }
 
     // A deny rule names every address: exempt ones are left alone before any rule is read.

@@ -120,6 +120,10 @@ void TestListRefresh::modelShowsARebuildInOneReset() {
     QCOMPARE(model.data(model.index(5, ConnectionListModel::ColRemotePort)).toString(),
              QStringLiteral("1"));
     QVERIFY(!model.data(model.index(5, 0), Qt::DecorationRole).isValid());
+    // The address cell's tooltip holds the whole address, which the column may elide.
+    QCOMPARE(model.data(model.index(5, ConnectionListModel::ColAddress), Qt::ToolTipRole),
+             QVariant(QStringLiteral("61.1.2.3")));
+    QVERIFY(!model.data(model.index(5, ConnectionListModel::ColState), Qt::ToolTipRole).isValid());
 
     model.beginRebuild();
     model.endRebuild();

@@ -96,9 +96,10 @@ void TestModNetstat::failedConversion() {
     QCOMPARE(AddressText(nullptr), QStringLiteral("无法获得IP"));
     QCOMPARE(AddressText("10.1.2.3"), QStringLiteral("10.1.2.3"));
     QCOMPARE(AddressText(""), QString());
-    // A converter's text is taken byte for character and at most 32 of them.
-    const QByteArray longText(40, '7');
-    QCOMPARE(AddressText(longText.constData()), QString(32, QLatin1Char('7')));
+    // A converter's text is taken byte for character and at most 45 of them (the longest
+    // IPv6 text).
+    const QByteArray longText(50, '7');
+    QCOMPARE(AddressText(longText.constData()), QString(45, QLatin1Char('7')));
 }
 
 void TestModNetstat::portText_data() {

@@ -110,7 +110,8 @@ int main(int argc, char** argv) {
 
     // The scene: an IPv4 listener with 40 connections from four loopback addresses, a
     // dual-stack listener with an IPv4 client (its accepted socket is IPv4-mapped), an
-    // IPv6 socket connected to an IPv4-mapped address, a pure IPv6 pair, and a TIME_WAIT.
+    // IPv6 socket connected to an IPv4-mapped address, a pure IPv6 pair, an IPv6-only
+    // listener on [::], an IPv6 listener bound to an IPv4-mapped address, and a TIME_WAIT.
     std::vector<Fd> keep;
     Fd listener = loopback::listenOn("127.0.0.1", 8080);
     for (int i = 0; i < 40; ++i) {
@@ -126,6 +127,8 @@ int main(int argc, char** argv) {
     Fd v6 = loopback::listenOn("::1", 9000, true);
     keep.push_back(loopback::connectTo("::1", 9000));
     keep.push_back(loopback::acceptOne(v6));
+    Fd v6only = loopback::listenOn("::", 9001, true);
+    Fd mappedListener = loopback::listenOn("::ffff:127.0.0.1", 8082);
     {
         Fd client = loopback::connectTo("127.0.0.1", 8080, "127.0.0.7");
         Fd server = loopback::acceptOne(listener);

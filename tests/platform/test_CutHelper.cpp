@@ -217,16 +217,25 @@ private slots:
         QCOMPARE(run.exitCode, exitCode);
     }
 
+    void helperCutsConnectionsOnly_data() {
+        QTest::addColumn<QByteArray>("serverAddress");
+        QTest::addColumn<QByteArray>("clientAddress");
+        QTest::newRow("IPv4") << QByteArray("127.0.0.1") << QByteArray("127.0.0.3");
+        QTest::newRow("IPv6") << QByteArray("::1") << QByteArray("::1");
+    }
+
     // A listening socket is looked up and refused; a connection is cut, exactly once; an
     // identity whose cookie belongs to no socket touches nothing.
     void helperCutsConnectionsOnly() {
         if (!m_noKernel.isEmpty()) {
             QSKIP(qPrintable(m_noKernel));
         }
-        Fd listener = listenOn("127.0.0.1", 0);
+        QFETCH(QByteArray, serverAddress);
+        QFETCH(QByteArray, clientAddress);
+        Fd listener = listenOn(serverAddress.constData(), 0, true);
         QVERIFY(listener.valid());
         const quint16 port = localPort(listener);
-        Fd client = connectTo("127.0.0.1", port, "127.0.0.3");
+        Fd client = connectTo(serverAddress.constData(), port, clientAddress.constData());
         Fd server = acceptOne(listener);
         QVERIFY(client.valid() && server.valid());
 
@@ -243,7 +252,7 @@ private slots:
         QCOMPARE(run.answers,
                  (QList<proto::Answer>{proto::Answer::NotConnection, proto::Answer::AlreadyGone}));
         QVERIFY(talks(client, server));
-        Fd again = connectTo("127.0.0.1", port);
+        Fd again = connectTo(serverAddress.constData(), port);
         QVERIFY(again.valid()); // the listener still listens
 
         // Quillon's side: the helper is started once and serves every cut.

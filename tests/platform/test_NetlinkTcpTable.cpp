@@ -1,6 +1,7 @@
 // The kernel's TCP table and the cut, against real loopback connections. The whole test
 // process moves into a network namespace of its own first, so it sees and cuts only the
 // connections it made itself.
+#include "core/blocking/Decision.h"
 #include "core/monitor/modNetstat.h"
 #include "platform/NetlinkTcpTable.h"
 #include "support/Loopback.h"
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <linux/capability.h>
+#include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <new>
@@ -44,6 +46,7 @@ void operator delete(void* p, std::size_t) noexcept {
 using namespace quillon::platform;
 using namespace quillon::test::loopback;
 namespace modNetstat = quillon::monitor::modNetstat;
+namespace blocking = quillon::blocking;
 
 namespace {
 
@@ -163,6 +166,9 @@ private slots:
     void initTestCase();
     void listenerAndConnectionsAppear();
     void mappedDualStackIsIpv4AndPureIpv6IsNot();
+    void ipv6RowsCarryCanonicalTexts();
+    void deniedIpv6ConnectionsAreCut_data();
+    void deniedIpv6ConnectionsAreCut();
     void timeWaitRowsAppear();
     void halfOpenConnectionIsSynRcvd();
     void perFamilyDumpsGiveTheSameTable();
@@ -244,7 +250,10 @@ void TestNetlinkTcpTable::mappedDualStackIsIpv4AndPureIpv6IsNot() {
     const quint16 port4 = localPort(c4);
     const quint16 port6 = localPort(c6);
 
-    QVERIFY(table_.snapshot(rows_));
+    // An IPv4-only table: the program with IPv6 connections left out.
+    NetlinkTcpTable ipv4Only;
+    ipv4Only.setIpv6Rows(false);
+    QVERIFY(ipv4Only.snapshot(rows_));
     // The accepted end of the IPv4 client lives on an IPv6 socket with mapped addresses.
     const auto mapped = findRow(rows_, 8081, port4);
     QVERIFY(mapped);
@@ -255,6 +264,7 @@ void TestNetlinkTcpTable::mappedDualStackIsIpv4AndPureIpv6IsNot() {
     QVERIFY(findRow(rows_, port4, 8081));
 
     // The dual-stack listener on [::] and the ::1 pair are not IPv4 rows.
+    QVERIFY(!mapped->ipv6);
     QVERIFY(!findRow(rows_, 8081, 0));
     QVERIFY(!findRow(rows_, 9000, 0));
     QVERIFY(!findRow(rows_, 9000, port6));
@@ -267,6 +277,73 @@ void TestNetlinkTcpTable::mappedDualStackIsIpv4AndPureIpv6IsNot() {
     QCOMPARE(::recv(s4.get(), &c, 1, MSG_DONTWAIT), ssize_t{-1});
     QCOMPARE(errno, ECONNABORTED);
     QVERIFY(talks(c6, s6));
+}
+
+void TestNetlinkTcpTable::ipv6RowsCarryCanonicalTexts() {
+    Fd dual = listenOn("::", 8091);
+    Fd v6 = listenOn("::1", 9001, true);
+    Fd c6 = connectTo("::1", 9001);
+    Fd s6 = acceptOne(v6);
+    QVERIFY(dual.valid() && c6.valid() && s6.valid());
+    const quint16 port6 = localPort(c6);
+
+    QVERIFY(table_.snapshot(rows_));
+    const auto listener = findRow(rows_, 8091, 0);
+    QVERIFY(listener && listener->ipv6);
+    QCOMPARE(modNetstat::MakeConnectionRow(*listener, 0).RemA, QStringLiteral("::"));
+    for (const auto& [local, remote] : {std::pair{port6, quint16{9001}}, {quint16{9001}, port6}}) {
+        const auto r = findRow(rows_, local, remote, StateEstablished);
+        QVERIFY(r && r->ipv6 && r->family == AF_INET6);
+        const auto text = modNetstat::MakeConnectionRow(*r, 0);
+        QCOMPARE(text.RemA + ' ' + text.RemP + ' ' + text.LocP,
+                 QStringLiteral("::1 %1 %2").arg(remote).arg(local));
+    }
+}
+
+void TestNetlinkTcpTable::deniedIpv6ConnectionsAreCut_data() {
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("cuts");
+    // The address rule names both ends of the pair, the remote-port rule the client's only.
+    QTest::newRow("address ::1") << int(blocking::RuleKind::Address) << QStringLiteral("::1") << 2;
+    QTest::newRow("remote port") << int(blocking::RuleKind::RemotePort) << QStringLiteral("9002")
+                                 << 1;
+}
+
+// A deny rule holds over IPv6 as over IPv4: decided on the row's texts, cut by its identity.
+void TestNetlinkTcpTable::deniedIpv6ConnectionsAreCut() {
+    QFETCH(int, kind);
+    QFETCH(QString, name);
+    QFETCH(int, cuts);
+    Fd listener = listenOn("::1", 9002, true);
+    Fd client = connectTo("::1", 9002);
+    Fd server = acceptOne(listener);
+    QVERIFY(client.valid() && server.valid() && table_.snapshot(rows_));
+
+    const auto verdict = [&](blocking::RuleKind k, const QString& n) {
+        return std::optional<QString>(int(k) == kind && n == name ? QStringLiteral("1")
+                                                                  : QString());
+    };
+    const auto noTrojan = [](const QString&) { return std::optional<bool>(false); };
+    const auto pending = std::make_unique<blocking::PendingAlerts>();
+    int decided = 0;
+    for (const TcpRow& r : rows_) {
+        const auto t = modNetstat::MakeConnectionRow(r, 0);
+        if ((t.LocP == "9002" || t.RemP == "9002") &&
+            blocking::Decide(t.RemA, t.RemP, t.LocP, t.state, 1, 2, verdict, noTrojan, *pending) ==
+                blocking::Outcome::Cut) {
+            // Cutting one end of a loopback pair resets the other, which may be gone already.
+            const CutResult result = table_.cut(t.identity);
+            QVERIFY(result == CutResult::Cut || (decided > 0 && result == CutResult::AlreadyGone));
+            ++decided;
+        }
+    }
+    QCOMPARE(decided, cuts);
+    char c;
+    errno = 0;
+    QCOMPARE(::recv(client.get(), &c, 1, MSG_DONTWAIT), ssize_t{-1});
+    QVERIFY(errno == ECONNABORTED || errno == ECONNRESET); // cut, or reset by its cut peer
+    QVERIFY(Fd(connectTo("::1", 9002)).valid());           // the listener is never cut
 }
 
 void TestNetlinkTcpTable::timeWaitRowsAppear() {

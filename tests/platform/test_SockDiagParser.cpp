@@ -42,10 +42,20 @@ QString endpoint(quint32 addr, quint32 port) {
     return QStringLiteral("%1:%2").arg(QLatin1String(text)).arg(ntohs(static_cast<quint16>(port)));
 }
 
+QString endpoint6(const std::array<quint32, 4>& addr, quint32 port) {
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET6, addr.data(), text, sizeof text);
+    return QStringLiteral("[%1]:%2")
+        .arg(QLatin1String(text))
+        .arg(ntohs(static_cast<quint16>(port)));
+}
+
 QString describe(const TcpRow& r) {
     return QStringLiteral("%1 %2 %3")
         .arg(r.dwState)
-        .arg(endpoint(r.dwLocalAddr, r.dwLocalPort), endpoint(r.dwRemoteAddr, r.dwRemotePort));
+        .arg(r.ipv6 ? endpoint6(r.local6, r.dwLocalPort) : endpoint(r.dwLocalAddr, r.dwLocalPort),
+             r.ipv6 ? endpoint6(r.remote6, r.dwRemotePort)
+                    : endpoint(r.dwRemoteAddr, r.dwRemotePort));
 }
 
 QStringList describeAll(const std::vector<TcpRow>& rows) {
@@ -57,19 +67,25 @@ QStringList describeAll(const std::vector<TcpRow>& rows) {
     return out;
 }
 
-// An ss address "a.b.c.d:p", "[::ffff:a.b.c.d]:p" or "0.0.0.0:*" as "a.b.c.d:p"; the empty
-// text for an address that is not IPv4 ("*:p", "[::]:p", "[::1]:p").
-QString ssEndpoint(const QString& text) {
+// An ss address as describe() writes it: "a.b.c.d:p" for IPv4 and IPv4-mapped addresses,
+// "[canonical]:p" for IPv6 ones ("*", the dual-stack wildcard, is "[::]"); a port "*" is 0.
+// `unmapped` is set for an IPv6 address that is not IPv4-mapped.
+QString ssEndpoint(const QString& text, bool& unmapped) {
     const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
     QString addr = text.left(colon);
     QString port = text.mid(colon + 1);
     if (port == QLatin1String("*")) {
         port = QStringLiteral("0");
     }
+    unmapped = false;
+    if (addr == QLatin1String("*")) {
+        addr = QStringLiteral("[::]");
+    }
     if (addr.startsWith(QLatin1Char('['))) {
         addr = addr.mid(1, addr.size() - 2);
         if (!addr.startsWith(QLatin1String("::ffff:"))) {
-            return {};
+            unmapped = true;
+            return QLatin1Char('[') + addr + QStringLiteral("]:") + port;
         }
         addr = addr.mid(7);
     }
@@ -80,8 +96,10 @@ QString ssEndpoint(const QString& text) {
     return addr + QLatin1Char(':') + port;
 }
 
-// The IPv4 rows of an `ss -tanH` listing, described like describe() does.
-QStringList rowsFromSs(const QString& path) {
+// The rows of an `ss -tanH` listing, described like describe() does; IPv6 sockets only with
+// `ipv6`. A socket is IPv4 when its local address is: an IPv4-mapped listener has no remote
+// address yet, which is 0.0.0.0 in an IPv4 row.
+QStringList rowsFromSs(const QString& path, bool ipv6 = false) {
     static const QHash<QString, int> states = {
         {QStringLiteral("ESTAB"), 5},      {QStringLiteral("LISTEN"), 2},
         {QStringLiteral("TIME-WAIT"), 11}, {QStringLiteral("SYN-SENT"), 3},
@@ -97,9 +115,14 @@ QStringList rowsFromSs(const QString& path) {
         if (cols.size() < 5) {
             continue;
         }
-        const QString local = ssEndpoint(cols[3]);
-        const QString remote = ssEndpoint(cols[4]);
-        if (local.isEmpty() || remote.isEmpty()) {
+        bool localV6 = false;
+        bool remoteV6 = false;
+        const QString local = ssEndpoint(cols[3], localV6);
+        QString remote = ssEndpoint(cols[4], remoteV6);
+        if (!localV6 && remoteV6) {
+            remote = QStringLiteral("0.0.0.0:0");
+        }
+        if (local.isEmpty() || remote.isEmpty() || (localV6 && !ipv6)) {
             continue;
         }
         out << QStringLiteral("%1 %2 %3").arg(states.value(cols[0], 0)).arg(local, remote);
@@ -110,9 +133,9 @@ QStringList rowsFromSs(const QString& path) {
 
 // A parser started on the request a recording answers, filling rows of its own.
 struct Dump {
-    explicit Dump(const std::vector<QByteArray>& d) {
+    explicit Dump(const std::vector<QByteArray>& d, bool ipv6Rows = false) {
         const auto [seq, pid] = requestOf(d);
-        p.begin(seq, pid, &rows);
+        p.begin(seq, pid, &rows, ipv6Rows);
     }
     std::vector<TcpRow> rows;
     Parser p;
@@ -135,6 +158,7 @@ class TestSockDiagParser : public QObject {
 private slots:
     void recordedSinglePassDumpMatchesSs();
     void recordedPerFamilyDumpsMatchSs();
+    void recordedIpv6RowsMatchSs();
     void interruptedDumpIsFlagged();
     void rejectedRequestIsAnError();
     void dumpEndingInErrorIsAnError();
@@ -171,11 +195,12 @@ void TestSockDiagParser::recordedSinglePassDumpMatchesSs() {
     QVERIFY(std::any_of(rows.begin(), rows.end(),
                         [](const TcpRow& r) { return r.dwState == StateTimeWait; }));
 
-    // The two IPv4-mapped sockets (the dual-stack listener's accepted end and the IPv6
-    // client of 127.0.0.1:8080) keep their family for the cut; every row has its own cookie.
+    // The three IPv4-mapped sockets (the dual-stack listener's accepted end, the IPv6
+    // client of 127.0.0.1:8080 and the listener bound to ::ffff:127.0.0.1) keep their family
+    // for the cut; every row has its own cookie.
     QCOMPARE(std::count_if(rows.begin(), rows.end(),
                            [](const TcpRow& r) { return r.family == AF_INET6; }),
-             std::ptrdiff_t{2});
+             std::ptrdiff_t{3});
     std::set<quint64> cookies;
     for (const TcpRow& r : rows) {
         QVERIFY(r.family == AF_INET || r.family == AF_INET6);
@@ -194,16 +219,43 @@ void TestSockDiagParser::recordedSinglePassDumpMatchesSs() {
 
 void TestSockDiagParser::recordedPerFamilyDumpsMatchSs() {
     // Without the single-pass request the table is two dumps appended into one vector.
-    std::vector<TcpRow> rows;
-    for (const char* name : {"sockdiag_inet.bin", "sockdiag_inet6.bin"}) {
-        const auto d = datagrams(name);
-        QVERIFY(!d.empty());
-        const auto [seq, pid] = requestOf(d);
-        Parser p;
-        p.begin(seq, pid, &rows);
-        QCOMPARE(feedAll(p, d).back(), Status::Done);
+    for (const bool ipv6 : {false, true}) {
+        std::vector<TcpRow> rows;
+        for (const char* name : {"sockdiag_inet.bin", "sockdiag_inet6.bin"}) {
+            const auto d = datagrams(name);
+            QVERIFY(!d.empty());
+            const auto [seq, pid] = requestOf(d);
+            Parser p;
+            p.begin(seq, pid, &rows, ipv6);
+            QCOMPARE(feedAll(p, d).back(), Status::Done);
+        }
+        QCOMPARE(describeAll(rows), rowsFromSs(fixture("tcpdiag_loopback.ss"), ipv6));
     }
-    QCOMPARE(describeAll(rows), rowsFromSs(fixture("tcpdiag_loopback.ss")));
+}
+
+void TestSockDiagParser::recordedIpv6RowsMatchSs() {
+    // IPv6 connections are rows too, beside the IPv4 ones and in the kernel's order.
+    const auto d = datagrams("tcpdiag_loopback.bin");
+    QVERIFY(!d.empty());
+    Dump dump(d, true);
+    auto& [rows, p] = dump;
+    QCOMPARE(feedAll(p, d).back(), Status::Done);
+    const QStringList expected = rowsFromSs(fixture("tcpdiag_loopback.ss"), true);
+    QCOMPARE(describeAll(rows), expected);
+    QCOMPARE(p.rowsSeen(), rows.size());
+    QVERIFY(expected.size() > rowsFromSs(fixture("tcpdiag_loopback.ss")).size());
+
+    // The dual-stack listener on [::] is one IPv6 listening row; IPv6 rows keep no IPv4
+    // address.
+    QCOMPARE(std::count_if(rows.begin(), rows.end(),
+                           [](const TcpRow& r) {
+                               return r.dwState == StateListen &&
+                                      ntohs(static_cast<quint16>(r.dwLocalPort)) == 8081;
+                           }),
+             std::ptrdiff_t{1});
+    for (const TcpRow& r : rows) {
+        QVERIFY(!r.ipv6 || (r.family == AF_INET6 && r.dwLocalAddr == 0 && r.dwRemoteAddr == 0));
+    }
 }
 
 void TestSockDiagParser::interruptedDumpIsFlagged() {

@@ -196,7 +196,12 @@ private slots:
                                   QStringLiteral("say \"hi\" now"), QString()};
         std::vector<LogRecord> expected;
         for (int k = 0; k < actions.size(); ++k) {
-            const QString a = QStringLiteral("10.0.0.%1").arg(k);
+            // IPv4 and IPv6 addresses, up to the longest address text (45 characters).
+            QString a = k % 2 ? QStringLiteral("2001:db8:0:1:1:1:1:%1").arg(k)
+                              : QStringLiteral("10.0.0.%1").arg(k);
+            if (k == 9) {
+                a = QStringLiteral("0000:0000:0000:0000:0000:ffff:255.255.255.255");
+            }
             const QString rp = k == 3 ? QString() : QString::number(1000 + k);
             QVERIFY(log.LogEvent(a, rp, "80", actions[k]));
             expected.push_back(rec("9:05:07-2005-7-1", a, rp, "80", actions[k]));

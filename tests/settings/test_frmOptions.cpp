@@ -286,7 +286,18 @@ void TestFrmOptions::addChecksAndStoresEntries_data() {
     QTest::newRow("ip long part") << 0 << QStringLiteral("0001.2.3.4") << QString();
     QTest::newRow("ip name") << 0 << QStringLiteral("example") << QString();
     QTest::newRow("ip empty") << 0 << QString() << QString();
-    QTest::newRow("ip v6") << 0 << QStringLiteral("::1") << QString();
+    QTest::newRow("ip v6 loopback") << 0 << QStringLiteral("::1") << QStringLiteral("::1");
+    QTest::newRow("ip v6 canonical")
+        << 0 << QStringLiteral(" 2001:DB8::0:1 ") << QStringLiteral("2001:db8::1");
+    QTest::newRow("ip v6 zeros folded")
+        << 0 << QStringLiteral("fe80:0:0:0:0:0:0:1") << QStringLiteral("fe80::1");
+    QTest::newRow("ip v6 mapped") << 0 << QStringLiteral("::FFFF:010.0.0.1") << QString();
+    QTest::newRow("ip v6 mapped canonical")
+        << 0 << QStringLiteral("::ffff:a00:1") << QStringLiteral("10.0.0.1");
+    QTest::newRow("ip v6 two folds") << 0 << QStringLiteral("1::2::3") << QString();
+    QTest::newRow("ip v6 bad digit") << 0 << QStringLiteral("2001:db8::g") << QString();
+    QTest::newRow("ip v6 zone") << 0 << QStringLiteral("fe80::1%eth0") << QString();
+    QTest::newRow("ip v6 bracketed") << 0 << QStringLiteral("[::1]") << QString();
 }
 
 void TestFrmOptions::addChecksAndStoresEntries() {

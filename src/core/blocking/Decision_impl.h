@@ -2,6 +2,8 @@
 
 // Implementation of the template Decide, included at the end of blocking/Decision.h.
 
+#include "platform/Inet.h"
+
 #include <QString>
 #include <QStringView>
 #include <array>
@@ -31,6 +33,15 @@ std::optional<std::array<QString, 3>> lookUpVerdicts(VerdictFn& verdict, const Q
     return verdicts;
 }
 
+// Whether an address text is an IPv6 address of the local network (link-local fe80::/10 or
+// unique local fc00::/7), which the local-network switch exempts as it does 192.168 and 10.
+// IPv4 texts have no colon and are not looked at further.
+inline bool isIpv6LocalNetwork(const QString& RemA) {
+    char text[platform::Inet::kIpv6TextSize];
+    return RemA.contains(u':') && platform::Inet::AddressBytes(RemA, text) &&
+           platform::Inet::IsIpv6LocalNetwork(text);
+}
+
 inline bool isDeny(const QString& verdict) {
     return verdict == QStringView(u"1");
 }
@@ -46,10 +57,13 @@ Outcome Decide(const QString& RemA, const QString& RemP, const QString& LocP, qi
                std::optional<int> check1, int level, VerdictFn&& verdict, TrojanFn&& isTrojan,
                const PendingAlerts& pending) {
     // 1. Local-network exemption. A switch that cannot be read leads into the prefix tests
-    //    as if it were checked. The prefixes are compared character by character, so only
-    //    192.168.x.x and 10.x.x.x are exempt: 172.16.0.1 is not, nor is 100.1.2.3.
+    //    as if it were checked. The IPv4 prefixes are compared character by character, so
+    //    only 192.168.x.x and 10.x.x.x are exempt: 172.16.0.1 is not, nor is 100.1.2.3. Of
+    //    IPv6, link-local and unique-local addresses are; loopback (::1) is no more exempt
+    //    than 127.0.0.1.
     if (!check1 || *check1 == 1) {
-        if (RemA.startsWith(QStringView(u"192.168")) || RemA.startsWith(QStringView(u"10."))) {
+        if (RemA.startsWith(QStringView(u"192.168")) || RemA.startsWith(QStringView(u"10.")) ||
+            detail::isIpv6LocalNetwork(RemA)) {
             return Outcome::Nothing;
         }
     }

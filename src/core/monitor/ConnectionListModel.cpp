@@ -21,10 +21,18 @@ int ConnectionListModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= published_ || role != Qt::DisplayRole) {
+    if (!index.isValid() || index.row() >= published_) {
         return {};
     }
     const Item& it = items_[static_cast<size_t>(index.row())];
+    if (role == Qt::ToolTipRole) {
+        // The address column is narrower than the longest IPv6 text and elides it: the
+        // tooltip holds the whole address.
+        return index.column() == ColAddress ? QVariant(it.text) : QVariant();
+    }
+    if (role != Qt::DisplayRole) {
+        return {};
+    }
     switch (index.column()) {
     case ColAddress:
         return it.text;

@@ -31,13 +31,19 @@ QString AddressText(const char* converted) {
     if (!converted) {
         return QStringLiteral("无法获得IP");
     }
-    // A dotted IPv4 address has at most 15 characters; the cap only guards odd converters.
-    return QString::fromLatin1(converted, static_cast<qsizetype>(qstrnlen(converted, 32)));
+    // An IPv6 address text has at most 45 characters; the cap only guards odd converters.
+    return QString::fromLatin1(converted,
+                               static_cast<qsizetype>(qstrnlen(converted, kMaxAddressText)));
 }
 
 QString IpToText(quint32 address) {
     char text[platform::Inet::kIpv4TextSize];
     return AddressText(platform::Inet::Ipv4ToText(address, text));
+}
+
+QString Ipv6ToText(const std::array<quint32, 4>& address) {
+    char text[platform::Inet::kIpv6TextSize];
+    return AddressText(platform::Inet::Ipv6ToText(address, text));
 }
 
 QString PortText(quint32 field) {
@@ -49,7 +55,7 @@ QString PortText(quint32 field) {
 
 ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qint16 position) {
     ConnectionRow r;
-    r.RemA = IpToText(row.dwRemoteAddr);
+    r.RemA = row.ipv6 ? Ipv6ToText(row.remote6) : IpToText(row.dwRemoteAddr);
     r.RemP = PortText(row.dwRemotePort);
     r.LocP = PortText(row.dwLocalPort);
     r.state = static_cast<qint16>(row.dwState);

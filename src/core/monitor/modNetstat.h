@@ -17,19 +17,26 @@ void InitStateNames();
 // The state's text, or the empty text for a number with no entry.
 QString StateText(qint32 state);
 
+// The longest address text: an IPv6 address with an IPv4 tail.
+inline constexpr int kMaxAddressText = 45;
+
 // Dotted-decimal text of an address in network byte order, or "无法获得IP".
 QString IpToText(quint32 address);
 
+// Canonical text of an IPv6 address (four words in network byte order), or "无法获得IP".
+QString Ipv6ToText(const std::array<quint32, 4>& address);
+
 // The text of a converter's result: "无法获得IP" when it produced nothing, else at most its
-// first 32 characters.
+// first kMaxAddressText characters.
 QString AddressText(const char* converted);
 
 // Unsigned decimal text of a port field (network byte order in the low 16 bits).
 QString PortText(quint32 field);
 
 // One connection as the program hands it around: the three texts in the order remote
-// address, remote port, local port, the state, the row position in its snapshot, and the
-// kernel identity, so that a cut made later acts on this very connection.
+// address (dotted decimal, or canonical IPv6 text for an IPv6 connection), remote port, local
+// port, the state, the row position in its snapshot, and the kernel identity, so that a cut
+// made later acts on this very connection.
 struct ConnectionRow {
     QString RemA;
     QString RemP;

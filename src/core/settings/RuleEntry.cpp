@@ -1,5 +1,7 @@
 #include "core/settings/RuleEntry.h"
 
+#include "platform/Inet.h"
+
 namespace quillon::settings::RuleEntry {
 namespace {
 
@@ -22,18 +24,8 @@ int digitsValue(QStringView digits, int max) {
     return value;
 }
 
-} // namespace
-
-std::optional<QString> port(QStringView text) {
-    const int value = digitsValue(text.trimmed(), 65535);
-    if (value < 0) {
-        return std::nullopt;
-    }
-    return QString::number(value);
-}
-
-std::optional<QString> address(QStringView text) {
-    const QStringView trimmed = text.trimmed();
+// A dotted-decimal IPv4 address in its canonical text.
+std::optional<QString> ipv4Address(QStringView trimmed) {
     QString canonical;
     int parts = 0;
     for (QStringView part : trimmed.tokenize(u'.')) {
@@ -54,6 +46,44 @@ std::optional<QString> address(QStringView text) {
         return std::nullopt;
     }
     return canonical;
+}
+
+// An IPv6 address in its canonical text, the one the connection list shows; an IPv4-mapped
+// address in its dotted form, since connections between mapped addresses are listed (and
+// judged) as IPv4 ones.
+std::optional<QString> ipv6Address(QStringView trimmed) {
+    char text[platform::Inet::kIpv6TextSize];
+    char canonical[platform::Inet::kIpv6TextSize];
+    if (!trimmed.contains(u':') || !platform::Inet::AddressBytes(trimmed, text) ||
+        !platform::Inet::CanonicalIpv6(text, canonical)) {
+        return std::nullopt;
+    }
+    const QString result = QString::fromLatin1(canonical);
+    constexpr QStringView kMapped = u"::ffff:";
+    if (result.startsWith(kMapped)) {
+        if (auto v4 = ipv4Address(QStringView(result).mid(kMapped.size()))) {
+            return v4;
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+std::optional<QString> address(QStringView text) {
+    const QStringView trimmed = text.trimmed();
+    if (auto v4 = ipv4Address(trimmed)) {
+        return v4;
+    }
+    return ipv6Address(trimmed);
+}
+
+std::optional<QString> port(QStringView text) {
+    const int value = digitsValue(text.trimmed(), 65535);
+    if (value < 0) {
+        return std::nullopt;
+    }
+    return QString::number(value);
 }
 
 } // namespace quillon::settings::RuleEntry

@@ -77,6 +77,7 @@ frmMain::frmMain(shell::Program& program)
     ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListView1->setAllColumnsShowFocus(true);
+    ListView1->setTextElideMode(Qt::ElideMiddle); // long IPv6 addresses keep both ends
     ListView1->setModel(listModel);
     ListView1->header()->setStretchLastSection(false);
     const int widths[] = {2540, 1905, 1905, 3387};
