@@ -42,18 +42,21 @@ struct FirstFill {
 };
 
 void watchFirstFill(ShellRig& rig, FirstFill& fill) {
+    // The observer runs inside a rebuild, while the list model is being filled: it reads the
+    // program through `prog`, since the rig's accessors would attach a model tester halfway
+    // through a change.
     QObject::connect(&rig.program().guard(), &monitor::Guard::judging,
                      [&rig, &fill](const monitor::modNetstat::ConnectionRow&) {
                          if (fill.seen) {
                              return;
                          }
                          fill.seen = true;
+                         shell::Program& program = *rig.prog;
                          fill.trayCalls = rig.tray().calls;
-                         fill.consoleExists = rig.program().optionsExists();
-                         fill.consoleVisible =
-                             fill.consoleExists && rig.options().isVisible();
+                         fill.consoleExists = program.optionsExists();
+                         fill.consoleVisible = fill.consoleExists && program.options().isVisible();
                          fill.stateNamesReady = !monitor::modNetstat::TcpStateNames[5].isEmpty();
-                         fill.mainHidden = rig.program().main().isHidden();
+                         fill.mainHidden = program.main().isHidden();
                      });
 }
 
