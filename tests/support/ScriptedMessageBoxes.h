@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/shell/Program.h"
+#include "ui/shell/MessageBoxes.h"
 
 #include <QList>
 #include <QString>

@@ -92,29 +92,6 @@ SkinImage* holder(QWidget* parent, const char* name, const char* picture) {
 
 } // namespace
 
-SkinImage::SkinImage(QWidget* parent) : QWidget(parent) {}
-
-void SkinImage::setPicture(const QPixmap& picture) {
-    picture_ = picture;
-    update();
-}
-
-void SkinImage::paintEvent(QPaintEvent*) {
-    if (picture_.isNull()) {
-        return;
-    }
-    QPainter painter(this);
-    painter.drawPixmap(0, 0, picture_);
-}
-
-void SkinImage::mousePressEvent(QMouseEvent* event) {
-    event->accept();
-}
-
-void SkinImage::mouseReleaseEvent(QMouseEvent* event) {
-    event->accept();
-}
-
 QFont SkinnedWindow::skinFont() {
     QStringList families;
     if (QFontDatabase::hasFamily(QStringLiteral("Tahoma"))) {

@@ -64,7 +64,7 @@ public:
     // showing one.
     std::function<void(QMenu&, const QPoint&)> popUpMenu;
 
-    // --- life of the main window (shell/frmMainLife.cpp) ---
+    // --- life of the main window ---
     // The main window's start-up, in order: autostart entry, centre, hide, process events,
     // InitStateNames, LoadSettings, HookTrayMessages, AddTrayIcon, first RefreshTable, hide.
     void startUp();

@@ -6,6 +6,7 @@
 #include "core/settings/Switches.h"
 #include "core/settings/modReg.h"
 #include "ui/chrome/Twips.h"
+#include "ui/shell/MessageBoxes.h"
 #include "ui/shell/Program.h"
 #include "ui/shell/modGeneral.h"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/shell/MessageBoxes.h"
+
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -33,22 +35,6 @@ class frmSplash;
 class frmWarnSys;
 class frmWarnExit;
 class TrayIcon;
-
-// The program's questions go through here, so that a test can put a stand-in that answers
-// them in its place (Program::setMessageBoxes).
-class MessageBoxes {
-public:
-    // Standard button codes as the program compares them.
-    enum Answer { Yes = 6, No = 7 };
-
-    virtual ~MessageBoxes() = default;
-
-    // Asks a Yes/No question (information icon, No as default) and hands the answer to
-    // `onAnswer`. The box does not block: a modal loop here would hold up a rebuild that let
-    // events run, and with it every tick, until the user answered.
-    virtual void askYesNo(QWidget* parent, const QString& title, const QString& text,
-                          std::function<void(int)> onAnswer);
-};
 
 // Everything a running Quillon is made of: the platform services and the windows, which are
 // created on first reference. Passed to the windows that need it; there are no globals, so a
