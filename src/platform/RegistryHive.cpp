@@ -954,6 +954,25 @@ struct RegistryHive::Impl {
         return rc == SQLITE_DONE;
     }
 
+    bool eachValue(sqlite3_int64 id,
+                   const std::function<void(std::string_view, std::string_view)>& sink) {
+        Use s(stmt(ListValues));
+        if (!s) {
+            return false;
+        }
+        sqlite3_bind_int64(s.get(), 1, id);
+        int rc;
+        while ((rc = step(s.get())) == SQLITE_ROW) {
+            const auto text = [&s](int column) {
+                return std::string_view(
+                    reinterpret_cast<const char*>(sqlite3_column_text(s.get(), column)),
+                    static_cast<size_t>(sqlite3_column_bytes(s.get(), column)));
+            };
+            sink(text(0), text(1));
+        }
+        return rc == SQLITE_DONE;
+    }
+
     bool listSubKeys(sqlite3_int64 id, std::vector<std::pair<sqlite3_int64, QString>>& out) {
         Use s(stmt(ListSubKeys));
         if (!s) {
@@ -1147,6 +1166,19 @@ bool RegistryHive::values(QStringView key, std::vector<std::pair<QString, QStrin
     return d->read([&] {
         sqlite3_int64 id = 0;
         return d->findKey(folded, id) && id != 0 && d->listValues(id, out);
+    });
+}
+
+bool RegistryHive::forEachValue(
+    QStringView key, const std::function<void(std::string_view, std::string_view)>& sink) {
+    if (hasNul(key)) {
+        return false;
+    }
+    Utf8 folded;
+    foldedPath(key, folded);
+    return d->read([&] {
+        sqlite3_int64 id = 0;
+        return d->findKey(folded, id) && id != 0 && d->eachValue(id, sink);
     });
 }
 
