@@ -208,7 +208,6 @@ const LogModel::Block& LogModel::blockOf(int row) const {
     if (!EventLog::readRange(path_, from, to, bytes)) {
         return block;
     }
-    RecordDecoder decoder;
     for (int r = first; r < last; ++r) {
         const qint64 start = offsetOf(r) - from;
         if (start >= bytes.size()) {
@@ -218,7 +217,7 @@ const LogModel::Block& LogModel::blockOf(int row) const {
         while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n') {
             ++end;
         }
-        if (std::optional<LogRecord> record = decoder.decode(
+        if (std::optional<LogRecord> record = decoder_.decode(
                 QByteArrayView(bytes.constData() + start, end - static_cast<qsizetype>(start)))) {
             block.records[static_cast<size_t>(r - first)] = std::move(*record);
         }

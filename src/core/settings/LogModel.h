@@ -87,6 +87,9 @@ private:
 
     static constexpr int kBlockRows = 64;
     mutable std::array<Block, 8> blocks_;
+    // One decoder for every block: setting up the code page converter costs more than
+    // decoding a block.
+    mutable RecordDecoder decoder_;
     mutable size_t nextBlock_ = 0;
 };
 
