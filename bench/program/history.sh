@@ -19,7 +19,7 @@ e2e_enter "$@"
 PAIRS=${PAIRS:-5000}
 RULES=${RULES:-100000}
 LOG_RECORDS=${LOG_RECORDS:-1000000}
-STARTS=${STARTS:-3}
+STARTS=${STARTS:-5}
 LOADKIT=$BENCH_DIR/loadkit.py
 
 ms_now() { echo $(($(date +%s%N) / 1000000)); }
@@ -92,3 +92,5 @@ Quillon with a long history ($(nproc) cores; $((2 * PAIRS + 1)) rows of the load
   resident memory, $RULES rules, $LOG_RECORDS-record log: $((log_rss / 1024)) MB   ratio $(ratio "$log_rss" "$rules_rss") x   target <= 1.15 x: $(verdict "$(ratio "$log_rss" "$rules_rss")" 1.15)
   start-up to the filled list, empty log:           $empty_startups ms, median $empty_startup ms
   start-up to the filled list, $LOG_RECORDS-record log: $STARTUPS ms, median $log_startup ms   ratio $(ratio "$log_startup" "$empty_startup") x   target <= 1.2 x: $(verdict "$(ratio "$log_startup" "$empty_startup")" 1.2)
+EOF
+exit 0

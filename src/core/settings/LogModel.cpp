@@ -104,9 +104,10 @@ LogRecord LogModel::record(int row) const {
 }
 
 void LogModel::stopWorker() {
-    if (worker_.joinable()) {
+    if (worker_) {
         cancel_->store(true);
-        worker_.join();
+        worker_->wait();
+        worker_.reset();
     }
     cancel_.reset();
 }
@@ -132,7 +133,7 @@ void LogModel::open(const QString& filePath) {
 
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     cancel_ = cancel;
-    worker_ = std::thread([this, cancel, path = path_, end = end_] {
+    worker_.reset(QThread::create([this, cancel, path = path_, end = end_] {
         auto index = std::make_shared<Index>();
         EventLog::index(path, end, [&](qint64 offset) {
             return !cancel->load(std::memory_order_relaxed) && index->add(offset);
@@ -144,7 +145,9 @@ void LogModel::open(const QString& filePath) {
         // cancelled and joined this pass first, and drops what was posted.
         QMetaObject::invokeMethod(
             this, [this, cancel, index] { adopt(cancel, index); }, Qt::QueuedConnection);
-    });
+    }));
+    // The pass takes only time no one else wants: start-up, ticks and the list come first.
+    worker_->start(QThread::IdlePriority);
 }
 
 void LogModel::adopt(const std::shared_ptr<std::atomic<bool>>& cancel,
@@ -152,7 +155,8 @@ void LogModel::adopt(const std::shared_ptr<std::atomic<bool>>& cancel,
     if (cancel != cancel_ || cancel->load()) {
         return; // a pass that was stopped: the model has moved on
     }
-    worker_.join();
+    worker_->wait();
+    worker_.reset();
     cancel_.reset();
     if (index->count > 0) {
         // The file's records come before the events appended while the pass ran.

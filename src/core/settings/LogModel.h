@@ -4,10 +4,10 @@
 
 #include <QAbstractTableModel>
 #include <QString>
+#include <QThread>
 #include <array>
 #include <atomic>
 #include <memory>
-#include <thread>
 #include <vector>
 
 namespace quillon::settings {
@@ -41,7 +41,7 @@ public:
     void clear();
 
     // Whether the file's rows are all there (its pass is over).
-    bool indexed() const { return !worker_.joinable(); }
+    bool indexed() const { return worker_ == nullptr; }
 
     // The record on `row`. A row whose line is no longer a record in the file (the file was
     // changed behind the program's back) is an empty record.
@@ -82,7 +82,7 @@ private:
     qint64 end_ = 0; // the file's size when it was opened: rows past it come as appends
     Index index_;
     std::vector<LogRecord> appended_;
-    std::thread worker_;
+    std::unique_ptr<QThread> worker_;
     std::shared_ptr<std::atomic<bool>> cancel_;
 
     static constexpr int kBlockRows = 64;
