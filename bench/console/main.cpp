@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot write the log\n");
         return 1;
     }
-    constexpr int kRuns = 7;
+    constexpr int kRuns = 15;
     std::vector<double> emptyMs, fullMs;
     for (int run = 0; run < kRuns; ++run) {
         emptyMs.push_back(switchToLog(empty));
@@ -106,10 +106,14 @@ int main(int argc, char** argv) {
     }
     const double e = median(emptyMs);
     const double f = median(fullMs);
-    std::printf("switch to the log tab, to the log view's first paint (median of %d)\n", kRuns);
-    std::printf("  empty log              %8.2f ms\n", e);
-    std::printf("  %7d-record log     %8.2f ms\n", records, f);
-    std::printf("  ratio                  %8.2f   target <= 1.5: %s\n", f / e,
-                f / e <= 1.5 ? "meets" : "MISSES");
+    // Other work on the machine only ever adds time: the best runs show the cost itself.
+    const double eBest = *std::min_element(emptyMs.begin(), emptyMs.end());
+    const double fBest = *std::min_element(fullMs.begin(), fullMs.end());
+    std::printf("switch to the log tab, to the log view's first paint (%d runs each)\n", kRuns);
+    std::printf("                         median      best\n");
+    std::printf("  empty log              %6.2f ms %6.2f ms\n", e, eBest);
+    std::printf("  %7d-record log     %6.2f ms %6.2f ms\n", records, f, fBest);
+    std::printf("  ratio                  %6.2f    %6.2f      target <= 1.5: %s\n", f / e,
+                fBest / eBest, f / e <= 1.5 ? "meets" : "MISSES");
     return 0;
 }
