@@ -126,6 +126,17 @@ bool HiveValues::list(sqlite3_int64 id, std::vector<std::pair<QString, QString>>
     });
 }
 
+bool HiveValues::each(sqlite3_int64 id,
+                      const std::function<void(std::string_view, std::string_view)>& sink) {
+    return m_connection.eachRow(HiveConnection::ListValues, id, [&](sqlite3_stmt* s) {
+        const auto text = [s](int column) {
+            return std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(s, column)),
+                                    static_cast<size_t>(sqlite3_column_bytes(s, column)));
+        };
+        sink(text(0), text(1));
+    });
+}
+
 bool HiveValues::collect(sqlite3_int64 id, const QString& keyPath,
                          std::vector<RegistryHive::KeyContents>& out) {
     RegistryHive::KeyContents contents{keyPath, {}};

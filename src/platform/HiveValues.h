@@ -18,6 +18,9 @@ public:
     bool set(QStringView key, QStringView name, QStringView data);
     bool remove(QStringView key, QStringView name);
     bool list(sqlite3_int64 id, std::vector<std::pair<QString, QString>>& out);
+    // The same, one value at a time as UTF-8 (name, data), nothing held.
+    bool each(sqlite3_int64 id,
+              const std::function<void(std::string_view, std::string_view)>& sink);
     // The key's values and those of all its sub-keys, parents before children.
     bool collect(sqlite3_int64 id, const QString& keyPath,
                  std::vector<RegistryHive::KeyContents>& out);

@@ -146,6 +146,19 @@ bool RegistryHive::values(QStringView key, std::vector<std::pair<QString, QStrin
     });
 }
 
+bool RegistryHive::forEachValue(
+    QStringView key, const std::function<void(std::string_view, std::string_view)>& sink) {
+    if (hasNul(key)) {
+        return false;
+    }
+    Utf8 folded;
+    foldedPath(key, folded);
+    return d->changes.read([&] {
+        sqlite3_int64 id = 0;
+        return d->keys.findKey(folded, id) && id != 0 && d->values.each(id, sink);
+    });
+}
+
 bool RegistryHive::deleteValue(QStringView key, QStringView name) {
     if (d->rejectNul({key, name})) {
         return false;

@@ -3,8 +3,10 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringView>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -77,6 +79,11 @@ public:
 
     // All values of the key in enumeration order; false when the key is missing or unreadable.
     bool values(QStringView key, std::vector<std::pair<QString, QString>>& out);
+    // The same, handed out one value at a time as UTF-8 (name, data), so that a key of a
+    // hundred thousand values is never held twice in memory.
+    bool
+    forEachValue(QStringView key,
+                 const std::function<void(std::string_view name, std::string_view data)>& sink);
 
     // Deletes the value whose name matches case-insensitively; creates the key when missing.
     bool deleteValue(QStringView key, QStringView name);

@@ -11,7 +11,7 @@
 #include "ui/shell/modGeneral.h"
 
 #include <QCheckBox>
-#include <QListWidget>
+#include <QListView>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -72,7 +72,9 @@ void TestLoadSettings::emptyHiveAndNoLog() {
     settings::frmOptions& c = f.options();
     QVERIFY(!c.isVisible());
     QCOMPARE(c.logModel->rowCount(), 0);
-    QCOMPARE(c.lstIP->count() + c.lstRemP->count() + c.lstLocP->count(), 0);
+    QCOMPARE(c.lstIP->model()->rowCount() + c.lstRemP->model()->rowCount() +
+                 c.lstLocP->model()->rowCount(),
+             0);
     QVERIFY(!QFile::exists(f.logPath()));
 }
 

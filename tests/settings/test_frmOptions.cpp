@@ -9,6 +9,7 @@
 #include "support/ProgramRig.h"
 #include "support/TestSupport.h"
 #include "support/UiTestMain.h"
+#include "ui/settings/LogView.h"
 #include "ui/settings/frmOptions.h"
 
 #include <QCheckBox>
@@ -17,14 +18,13 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTest>
-#include <QTreeView>
 
 using namespace quillon;
 using settings::frmOptions;
@@ -40,6 +40,15 @@ const QString kMediumTitle = QStringLiteral("安全度中");
 const QString kMediumText = QStringLiteral("非系统自身访问为非法!(基本推荐)");
 const QString kLowTitle = QStringLiteral("安全度底");
 const QString kLowText = QStringLiteral("允许任何网络连接!");
+
+int rows(const QListView* list) {
+    return list->model()->rowCount();
+}
+
+// Selects one entry of a rule list, as a click on it does.
+void selectRow(QListView* list, int row) {
+    list->setCurrentIndex(list->model()->index(row, 0));
+}
 
 } // namespace
 
@@ -85,9 +94,9 @@ void TestFrmOptions::firstOpeningOnEmptyHive() {
     QCOMPARE(f.option(QStringLiteral("seclvl")), QStringLiteral("2"));
     QVERIFY(!f.hive->value(settings::modReg::OptionsKey, u"subnet").has_value());
 
-    QCOMPARE(c.lstIP->count(), 0);
-    QCOMPARE(c.lstRemP->count(), 0);
-    QCOMPARE(c.lstLocP->count(), 0);
+    QCOMPARE(rows(c.lstIP), 0);
+    QCOMPARE(rows(c.lstRemP), 0);
+    QCOMPARE(rows(c.lstLocP), 0);
     QCOMPARE(c.logModel->rowCount(), 0);
 
     // Another reference is the same console.
@@ -225,7 +234,7 @@ void TestFrmOptions::layoutAndCaptions() {
     QCOMPARE(headers, QStringList({QStringLiteral("记录时间"), QStringLiteral("IP地址"),
                                    QStringLiteral("远程端口"), QStringLiteral("本机端口"),
                                    QStringLiteral("信息")}));
-    QVERIFY(c.lstLog->uniformRowHeights());
+    QCOMPARE(c.lstLog->header()->count(), 5);
 
     // Controls stand where the layout puts them relative to their tab control, whatever the
     // height of its tab strip; each tab shows its own controls only.
@@ -307,7 +316,7 @@ void TestFrmOptions::addChecksAndStoresEntries() {
     test::ProgramRig f;
     frmOptions& c = f.options();
     const QString keys[] = {BlockIpKey, BlockRpKey, BlockLpKey};
-    QListWidget* lists[] = {c.lstIP, c.lstRemP, c.lstLocP};
+    QListView* lists[] = {c.lstIP, c.lstRemP, c.lstLocP};
 
     c.SSTab2->setCurrentIndex(tab);
     c.txtAdd->setText(typed);
@@ -327,7 +336,7 @@ void TestFrmOptions::addRepeatsAndOverridesAllow() {
     test::ProgramRig f;
     f.setRule(BlockRpKey, QStringLiteral("25"), QStringLiteral("0"));
     frmOptions& c = f.options();
-    QCOMPARE(c.lstRemP->count(), 0);
+    QCOMPARE(rows(c.lstRemP), 0);
     c.SSTab2->setCurrentIndex(1);
 
     // An item allowed through an alert becomes denied, and is listed now.
@@ -350,13 +359,14 @@ void TestFrmOptions::addRepeatsAndOverridesAllow() {
     QCOMPARE(test::texts(c.lstRemP), QStringList({QStringLiteral("25"), QStringLiteral("110")}));
 
     // Adding leaves the selection as it was, so "删除" right after removes nothing new.
-    QVERIFY(c.lstRemP->selectedItems().isEmpty());
+    QVERIFY(c.lstRemP->selectionModel()->selectedIndexes().isEmpty());
     c.Command3->click();
     QCOMPARE(test::texts(c.lstRemP), QStringList({QStringLiteral("25"), QStringLiteral("110")}));
-    c.lstRemP->setCurrentRow(0);
+    selectRow(c.lstRemP, 0);
     c.txtAdd->setText(QStringLiteral("139"));
     c.Command2->click();
-    QCOMPARE(c.lstRemP->selectedItems(), QList<QListWidgetItem*>{c.lstRemP->item(0)});
+    QCOMPARE(c.lstRemP->selectionModel()->selectedIndexes(),
+             QModelIndexList{c.lstRemP->model()->index(0, 0)});
 }
 
 void TestFrmOptions::deleteRemovesValueAndEntry() {
@@ -369,13 +379,14 @@ void TestFrmOptions::deleteRemovesValueAndEntry() {
     QCOMPARE(test::texts(c.lstLocP), QStringList({QStringLiteral("135"), QStringLiteral("139")}));
 
     // Nothing selected: nothing happens, not even to the current (unselected) entry.
-    c.lstLocP->setCurrentRow(0, QItemSelectionModel::NoUpdate);
+    c.lstLocP->selectionModel()->setCurrentIndex(c.lstLocP->model()->index(0, 0),
+                                                 QItemSelectionModel::NoUpdate);
     c.lstLocP->clearSelection();
     c.Command3->click();
     QCOMPARE(test::texts(c.lstLocP), QStringList({QStringLiteral("135"), QStringLiteral("139")}));
     QCOMPARE(f.values(BlockLpKey).size(), 3);
 
-    c.lstLocP->setCurrentRow(1);
+    selectRow(c.lstLocP, 1);
     c.Command3->click();
     QCOMPARE(test::texts(c.lstLocP), QStringList{QStringLiteral("135")});
     QCOMPARE(f.values(BlockLpKey), QStringList({QStringLiteral("135=1"), QStringLiteral("445=0")}));
@@ -384,7 +395,7 @@ void TestFrmOptions::deleteRemovesValueAndEntry() {
     f.setRule(BlockIpKey, QStringLiteral("10.0.0.9"), QStringLiteral("1"));
     c.close();
     frmOptions& d = f.options();
-    d.lstIP->setCurrentRow(0);
+    selectRow(d.lstIP, 0);
     d.SSTab2->setCurrentIndex(2);
     d.lstLocP->clearSelection();
     d.Command3->click();
@@ -392,7 +403,7 @@ void TestFrmOptions::deleteRemovesValueAndEntry() {
     QCOMPARE(f.values(BlockIpKey), QStringList{QStringLiteral("10.0.0.9=1")});
     d.SSTab2->setCurrentIndex(0);
     d.Command3->click();
-    QCOMPARE(d.lstIP->count(), 0);
+    QCOMPARE(rows(d.lstIP), 0);
     QCOMPARE(f.values(BlockIpKey), QStringList());
 }
 
@@ -415,20 +426,20 @@ void TestFrmOptions::listsFollowHiveOnCreationAndShow() {
     f.setRule(BlockRpKey, QStringLiteral("12345"), QStringLiteral("1"));
     settings::modReg::DeleteRegValue(*f.hive, settings::modReg::HKEY_LOCAL_MACHINE, BlockLpKey,
                                      QStringLiteral("31337"));
-    QCOMPARE(c.lstIP->count(), 2);
+    QCOMPARE(rows(c.lstIP), 2);
     c.show();
     QCOMPARE(test::texts(c.lstIP),
              QStringList({QStringLiteral("10.0.0.1"), QStringLiteral("10.0.0.3"),
                           QStringLiteral("10.0.0.4")}));
     QCOMPARE(test::texts(c.lstRemP),
              QStringList({QStringLiteral("6667"), QStringLiteral("12345")}));
-    QCOMPARE(c.lstLocP->count(), 0);
+    QCOMPARE(rows(c.lstLocP), 0);
 
     // Hidden and shown again: refilled, not appended to.
     f.setRule(BlockLpKey, QStringLiteral("1080"), QStringLiteral("1"));
     c.hide();
     c.show();
-    QCOMPARE(c.lstIP->count(), 3);
+    QCOMPARE(rows(c.lstIP), 3);
     QCOMPARE(test::texts(c.lstLocP), QStringList{QStringLiteral("1080")});
 }
 

@@ -17,7 +17,7 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTimer>
@@ -110,8 +110,7 @@ private slots:
         QVERIFY(rig.program().optionsExists());
         settings::frmOptions& console = rig.options();
         QVERIFY(console.isHidden());
-        QCOMPARE(console.lstIP->count(), 1);
-        QCOMPARE(console.lstIP->item(0)->text(), QStringLiteral("127.0.0.9"));
+        QCOMPARE(test::texts(console.lstIP), QStringList{QStringLiteral("127.0.0.9")});
 
         // Order: settings loaded, state names set, hook and icon in place before the first
         // fill, the window already hidden.

@@ -9,10 +9,10 @@
 #include "ui/monitor/frmMain.h"
 #include "ui/settings/frmOptions.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
-#include <QListWidget>
 #include <QSlider>
 #include <QTabWidget>
 #include <QTimer>
@@ -181,10 +181,11 @@ void ProgramRig::settle() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-QStringList texts(const QListWidget* list) {
+QStringList texts(const QAbstractItemView* list) {
     QStringList out;
-    for (int i = 0; i < list->count(); ++i) {
-        out << list->item(i)->text();
+    const QAbstractItemModel* model = list->model();
+    for (int i = 0; i < model->rowCount(); ++i) {
+        out << model->index(i, 0).data().toString();
     }
     return out;
 }

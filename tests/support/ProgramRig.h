@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-class QListWidget;
+class QAbstractItemView;
 class QTabWidget;
 
 namespace quillon::monitor {
@@ -101,7 +101,7 @@ struct ProgramRig {
 };
 
 // The texts of a list box's items, and of a tab control's tabs, in order.
-QStringList texts(const QListWidget* list);
+QStringList texts(const QAbstractItemView* list);
 QStringList tabTexts(const QTabWidget* tabs);
 
 } // namespace quillon::test

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -22,7 +23,7 @@ constexpr char kCr = '\r';
 constexpr char kLf = '\n';
 
 // Reading goes in large pieces: a log of a million records is tens of megabytes.
-constexpr qint64 kReadChunk = 4 * 1024 * 1024;
+constexpr qint64 kReadChunk = 1024 * 1024;
 // A record longer than this is not one the program wrote: it is skipped without being kept
 // in memory, so a damaged file cannot exhaust it.
 constexpr qsizetype kMaxRecordBytes = 16 * 1024 * 1024;
@@ -103,83 +104,95 @@ private:
     std::size_t next_ = 0;
 };
 
-// Splits one line into its fields and hands a complete record to the sink. A field is
-// either quoted, running to a closing quote that is followed by a comma or the line's end
-// (the writer does not escape quotes, so a quote elsewhere belongs to the text), or bare,
-// running to the next comma. A line that is not exactly five fields, or whose quote is never
-// closed, is dropped alone.
-class RecordParser {
-public:
-    explicit RecordParser(const std::function<void(LogRecord&&)>& sink) : sink_(sink) {}
+// Splits one line into its five fields. A field is either quoted, running to a closing quote
+// that is followed by a comma or the line's end (the writer does not escape quotes, so a
+// quote elsewhere belongs to the text), or bare, running to the next comma. A line that is
+// not exactly five fields, or whose quote is never closed, is no record.
+bool splitRecord(const char* s, qsizetype len, std::array<std::string_view, 5>& fields) {
+    if (len == 0) {
+        return false;
+    }
+    int count = 0;
+    qsizetype pos = 0;
+    while (true) {
+        std::string_view field;
+        qsizetype q = pos;
+        while (q < len && isBlank(s[q])) {
+            ++q;
+        }
+        if (q < len && s[q] == kQuote) {
+            const qsizetype open = q;
+            qsizetype search = open + 1;
+            qsizetype close = -1;
+            qsizetype after = 0;
+            while (search < len) {
+                const void* hit = memchr(s + search, kQuote, static_cast<size_t>(len - search));
+                if (!hit) {
+                    break;
+                }
+                const qsizetype at = static_cast<const char*>(hit) - s;
+                after = at + 1;
+                while (after < len && isBlank(s[after])) {
+                    ++after;
+                }
+                if (after == len || s[after] == kComma) {
+                    close = at;
+                    break;
+                }
+                search = at + 1;
+            }
+            if (close < 0) {
+                return false; // a quote that never closes: the record is broken
+            }
+            field = std::string_view(s + open + 1, static_cast<size_t>(close - open - 1));
+            pos = after;
+        } else {
+            const void* hit = memchr(s + pos, kComma, static_cast<size_t>(len - pos));
+            const qsizetype end = hit ? static_cast<const char*>(hit) - s : len;
+            field = std::string_view(s + pos, static_cast<size_t>(end - pos));
+            pos = end;
+        }
+        if (count == static_cast<int>(fields.size())) {
+            return false; // more than five fields
+        }
+        fields[count++] = field;
+        if (pos == len) {
+            break;
+        }
+        ++pos; // the comma; a comma at the very end leaves one more, empty, field
+    }
+    return count == static_cast<int>(fields.size());
+}
 
-    void parseLine(const char* s, qsizetype len) {
-        if (len == 0) {
-            return;
-        }
+} // namespace
+
+// Decodes whole records; a line that is not one gives nothing.
+class RecordDecoder::Impl {
+public:
+    std::optional<LogRecord> decode(const char* s, qsizetype len) {
         std::array<std::string_view, 5> fields;
-        int count = 0;
-        qsizetype pos = 0;
-        while (true) {
-            std::string_view field;
-            qsizetype q = pos;
-            while (q < len && isBlank(s[q])) {
-                ++q;
-            }
-            if (q < len && s[q] == kQuote) {
-                const qsizetype open = q;
-                qsizetype search = open + 1;
-                qsizetype close = -1;
-                qsizetype after = 0;
-                while (search < len) {
-                    const void* hit = memchr(s + search, kQuote, static_cast<size_t>(len - search));
-                    if (!hit) {
-                        break;
-                    }
-                    const qsizetype at = static_cast<const char*>(hit) - s;
-                    after = at + 1;
-                    while (after < len && isBlank(s[after])) {
-                        ++after;
-                    }
-                    if (after == len || s[after] == kComma) {
-                        close = at;
-                        break;
-                    }
-                    search = at + 1;
-                }
-                if (close < 0) {
-                    return; // a quote that never closes: the record is broken
-                }
-                field = std::string_view(s + open + 1, static_cast<size_t>(close - open - 1));
-                pos = after;
-            } else {
-                const void* hit = memchr(s + pos, kComma, static_cast<size_t>(len - pos));
-                const qsizetype end = hit ? static_cast<const char*>(hit) - s : len;
-                field = std::string_view(s + pos, static_cast<size_t>(end - pos));
-                pos = end;
-            }
-            if (count == static_cast<int>(fields.size())) {
-                return; // more than five fields
-            }
-            fields[count++] = field;
-            if (pos == len) {
-                break;
-            }
-            ++pos; // the comma; a comma at the very end leaves one more, empty, field
-        }
-        if (count != static_cast<int>(fields.size())) {
-            return; // fields missing
+        if (!splitRecord(s, len, fields)) {
+            return std::nullopt;
         }
         // Time stamps rarely repeat; the other four columns go through their recent texts.
-        sink_(LogRecord{decoder_.decode(fields[0]), recent_[0].get(fields[1], decoder_),
-                        recent_[1].get(fields[2], decoder_), recent_[2].get(fields[3], decoder_),
-                        recent_[3].get(fields[4], decoder_)});
+        return LogRecord{decoder_.decode(fields[0]), recent_[0].get(fields[1], decoder_),
+                         recent_[1].get(fields[2], decoder_), recent_[2].get(fields[3], decoder_),
+                         recent_[3].get(fields[4], decoder_)};
     }
 
 private:
-    const std::function<void(LogRecord&&)>& sink_;
     FieldDecoder decoder_;
     std::array<RecentTexts, 4> recent_;
 };
+
+RecordDecoder::RecordDecoder() : d(std::make_unique<Impl>()) {}
+RecordDecoder::~RecordDecoder() = default;
+
+std::optional<LogRecord> RecordDecoder::decode(QByteArrayView line) {
+    return d->decode(line.data(), line.size());
+}
+
+namespace {
 
 // Offset of the first CR or LF in s[from, len), or len.
 qsizetype findLineEnd(const char* s, qsizetype from, qsizetype len) {
@@ -302,35 +315,42 @@ bool EventLog::writable() const {
     return platform::SafeFiles::canAppend(path_);
 }
 
-bool EventLog::read(const QString& filePath, const std::function<void(LogRecord&&)>& sink) {
-    QFile file;
-    const int fd = platform::SafeFiles::open(filePath, platform::SafeFiles::Mode::Read);
-    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        return false;
-    }
-    return read(file, sink);
-}
+namespace {
 
-bool EventLog::read(QFileDevice& file, const std::function<void(LogRecord&&)>& sink) {
-    RecordParser parser(sink);
+// Hands every line of the file, from its current position up to `limit` bytes further (or
+// its end), to `onLine` with the line's offset from that position; `onLine` returns false to
+// stop. CR LF, a lone CR and a lone LF all end a line; the empty "line" between the CR and
+// the LF of a pair is handed out like any blank line. A line longer than a record can be is
+// skipped without being kept in memory. False when a read fails half-way.
+template <typename OnLine>
+bool forEachLine(QFileDevice& file, qint64 limit, OnLine&& onLine) {
+    // One buffer for the whole file, so that reading a long log leaves no trail of freed
+    // pieces behind in the heap.
+    std::vector<char> buffer(static_cast<size_t>(kReadChunk));
     QByteArray partial;    // the start of a line that continues in the next chunk
+    qint64 partialAt = 0;  // its offset
     bool skipping = false; // inside an over-long line, dropped as it streams past
-    while (true) {
-        const QByteArray chunk = file.read(kReadChunk);
-        if (chunk.isEmpty()) {
-            if (file.error() != QFileDevice::NoError) {
+    qint64 base = 0;       // offset of the chunk in hand
+    while (limit < 0 || base < limit) {
+        const qint64 want = limit < 0 ? kReadChunk : std::min<qint64>(kReadChunk, limit - base);
+        const qint64 got = file.read(buffer.data(), want);
+        if (got <= 0) {
+            if (got < 0 || file.error() != QFileDevice::NoError) {
                 return false;
             }
             break;
         }
-        const char* s = chunk.constData();
-        const qsizetype len = chunk.size();
+        const char* s = buffer.data();
+        const qsizetype len = static_cast<qsizetype>(got);
         qsizetype start = 0;
         while (start < len) {
             const qsizetype end = findLineEnd(s, start, len);
             if (end == len) {
                 // The line goes on in the next chunk.
                 if (!skipping) {
+                    if (partial.isEmpty()) {
+                        partialAt = base + start;
+                    }
                     if (partial.size() + (len - start) > kMaxRecordBytes) {
                         partial.clear();
                         partial.squeeze();
@@ -341,27 +361,76 @@ bool EventLog::read(QFileDevice& file, const std::function<void(LogRecord&&)>& s
                 }
                 break;
             }
-            // CR LF, a lone CR and a lone LF all end a line; the empty "line" between the CR
-            // and the LF of a pair is skipped by the parser like any blank line.
+            bool more = true;
             if (skipping) {
                 skipping = false;
             } else if (!partial.isEmpty()) {
                 if (partial.size() + (end - start) <= kMaxRecordBytes) {
                     partial.append(s + start, end - start);
-                    parser.parseLine(partial.constData(), partial.size());
+                    more = onLine(partialAt, partial.constData(), partial.size());
                 }
                 partial.clear();
             } else {
-                parser.parseLine(s + start, end - start);
+                more = onLine(base + start, s + start, end - start);
+            }
+            if (!more) {
+                return true;
             }
             start = end + 1;
         }
+        base += got;
     }
     // A last record without a final line break still counts.
     if (!skipping && !partial.isEmpty()) {
-        parser.parseLine(partial.constData(), partial.size());
+        onLine(partialAt, partial.constData(), partial.size());
     }
     return true;
+}
+
+bool openForReading(const QString& filePath, QFile& file) {
+    const int fd = platform::SafeFiles::open(filePath, platform::SafeFiles::Mode::Read);
+    return fd >= 0 && file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+}
+
+} // namespace
+
+bool EventLog::read(const QString& filePath, const std::function<void(LogRecord&&)>& sink) {
+    QFile file;
+    if (!openForReading(filePath, file)) {
+        return false;
+    }
+    return read(file, sink);
+}
+
+bool EventLog::read(QFileDevice& file, const std::function<void(LogRecord&&)>& sink) {
+    RecordDecoder::Impl decoder;
+    return forEachLine(file, -1, [&](qint64, const char* s, qsizetype len) {
+        if (std::optional<LogRecord> record = decoder.decode(s, len)) {
+            sink(std::move(*record));
+        }
+        return true;
+    });
+}
+
+bool EventLog::index(const QString& filePath, qint64 limit,
+                     const std::function<bool(qint64 offset)>& onRecord) {
+    QFile file;
+    if (!openForReading(filePath, file)) {
+        return false;
+    }
+    std::array<std::string_view, 5> fields;
+    return forEachLine(file, limit, [&](qint64 offset, const char* s, qsizetype len) {
+        return !splitRecord(s, len, fields) || onRecord(offset);
+    });
+}
+
+bool EventLog::readRange(const QString& filePath, qint64 from, qint64 to, QByteArray& out) {
+    QFile file;
+    if (from < 0 || to < from || !openForReading(filePath, file) || !file.seek(from)) {
+        return false;
+    }
+    out = file.read(to - from);
+    return file.error() == QFileDevice::NoError;
 }
 
 } // namespace quillon::settings

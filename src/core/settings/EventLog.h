@@ -1,11 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QDateTime>
 #include <QFileDevice>
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace quillon::settings {
@@ -17,6 +20,24 @@ struct LogRecord {
     QString RemP;
     QString LocP;
     QString action;
+};
+
+// Decodes records one line at a time (the log view's rows, read when shown), sharing one
+// code page converter and the recent texts of a column between the lines it decodes.
+class RecordDecoder {
+public:
+    RecordDecoder();
+    ~RecordDecoder();
+    RecordDecoder(const RecordDecoder&) = delete;
+    RecordDecoder& operator=(const RecordDecoder&) = delete;
+
+    // The record on one line (without its line break); nullopt when the line is not one.
+    std::optional<LogRecord> decode(QByteArrayView line);
+
+    class Impl;
+
+private:
+    std::unique_ptr<Impl> d;
 };
 
 // The event log file WDlog.log beside the executable: one line per event, five
@@ -59,6 +80,17 @@ public:
 
     // The same for records read from an open file (standard input, say) to its end.
     static bool read(QFileDevice& device, const std::function<void(LogRecord&&)>& sink);
+
+    // Finds the records in the first `limit` bytes of a log file without decoding them:
+    // `onRecord` gets the offset of each record's line, in file order, exactly for the lines
+    // `read` delivers, and returns false to stop. False when the file cannot be opened or a
+    // read fails half-way.
+    static bool index(const QString& filePath, qint64 limit,
+                      const std::function<bool(qint64 offset)>& onRecord);
+
+    // The bytes [from, to) of a log file (fewer when it has shrunk since); false when it cannot
+    // be opened or read.
+    static bool readRange(const QString& filePath, qint64 from, qint64 to, QByteArray& out);
 
     // Test seam: the clock used for time stamps.
     void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }

@@ -2,7 +2,9 @@
 
 #include "platform/RegistryHive.h"
 
+#include <QByteArray>
 #include <QString>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -45,22 +47,25 @@ std::optional<QString> ReadRegStringChecked(platform::RegistryHive& hive, RootKe
 template <typename List>
 QString FillListFromKey(platform::RegistryHive& hive, RootKey, const QString& subKey, List& list,
                         const QString& marker) {
-    std::vector<std::pair<QString, QString>> vals;
-    if (hive.values(subKey, vals)) {
-        // Not a structured binding: clang before 16 cannot name one inside a requires-expression.
-        for (const auto& value : vals) {
-            const QString& name = value.first;
-            if (value.second == marker) {
-                if constexpr (requires { list.addItem(name); }) {
-                    list.addItem(name);
-                } else if constexpr (requires { list.append(name); }) {
-                    list.append(name);
-                } else {
-                    list.push_back(name);
-                }
-            }
+    // Values come one at a time: a key of a hundred thousand rules is never held whole
+    // beside the list it fills.
+    const QByteArray markerUtf8 = marker.toUtf8();
+    const std::string_view markerBytes(markerUtf8.constData(),
+                                       static_cast<size_t>(markerUtf8.size()));
+    hive.forEachValue(subKey, [&](std::string_view nameUtf8, std::string_view data) {
+        if (data != markerBytes) {
+            return;
         }
-    }
+        const QString name =
+            QString::fromUtf8(nameUtf8.data(), static_cast<qsizetype>(nameUtf8.size()));
+        if constexpr (requires { list.addItem(name); }) {
+            list.addItem(name);
+        } else if constexpr (requires { list.append(name); }) {
+            list.append(name);
+        } else {
+            list.push_back(name);
+        }
+    });
     return {};
 }
 

@@ -3,9 +3,11 @@
 #include "core/settings/EventLog.h"
 #include "core/settings/LogModel.h"
 #include "core/settings/RuleEntry.h"
+#include "core/settings/RuleListModel.h"
 #include "core/settings/Switches.h"
 #include "core/settings/modReg.h"
 #include "ui/chrome/Twips.h"
+#include "ui/settings/LogView.h"
 #include "ui/shell/MessageBoxes.h"
 #include "ui/shell/Program.h"
 #include "ui/shell/modGeneral.h"
@@ -16,13 +18,12 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QPointer>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSlider>
 #include <QTabWidget>
-#include <QTreeView>
 #include <utility>
 #include <vector>
 
@@ -88,9 +89,11 @@ void placeIn(QWidget* parent, QWidget* control, int left, int top, int width, in
     control->setGeometry(chrome::pxRect(left, top, width, height));
 }
 
-QListWidget* newRuleList() {
-    auto* list = new QListWidget;
+QListView* newRuleList(RuleListModel* rules) {
+    auto* list = new QListView;
+    list->setModel(rules);
     list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list->setUniformItemSizes(true);
     return list;
 }
@@ -110,7 +113,6 @@ frmOptions::frmOptions(shell::Program& program)
     buildControls();
     openUp();
     fillLogView();
-    fillRuleLists();
     // The view stays current with every event written from now on, whoever writes it.
     connect(&program_.eventLog(), &EventLog::logged, this,
             [this](const LogRecord& record) { logModel->append(record); });
@@ -136,10 +138,20 @@ void frmOptions::buildControls() {
 
     // Tab 0: the rule lists and the entry field.
     SSTab2 = tabRules->place(new QTabWidget, tw(480, 480, 6315, 4575));
-    lstIP = newRuleList();
-    lstRemP = newRuleList();
-    lstLocP = newRuleList();
-    const std::pair<QListWidget*, QString> innerTabs[] = {
+    // Each list reads its key when first asked for its rows: a console that stays hidden
+    // holds none of them.
+    const auto rulesOf = [this](const QString& key) {
+        return new RuleListModel(
+            [this, key](RuleListModel::Sink& sink) {
+                modReg::FillListFromKey(program_.hive(), HKEY_LOCAL_MACHINE, key, sink,
+                                        QStringLiteral("1"));
+            },
+            this);
+    };
+    lstIP = newRuleList(rulesOf(modReg::BlockIpKey));
+    lstRemP = newRuleList(rulesOf(modReg::BlockRpKey));
+    lstLocP = newRuleList(rulesOf(modReg::BlockLpKey));
+    const std::pair<QListView*, QString> innerTabs[] = {
         {lstIP, QStringLiteral("IP拦截")},
         {lstRemP, QStringLiteral("远程端口拦截")},
         {lstLocP, QStringLiteral("本地端口拦截")},
@@ -153,17 +165,11 @@ void frmOptions::buildControls() {
     txtAdd = tabRules->place(new QLineEdit, tw(2310, 5160, 2835, 315));
     Command2 = tabRules->place(new QPushButton(QStringLiteral("增加")), tw(5190, 5160, 1575, 315));
 
-    // Tab 1: the log view. Uniform rows and fixed column widths keep a view of a few
-    // hundred thousand records as quick to fill as to scroll.
+    // Tab 1: the log view. It paints only the rows in sight and the model decodes only
+    // those, so a log of a million records opens and scrolls as quickly as a short one.
     logModel = new LogModel(this);
-    lstLog = tabLog->place(new QTreeView, tw(480, 480, 6375, 4695));
+    lstLog = tabLog->place(new LogView, tw(480, 480, 6375, 4695));
     lstLog->setModel(logModel);
-    lstLog->setRootIsDecorated(false);
-    lstLog->setItemsExpandable(false);
-    lstLog->setUniformRowHeights(true);
-    lstLog->setAllColumnsShowFocus(true);
-    lstLog->setSelectionBehavior(QAbstractItemView::SelectRows);
-    lstLog->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lstLog->header()->setSectionResizeMode(QHeaderView::Interactive);
     lstLog->header()->setStretchLastSection(true);
     // Wide enough for a full time stamp and any dotted address; the action takes the rest.
@@ -257,25 +263,14 @@ void frmOptions::openUp() {
 }
 
 void frmOptions::fillRuleLists() {
-    auto& hive = program_.hive();
-    lstIP->clear();
-    lstLocP->clear();
-    lstRemP->clear();
-    modReg::FillListFromKey(hive, HKEY_LOCAL_MACHINE, modReg::BlockIpKey, *lstIP,
-                            QStringLiteral("1"));
-    modReg::FillListFromKey(hive, HKEY_LOCAL_MACHINE, modReg::BlockLpKey, *lstLocP,
-                            QStringLiteral("1"));
-    modReg::FillListFromKey(hive, HKEY_LOCAL_MACHINE, modReg::BlockRpKey, *lstRemP,
-                            QStringLiteral("1"));
+    for (QListView* list : {lstIP, lstLocP, lstRemP}) {
+        static_cast<RuleListModel*>(list->model())->reload();
+    }
 }
 
 void frmOptions::fillLogView() {
-    std::vector<LogRecord> records;
-    // A missing or unreadable file leaves whatever could be read: nothing, or the records
-    // before the damage.
-    EventLog::read(program_.eventLog().filePath(),
-                   [&records](LogRecord&& record) { records.push_back(std::move(record)); });
-    logModel->reset(std::move(records));
+    // A missing or unreadable file leaves no rows; a damaged one the records that are whole.
+    logModel->open(program_.eventLog().filePath());
 }
 
 void frmOptions::showEvent(QShowEvent* event) {
@@ -331,7 +326,7 @@ void frmOptions::Slider1_Change() {
     program_.switches().setLevel(level);
 }
 
-QListWidget* frmOptions::currentList() const {
+QListView* frmOptions::currentList() const {
     switch (SSTab2->currentIndex()) {
     case 0:
         return lstIP;
@@ -342,6 +337,11 @@ QListWidget* frmOptions::currentList() const {
     default:
         return nullptr;
     }
+}
+
+RuleListModel* frmOptions::currentRules() const {
+    QListView* list = currentList();
+    return list != nullptr ? static_cast<RuleListModel*>(list->model()) : nullptr;
 }
 
 QString frmOptions::currentKey() const {
@@ -358,7 +358,8 @@ QString frmOptions::currentKey() const {
 }
 
 void frmOptions::Command2_Click() {
-    QListWidget* list = currentList();
+    QListView* list = currentList();
+    RuleListModel* rules = currentRules();
     if (list == nullptr) {
         return;
     }
@@ -377,30 +378,32 @@ void frmOptions::Command2_Click() {
     // The hive holds one value per item: listing it twice would leave a stale line behind
     // once one of them is deleted. The selection stays where the user left it: selecting the
     // new line would make an immediate "删除" remove what was just added.
-    if (list->findItems(*item, Qt::MatchExactly).isEmpty()) {
-        list->addItem(*item);
+    if (rules->find(*item) < 0) {
+        rules->append(*item);
     }
     txtAdd->clear();
 }
 
 void frmOptions::Command3_Click() {
-    QListWidget* list = currentList();
+    QListView* list = currentList();
     if (list == nullptr) {
         return;
     }
-    const QList<QListWidgetItem*> selected = list->selectedItems();
+    const QModelIndexList selected = list->selectionModel()->selectedIndexes();
     if (selected.isEmpty()) {
         return;
     }
-    QListWidgetItem* entry = selected.first();
+    RuleListModel* rules = currentRules();
+    const int row = selected.first().row();
+    const QString entry = rules->text(row);
     const QString key = currentKey();
-    modReg::DeleteRegValue(program_.hive(), HKEY_LOCAL_MACHINE, key, entry->text());
+    modReg::DeleteRegValue(program_.hive(), HKEY_LOCAL_MACHINE, key, entry);
     // A rule the hive refused to delete is still in force and stays listed.
-    if (modReg::ReadRegString(program_.hive(), HKEY_LOCAL_MACHINE, key, entry->text()) ==
+    if (modReg::ReadRegString(program_.hive(), HKEY_LOCAL_MACHINE, key, entry) ==
         QLatin1String("1")) {
         return;
     }
-    delete list->takeItem(list->row(entry));
+    rules->removeAt(row);
 }
 
 void frmOptions::Command1_Click() {

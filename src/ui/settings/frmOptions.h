@@ -9,11 +9,10 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QListWidget;
+class QListView;
 class QPushButton;
 class QSlider;
 class QTabWidget;
-class QTreeView;
 
 namespace quillon::shell {
 class Program;
@@ -22,11 +21,14 @@ class Program;
 namespace quillon::settings {
 
 class LogModel;
+class LogView;
+class RuleListModel;
 
 // The console: the three rule lists, the event log view, the switches and the security
 // level. The local-network box Check1 and the level slider Slider1 set the two settings the
-// block decision reads. Every creation restores the controls from the hive and fills the
-// rule lists and the log view; every show refills the lists.
+// block decision reads. Every creation restores the controls from the hive and opens the log
+// view over the event log file; the rule lists read the hive when first asked for their rows,
+// and again at every show.
 class frmOptions : public chrome::SkinnedWindow {
     Q_OBJECT
 public:
@@ -36,9 +38,9 @@ public:
     // Tab "拦截选项": the rule lists on the inner tabs, the entry field and its two buttons.
     QTabWidget* SSTab1 = nullptr;
     QTabWidget* SSTab2 = nullptr;
-    QListWidget* lstIP = nullptr;
-    QListWidget* lstRemP = nullptr;
-    QListWidget* lstLocP = nullptr;
+    QListView* lstIP = nullptr;
+    QListView* lstRemP = nullptr;
+    QListView* lstLocP = nullptr;
     QLineEdit* txtAdd = nullptr;
     QPushButton* Command1 = nullptr; // "清除记录" (tab "记录")
     QPushButton* Command2 = nullptr; // "增加"
@@ -59,13 +61,14 @@ public:
     QLabel* Label1 = nullptr;   // the About text in Frame2
 
     // Tab "记录".
-    QTreeView* lstLog = nullptr;
+    LogView* lstLog = nullptr;
     LogModel* logModel = nullptr;
 
-    // Empties the three rule lists and fills them again from the hive's deny entries,
-    // in the order \block\ip, \block\lp, \block\rp.
+    // Empties the three rule lists; they show the hive's deny entries again, read when next
+    // asked for.
     void fillRuleLists();
-    // Replaces the log view's rows with the records of the event log file.
+    // Replaces the log view's rows with the records of the event log file (found in the
+    // background when the file is large).
     void fillLogView();
 
     // The About text of Frame2.
@@ -91,8 +94,9 @@ private:
     void Command2_Click();
     void Command3_Click();
 
-    // The list box and rule key of the inner tab shown now.
-    QListWidget* currentList() const;
+    // The list, its rules and rule key of the inner tab shown now.
+    QListView* currentList() const;
+    RuleListModel* currentRules() const;
     QString currentKey() const;
 
     shell::Program& program_;
