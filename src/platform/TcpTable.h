@@ -38,6 +38,8 @@ struct TcpRow {
     quint8 family = 0;   // AF_INET, or AF_INET6 for an IPv4-mapped socket, as dumped
     quint32 ifIndex = 0; // bound device, part of the kernel's socket id
     quint64 cookie = 0;  // the kernel's socket cookie: never reused while the host runs
+    quint32 uid = 0;     // the socket's user
+    quint32 inode = 0;   // the socket's inode, which names it under /proc/PID/fd; 0: none
 
     // Same connection: same family, addresses, ports and cookie. The state is not part of it.
     bool sameConnection(const TcpRow& o) const {

@@ -1,5 +1,7 @@
 #include "core/monitor/ConnectionListModel.h"
 
+#include "core/monitor/ProgramText.h"
+
 namespace quillon::monitor {
 
 ConnectionListModel::ConnectionListModel(QObject* parent) : QAbstractTableModel(parent) {}
@@ -21,10 +23,17 @@ int ConnectionListModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= published_ || role != Qt::DisplayRole) {
+    if (!index.isValid() || index.row() >= published_) {
         return {};
     }
     const Item& it = items_[static_cast<size_t>(index.row())];
+    if (role == Qt::ToolTipRole && index.column() == ColProgram) {
+        const QString line = ProgramLineText(it.connection.owner);
+        return line.isEmpty() ? QVariant() : QVariant(line);
+    }
+    if (role != Qt::DisplayRole) {
+        return {};
+    }
     switch (index.column()) {
     case ColAddress:
         return it.text;
@@ -34,6 +43,8 @@ QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
         return it.sub2;
     case ColState:
         return it.sub3;
+    case ColProgram:
+        return ProgramCellText(it.connection.owner);
     default:
         return {};
     }
@@ -52,6 +63,8 @@ QVariant ConnectionListModel::headerData(int section, Qt::Orientation orientatio
         return QStringLiteral("本地端口");
     case ColState:
         return QStringLiteral("属性");
+    case ColProgram:
+        return QStringLiteral("程序");
     default:
         return {};
     }

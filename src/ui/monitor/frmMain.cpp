@@ -10,6 +10,7 @@
 #include "platform/Autostart.h"
 #include "platform/ExeDir.h"
 #include "platform/RegistryHive.h"
+#include "platform/SocketOwners.h"
 #include "platform/TcpTable.h"
 #include "ui/blocking/frmAlert.h"
 #include "ui/blocking/frmMenu.h"
@@ -84,7 +85,8 @@ frmMain::frmMain(shell::Program& program)
     ListView1->setAllColumnsShowFocus(true);
     ListView1->setModel(listModel);
     ListView1->header()->setStretchLastSection(false);
-    const int widths[] = {2540, 1905, 1905, 3387};
+    // The program column comes after the four the list always had, which keep their widths.
+    const int widths[] = {2540, 1905, 1905, 3387, 2040};
     for (int c = 0; c < ConnectionListModel::ColumnCount; ++c) {
         ListView1->setColumnWidth(c, px(widths[c]));
     }
@@ -297,6 +299,11 @@ void frmMain::rebuild(bool force) {
     }
     const std::vector<platform::TcpRow>& rows = refresh_->rows();
     const qint16 n = static_cast<qint16>(rows.size());
+    // The programs behind the connections, found before any row is listed or judged.
+    std::vector<platform::SocketOwner> owners;
+    if (platform::SocketOwners* lookup = program_.owners()) {
+        lookup->resolve(rows, owners);
+    }
     LastRowCount = n;
     // Every connection of one rebuild is decided against one state of the rules, read in one
     // transaction; a rule stored meanwhile by another process counts from the next rebuild.
@@ -311,6 +318,9 @@ void frmMain::rebuild(bool force) {
     for (qint16 i = 0; i < n; ++i) {
         modNetstat::ConnectionRow row =
             modNetstat::MakeConnectionRow(rows[static_cast<size_t>(i)], i);
+        if (static_cast<size_t>(i) < owners.size()) {
+            row.owner = std::move(owners[static_cast<size_t>(i)]);
+        }
         if (row.state == platform::StateListen) {
             // The list mode is the caption of button 4, read afresh for each listening row.
             if (button(4)->text() == kCaptionAll) {
@@ -406,6 +416,7 @@ void frmMain::CheckBlock(const modNetstat::ConnectionRow& row) {
         alert->RemA = row.RemA;
         alert->RemP = row.RemP;
         alert->LocP = row.LocP;
+        alert->owner = row.owner;
         alert->t = pending.append(row.RemA, row.RemP, row.LocP);
         alert->b_Type = 1;
         alert->Form_Load();

@@ -11,6 +11,7 @@
 namespace quillon::platform {
 class TcpTable;
 class RegistryHive;
+class SocketOwners;
 } // namespace quillon::platform
 namespace quillon::settings {
 class EventLog;
@@ -61,13 +62,14 @@ class Program : public QObject {
     Q_OBJECT
 public:
     struct Config {
-        platform::TcpTable* table = nullptr;    // not owned
-        platform::RegistryHive* hive = nullptr; // not owned
-        QString programDir;                     // QLWD.dat, SPLH.jpg and WDlog.log live here
-        QString lockPath;                       // single-instance lock file
-        QString autostartPath;                  // the machine-wide start-with-the-session entry
-        QString userAutostartPath;              // the user's own one
-        bool trayAvailable = true;              // tests may force either way
+        platform::TcpTable* table = nullptr;      // not owned
+        platform::RegistryHive* hive = nullptr;   // not owned
+        platform::SocketOwners* owners = nullptr; // not owned; none: programs are not looked up
+        QString programDir;                       // QLWD.dat, SPLH.jpg and WDlog.log live here
+        QString lockPath;                         // single-instance lock file
+        QString autostartPath;                    // the machine-wide start-with-the-session entry
+        QString userAutostartPath;                // the user's own one
+        bool trayAvailable = true;                // tests may force either way
     };
 
     explicit Program(Config config, QObject* parent = nullptr);
@@ -76,6 +78,7 @@ public:
     const Config& config() const { return config_; }
     platform::TcpTable& table() { return *config_.table; }
     platform::RegistryHive& hive() { return *config_.hive; }
+    platform::SocketOwners* owners() { return config_.owners; }
     const QString& programDir() const { return config_.programDir; }
 
     settings::EventLog& eventLog();
