@@ -198,7 +198,6 @@ void SocketOwners::resolve(const std::vector<TcpRow>& rows, std::vector<SocketOw
         }
     }
     wanted_.swap(wanted);
-    refreshHolders(wanted_);
 
     std::unordered_map<quint64, quint32> missing;
     const auto collectMissing = [&] {
@@ -210,6 +209,12 @@ void SocketOwners::resolve(const std::vector<TcpRow>& rows, std::vector<SocketOw
         }
     };
     collectMissing();
+    if (missing.empty()) {
+        // Nothing new: the holders are checked to be still running. (A scan does that for
+        // every process it lists.)
+        refreshHolders(wanted_);
+        collectMissing();
+    }
     if (!missing.empty()) {
         scan({}, false);
         collectMissing();
@@ -286,56 +291,75 @@ void SocketOwners::scan(const std::unordered_set<quint32>& uids, bool everyDescr
     }
     for (const qint32 pid : pids_) {
         auto it = processes_.find(pid);
-        if (it != processes_.end() && !everyDescriptor && fs_->startTime(pid) != it->second.start) {
-            // The id now names another process: nothing read of the old one holds.
-            forgetProcess(pid);
-            it = processes_.end();
-        }
-        if (it == processes_.end()) {
-            const quint64 start = fs_->startTime(pid);
-            if (start == 0) {
+        const bool seenBefore = it != processes_.end();
+        if (!seenBefore) {
+            it = addProcess(pid);
+            if (it == processes_.end()) {
                 continue; // ended already
             }
-            it = processes_.emplace(pid, Process{}).first;
-            it->second.start = start;
-            it->second.uid = fs_->processUser(pid);
         }
-        Process& p = it->second;
-        if (everyDescriptor && (p.uid < 0 || uids.count(static_cast<quint32>(p.uid)) == 0)) {
+        if (everyDescriptor &&
+            (it->second.uid < 0 || uids.count(static_cast<quint32>(it->second.uid)) == 0)) {
             continue;
         }
-        if (!fs_->descriptors(pid, fdList_)) {
-            continue;
-        }
-        // Descriptors closed since the last read.
-        std::sort(fdList_.begin(), fdList_.end());
-        for (auto d = p.fds.begin(); d != p.fds.end();) {
-            if (!std::binary_search(fdList_.begin(), fdList_.end(), d->first)) {
-                const quint64 inode = d->second;
-                d = p.fds.erase(d);
-                dropDescriptor(pid, inode);
-            } else {
-                ++d;
-            }
-        }
-        for (const int fd : fdList_) {
-            if (!everyDescriptor && p.fds.count(fd) != 0) {
-                continue;
-            }
-            // A descriptor closed since the listing (such as the one that listed them, in
-            // this very process) is not remembered: its number is read when it comes back.
-            if (const std::optional<quint64> inode = fs_->socketInode(pid, fd)) {
-                setDescriptor(pid, p, fd, *inode);
+        const bool gained = readDescriptors(pid, it->second, everyDescriptor);
+        // A process seen before that holds a new socket may be a new process under a reused
+        // id; only then is that worth a read, and nothing read of the old one holds.
+        if (gained && seenBefore && fs_->startTime(pid) != it->second.start) {
+            forgetProcess(pid);
+            it = addProcess(pid);
+            if (it != processes_.end()) {
+                readDescriptors(pid, it->second, true);
             }
         }
     }
 }
 
-void SocketOwners::setDescriptor(qint32 pid, Process& p, int fd, quint64 inode) {
+std::unordered_map<qint32, SocketOwners::Process>::iterator SocketOwners::addProcess(qint32 pid) {
+    const quint64 start = fs_->startTime(pid);
+    if (start == 0) {
+        return processes_.end();
+    }
+    auto it = processes_.emplace(pid, Process{}).first;
+    it->second.start = start;
+    it->second.uid = fs_->processUser(pid);
+    return it;
+}
+
+bool SocketOwners::readDescriptors(qint32 pid, Process& p, bool everyDescriptor) {
+    if (!fs_->descriptors(pid, fdList_)) {
+        return false;
+    }
+    // Descriptors closed since the last read.
+    std::sort(fdList_.begin(), fdList_.end());
+    for (auto d = p.fds.begin(); d != p.fds.end();) {
+        if (!std::binary_search(fdList_.begin(), fdList_.end(), d->first)) {
+            const quint64 inode = d->second;
+            d = p.fds.erase(d);
+            dropDescriptor(pid, inode);
+        } else {
+            ++d;
+        }
+    }
+    bool gained = false;
+    for (const int fd : fdList_) {
+        if (!everyDescriptor && p.fds.count(fd) != 0) {
+            continue;
+        }
+        // A descriptor closed since the listing (such as the one that listed them, in this
+        // very process) is not remembered: its number is read when it comes back.
+        if (const std::optional<quint64> inode = fs_->socketInode(pid, fd)) {
+            gained = setDescriptor(pid, p, fd, *inode) || gained;
+        }
+    }
+    return gained;
+}
+
+bool SocketOwners::setDescriptor(qint32 pid, Process& p, int fd, quint64 inode) {
     const auto [d, added] = p.fds.try_emplace(fd, inode);
     if (!added) {
         if (d->second == inode) {
-            return;
+            return false;
         }
         const quint64 old = d->second;
         d->second = inode;
@@ -347,7 +371,9 @@ void SocketOwners::setDescriptor(qint32 pid, Process& p, int fd, quint64 inode) 
             h.push_back(pid);
         }
         hidden_.erase(inode);
+        return true;
     }
+    return false;
 }
 
 // One descriptor of `pid` no longer refers to `inode`: the process stops being a holder

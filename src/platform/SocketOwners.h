@@ -85,7 +85,12 @@ private:
     void scan(const std::unordered_set<quint32>& uids, bool everyDescriptor);
     void forgetProcess(qint32 pid);
     void forgetSocket(quint64 inode);
-    void setDescriptor(qint32 pid, Process& p, int fd, quint64 inode);
+    std::unordered_map<qint32, Process>::iterator addProcess(qint32 pid);
+    // Reads the process's descriptors (only new numbers unless `everyDescriptor`); true
+    // when it was found holding a socket it was not known to hold.
+    bool readDescriptors(qint32 pid, Process& p, bool everyDescriptor);
+    // True when `inode` is a socket newly found at `fd`.
+    bool setDescriptor(qint32 pid, Process& p, int fd, quint64 inode);
     void dropDescriptor(qint32 pid, quint64 inode);
     bool known(quint64 inode) const;
     Process& info(qint32 pid);
