@@ -99,7 +99,7 @@ double tickVersusSnapshot(const char* title, platform::TcpTable& table, shell::P
 // The program over `table` at `level`, its main window shown and ticking only when told.
 struct BenchRig : test::ProgramRig {
     BenchRig(platform::TcpTable& source, int level, bool settleByTrojanFile)
-        : ProgramRig(test::ProgramSetup{false, {}, &source, false}) {
+        : ProgramRig(test::ProgramSetup{false, {}, &source, nullptr, false}) {
         if (settleByTrojanFile) {
             // A trojan table that lists none of the ports: the low level decides nothing.
             writeTrojans({{QStringLiteral("1"), QStringLiteral("x")}});

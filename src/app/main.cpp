@@ -8,6 +8,7 @@
 #include "platform/InstanceLock.h"
 #include "platform/NetlinkTcpTable.h"
 #include "platform/RegistryHive.h"
+#include "platform/SocketOwners.h"
 #include "ui/Resources.h"
 #include "ui/shell/Program.h"
 #include "ui/shell/TrayIcon.h"
@@ -62,10 +63,12 @@ int main(int argc, char** argv) {
     // Without CAP_NET_ADMIN of its own (anyone but root), cuts go through the helper.
     table.setCutHelper(quillon::platform::executableDir() + QStringLiteral("/quillon-cut"));
     quillon::platform::RegistryHive hive;
+    quillon::platform::SocketOwners owners;
 
     quillon::shell::Program::Config config;
     config.table = &table;
     config.hive = &hive;
+    config.owners = &owners;
     config.programDir = quillon::platform::executableDir();
     config.lockPath = quillon::platform::InstanceLock::defaultPath();
     config.autostartPath = quillon::platform::Autostart::defaultPath();

@@ -67,6 +67,8 @@ bool toRow(const inet_diag_msg& m, bool ipv6Rows, TcpRow& r) {
     r.ifIndex = m.id.idiag_if;
     r.cookie = static_cast<quint64>(m.id.idiag_cookie[0]) |
                (static_cast<quint64>(m.id.idiag_cookie[1]) << 32);
+    r.uid = m.idiag_uid;
+    r.inode = m.idiag_inode;
     return true;
 }
 

@@ -39,6 +39,8 @@ struct TcpRow {
     quint8 family = 0;   // AF_INET or AF_INET6, as dumped
     quint32 ifIndex = 0; // bound device, part of the kernel's socket id
     quint64 cookie = 0;  // the kernel's socket cookie: never reused while the host runs
+    quint32 uid = 0;     // the socket's user
+    quint32 inode = 0;   // the socket's inode, which names it under /proc/PID/fd; 0: none
 
     // An AF_INET6 socket's addresses as dumped, IPv4-mapped ones included (all zero for an
     // AF_INET socket). `ipv6` tells an IPv6 connection from an IPv4 one on an IPv6 socket.

@@ -17,6 +17,8 @@ using namespace quillon::settings::modReg;
 using blocking::frmAlert;
 using test::ProgramRig;
 
+Q_DECLARE_METATYPE(quillon::platform::SocketOwner)
+
 namespace {
 
 // Raises one alert for 61.1.2.3:4321 -> local port 80 at the medium level.
@@ -46,6 +48,8 @@ private slots:
     void textTakesLocalPortDataFirstThenRemote_data();
     void textTakesLocalPortDataFirstThenRemote();
     void otherKindKeepsItsText();
+    void programLine_data();
+    void programLine();
     void answers_data();
     void answers();
     void deniedAddressIsCutOnlyAfterTheWindowCloses();
@@ -62,6 +66,9 @@ void TestFrmAlert::windowLayout() {
     QCOMPARE(a.size(), QSize(395, 282));
     QCOMPARE(a.Label1->text(), QStringLiteral("[description]"));
     QCOMPARE(a.Label1->geometry(), QRect(24, 32, 341, 113));
+    // The program line fills the gap between the question and the buttons.
+    QCOMPARE(a.lblProgram->geometry(), QRect(24, 146, 341, 28));
+    QCOMPARE(a.lblProgram->text(), QString());
     const QList<std::tuple<QPushButton*, QString, QRect>> buttons{
         {a.Command1, "禁止 ip", QRect(64, 176, 81, 25)},
         {a.Command3, "禁程远端口", QRect(152, 176, 81, 25)},
@@ -132,6 +139,50 @@ void TestFrmAlert::otherKindKeepsItsText() {
     a->b_Type = 2;
     a->Form_Load();
     QCOMPARE(a->Label1->text(), QStringLiteral("[description]"));
+}
+
+void TestFrmAlert::programLine_data() {
+    QTest::addColumn<platform::SocketOwner>("owner");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("tip"); // the whole line, when it had to be shortened
+    const QString user = QStringLiteral("alice");
+    QTest::newRow("known program")
+        << platform::SocketOwner{4242, "/usr/bin/curl", "curl", false, user}
+        << "程序：/usr/bin/curl（PID 4242，用户 alice）"
+        << "";
+    QTest::newRow("only the user")
+        << platform::SocketOwner{0, {}, {}, false, user} << "程序：未知（用户 alice）"
+        << "";
+    QTest::newRow("nothing known") << platform::SocketOwner{} << ""
+                                   << "";
+    const QString longPath = QStringLiteral("/opt/") + QString(120, 'a') + QStringLiteral("/bin");
+    QTest::newRow("long path") << platform::SocketOwner{7, longPath, "bin", true, user} << "…"
+                               << "程序：" + longPath + " 等（PID 7，用户 alice）";
+}
+
+void TestFrmAlert::programLine() {
+    QFETCH(platform::SocketOwner, owner);
+    QFETCH(QString, line);
+    QFETCH(QString, tip);
+    ProgramRig rig;
+    frmAlert* a = rig.program().newAlert();
+    a->RemA = "61.1.2.3";
+    a->RemP = "4321";
+    a->LocP = "80";
+    a->owner = owner;
+    a->b_Type = 1;
+    a->Form_Load();
+    QCOMPARE(lines(a->Label1->text()).first(),
+             "61.1.2.3 此IP尝试连接本地端口: 80 他的端口是: 4321.");
+    QCOMPARE(a->lblProgram->toolTip(), tip);
+    if (tip.isEmpty()) {
+        QCOMPARE(a->lblProgram->text(), line);
+        return;
+    }
+    // Shortened in the middle of the path, so the PID and the user still show.
+    QVERIFY(a->lblProgram->text().contains(line));
+    QVERIFY(a->lblProgram->text().startsWith("程序：/opt/"));
+    QVERIFY(a->lblProgram->text().endsWith("/bin 等（PID 7，用户 alice）"));
 }
 
 void TestFrmAlert::answers_data() {

@@ -46,6 +46,17 @@ main=$(window_by_title "$MAIN_TITLE")
 # Three listeners and three connections of two ends each.
 e2e_poll 3 list_rows_are "$main" 9 || e2e_fail "the list shows $(list_rows "$main") rows instead of 9"
 e2e_screenshot "$main" main-window
+# The program column stands right of the four the list has always had: page the list to it
+# through the trough of its horizontal scroll bar (its bottom 17 pixels), then back.
+for _ in 1 2 3; do
+    click_control "$main" 4725 4470 300 225
+    sleep 0.2
+done
+e2e_screenshot "$main" main-window-program-column
+for _ in 1 2 3; do
+    click_control "$main" 600 4470 300 225
+    sleep 0.2
+done
 
 # The toolbar strip (5640, 600, 855 x 4125 twips) holds four buttons, each an icon over its
 # caption: the fourth icon is "控制台".
@@ -61,7 +72,7 @@ e2e_screenshot "$(window_by_title "$CONSOLE_TITLE")" console
 
 e2e_screenshot root desktop
 [ -n "$(client_end "$E2E_WORK/suspect")" ] && e2e_fail "the allowed connection was ended"
-for f in main-window console alert; do
+for f in main-window main-window-program-column console alert; do
     [ -s "$E2E_OUT/$f.png" ] || e2e_fail "no $f.png"
 done
 exit 0

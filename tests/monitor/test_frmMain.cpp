@@ -30,6 +30,8 @@ using platform::TcpRow;
 using test::FakeTcpTable;
 using test::ProgramRig;
 
+Q_DECLARE_METATYPE(quillon::platform::SocketOwner)
+
 namespace {
 
 // Every decision the guard makes, as "position:RemA", in order.
@@ -86,6 +88,8 @@ private slots:
     void unreadableTableLeavesTheListAlone();
     void selectionFollowsItsConnection();
     void rowIsListedBeforeItsDecision();
+    void programColumn_data();
+    void programColumn();
 
     // Re-entrancy.
     void tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter();
@@ -112,6 +116,38 @@ private slots:
     void connectionMenuOnlyOnRightButtonOverNonEmptyList();
 };
 
+// The program column: the command name, the whole line as its tooltip.
+void TestFrmMain::programColumn_data() {
+    QTest::addColumn<platform::SocketOwner>("owner");
+    QTest::addColumn<QString>("cell");
+    QTest::addColumn<QString>("tip");
+    const QString user = QStringLiteral("alice");
+    QTest::newRow("process") << platform::SocketOwner{42, "/usr/bin/ssh", "ssh", false, user}
+                             << "ssh"
+                             << "程序：/usr/bin/ssh（PID 42，用户 alice）";
+    QTest::newRow("shared") << platform::SocketOwner{42, "/usr/bin/ssh", "ssh", true, user}
+                            << "ssh 等"
+                            << "程序：/usr/bin/ssh 等（PID 42，用户 alice）";
+    QTest::newRow("user only") << platform::SocketOwner{0, {}, {}, false, user}
+                               << "未知（用户 alice）"
+                               << "程序：未知（用户 alice）";
+    QTest::newRow("no socket") << platform::SocketOwner{} << ""
+                               << "";
+}
+
+void TestFrmMain::programColumn() {
+    QFETCH(platform::SocketOwner, owner);
+    QFETCH(QString, cell);
+    QFETCH(QString, tip);
+    monitor::ConnectionListModel model;
+    monitor::modNetstat::ConnectionRow row;
+    row.owner = owner;
+    model.append({"61.1.2.3", "4321", "80", "待定连接", row});
+    const QModelIndex i = model.index(0, monitor::ConnectionListModel::ColProgram);
+    QCOMPARE(model.data(i).toString(), cell);
+    QCOMPARE(model.data(i, Qt::ToolTipRole).toString(), tip);
+}
+
 void TestFrmMain::layoutAndInitialState() {
     ProgramRig rig;
     monitor::frmMain& m = rig.program().main();
@@ -126,10 +162,10 @@ void TestFrmMain::layoutAndInitialState() {
     QCOMPARE(m.Text1->text(), QString(53, ' ') + QStringLiteral("Quillon超敏感防火墙"));
     QCOMPARE(m.Picture1->pixmap().size(), QSize(71, 63));
 
-    QCOMPARE(m.ListView1->model()->columnCount(), 4);
-    const QStringList headers{"IP地址", "远程端口", "本地端口", "属性"};
-    const int widths[] = {169, 127, 127, 226};
-    for (int c = 0; c < 4; ++c) {
+    QCOMPARE(m.ListView1->model()->columnCount(), 5);
+    const QStringList headers{"IP地址", "远程端口", "本地端口", "属性", "程序"};
+    const int widths[] = {169, 127, 127, 226, 136};
+    for (int c = 0; c < 5; ++c) {
         QCOMPARE(m.listModel->headerData(c, Qt::Horizontal).toString(), headers[c]);
         QCOMPARE(m.ListView1->columnWidth(c), widths[c]);
     }

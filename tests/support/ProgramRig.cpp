@@ -28,6 +28,7 @@ ProgramRig::ProgramRig(const ProgramSetup& setup) {
     shell::Program::Config config;
     config.table = setup.table ? setup.table : &table;
     config.hive = hive.get();
+    config.owners = setup.owners;
     config.programDir = dir.path();
     config.lockPath =
         setup.lockPath.isEmpty() ? path(QStringLiteral("quillon.lock")) : setup.lockPath;
@@ -144,7 +145,7 @@ QStringList ProgramRig::keys() {
 }
 
 QStringList ProgramRig::rowTexts(int row) {
-    return test::rowTexts(*main().listModel, row);
+    return test::rowTexts(*main().listModel, row).mid(0, monitor::ConnectionListModel::ColProgram);
 }
 
 int ProgramRig::rowCount() {

@@ -27,10 +27,11 @@ namespace quillon::test {
 
 // How a ProgramRig's program is built; the defaults suit the window tests.
 struct ProgramSetup {
-    bool tray = false;                   // whether a system tray is there
-    QString lockPath;                    // empty: quillon.lock in the rig's folder
-    platform::TcpTable* table = nullptr; // null: the rig's own scripted table
-    bool checkModels = true;             // Qt's model tester on the windows' models
+    bool tray = false;                        // whether a system tray is there
+    QString lockPath;                         // empty: quillon.lock in the rig's folder
+    platform::TcpTable* table = nullptr;      // null: the rig's own scripted table
+    platform::SocketOwners* owners = nullptr; // null: programs are not looked up
+    bool checkModels = true;                  // Qt's model tester on the windows' models
 };
 
 // A whole program over the scripted TCP table, with its hive, program folder (QLWD.dat,
@@ -73,7 +74,7 @@ struct ProgramRig {
     // The rule keys ("ip", "rp", "lp") in the order they were first written to.
     QStringList ruleKeysInOrder();
 
-    // The list as shown: keys, and the four texts of one row.
+    // The list as shown: keys, and the four address and state texts of one row.
     QStringList keys();
     QStringList rowTexts(int row);
     int rowCount();

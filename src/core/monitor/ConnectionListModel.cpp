@@ -1,5 +1,7 @@
 #include "core/monitor/ConnectionListModel.h"
 
+#include "core/monitor/ProgramText.h"
+
 namespace quillon::monitor {
 
 ConnectionListModel::ConnectionListModel(QObject* parent) : QAbstractTableModel(parent) {}
@@ -27,8 +29,15 @@ QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
     const Item& it = items_[static_cast<size_t>(index.row())];
     if (role == Qt::ToolTipRole) {
         // The address column is narrower than the longest IPv6 text and elides it: the
-        // tooltip holds the whole address.
-        return index.column() == ColAddress ? QVariant(it.text) : QVariant();
+        // tooltip holds the whole address. The program column's holds the whole program line.
+        if (index.column() == ColAddress) {
+            return QVariant(it.text);
+        }
+        if (index.column() == ColProgram) {
+            const QString line = ProgramLineText(it.connection.owner);
+            return line.isEmpty() ? QVariant() : QVariant(line);
+        }
+        return {};
     }
     if (role != Qt::DisplayRole) {
         return {};
@@ -42,6 +51,8 @@ QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
         return it.sub2;
     case ColState:
         return it.sub3;
+    case ColProgram:
+        return ProgramCellText(it.connection.owner);
     default:
         return {};
     }
@@ -60,6 +71,8 @@ QVariant ConnectionListModel::headerData(int section, Qt::Orientation orientatio
         return QStringLiteral("本地端口");
     case ColState:
         return QStringLiteral("属性");
+    case ColProgram:
+        return QStringLiteral("程序");
     default:
         return {};
     }

@@ -19,13 +19,14 @@ namespace quillon::monitor {
 class ConnectionListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { ColAddress, ColRemotePort, ColLocalPort, ColState, ColumnCount };
+    enum Column { ColAddress, ColRemotePort, ColLocalPort, ColState, ColProgram, ColumnCount };
 
     struct Item {
         QString text; // column 1: remote address, or "无IP来源" for a listening row
         QString sub1; // column 2: remote port, or "等待状态"
         QString sub2; // column 3: local port
         QString sub3; // column 4: state text
+        // Column 5, the program, is written from connection.owner when shown.
         modNetstat::ConnectionRow connection;
     };
 

@@ -6,6 +6,7 @@
 #include "core/settings/Switches.h"
 #include "core/settings/modReg.h"
 #include "platform/RegistryHive.h"
+#include "platform/SocketOwners.h"
 #include "platform/TcpTable.h"
 
 #include <QTimer>
@@ -61,6 +62,11 @@ void Guard::rebuild(bool force) {
     const std::vector<platform::TcpRow>& rows = refresh_.rows();
     const qint16 n = static_cast<qint16>(rows.size());
     LastRowCount = n;
+    // The programs behind the connections, found before any row is listed or judged.
+    std::vector<platform::SocketOwner> owners;
+    if (services_.owners != nullptr) {
+        services_.owners->resolve(rows, owners);
+    }
     // Every connection of one rebuild is decided against one state of the rules, read in one
     // transaction; a rule stored meanwhile by another process counts from the next rebuild.
     platform::RegistryHive::ReadScope rules(services_.hive);
@@ -70,6 +76,9 @@ void Guard::rebuild(bool force) {
     for (qint16 i = 0; i < n; ++i) {
         modNetstat::ConnectionRow row =
             modNetstat::MakeConnectionRow(rows[static_cast<size_t>(i)], i);
+        if (static_cast<size_t>(i) < owners.size()) {
+            row.owner = std::move(owners[static_cast<size_t>(i)]);
+        }
         if (row.state == platform::StateListen) {
             // The list mode is read afresh for each listening row.
             if (listsListening_) {

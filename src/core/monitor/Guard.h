@@ -16,6 +16,7 @@ class QTimer;
 
 namespace quillon::platform {
 class RegistryHive;
+class SocketOwners;
 class TcpTable;
 } // namespace quillon::platform
 namespace quillon::settings {
@@ -45,6 +46,8 @@ public:
         settings::EventLog& eventLog;
         blocking::TrojanTable& trojans;
         settings::Switches& switches;
+        // Finds the program behind each connection; none: programs are not looked up.
+        platform::SocketOwners* owners = nullptr;
     };
 
     explicit Guard(Services services, QObject* parent = nullptr);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/SocketOwners.h"
 #include "platform/TcpTable.h"
 
 #include <QString>
@@ -44,6 +45,7 @@ struct ConnectionRow {
     qint16 state = 0;
     qint16 position = 0;
     platform::TcpRow identity;
+    platform::SocketOwner owner; // the program behind it, when looked up
 };
 
 ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qint16 position);

@@ -1,6 +1,7 @@
 #include "ui/blocking/frmAlert.h"
 
 #include "core/monitor/Guard.h"
+#include "core/monitor/ProgramText.h"
 #include "core/settings/modReg.h"
 #include "ui/chrome/Twips.h"
 #include "ui/shell/Program.h"
@@ -8,6 +9,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -42,6 +44,14 @@ frmAlert::frmAlert(shell::Program& program)
     Label1->setWordWrap(true);
     Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Label1->setTextFormat(Qt::PlainText);
+
+    // In the gap between the question and the buttons, which all keep their places.
+    lblProgram = new QLabel(this);
+    lblProgram->setObjectName(QStringLiteral("lblProgram"));
+    lblProgram->setGeometry(chrome::pxRect(360, 2190, 5115, 420));
+    lblProgram->setWordWrap(true);
+    lblProgram->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblProgram->setTextFormat(Qt::PlainText);
 
     Command1 = makeButton(this, "Command1", QStringLiteral("禁止 ip"), 960, 2640);
     Command3 = makeButton(this, "Command3", QStringLiteral("禁程远端口"), 2280, 2640);
@@ -86,6 +96,20 @@ void frmAlert::Form_Load() {
         info = QStringLiteral("端口资料未收集完整建议不要轻易接受连接~");
     }
     Label1->setText(composeText(RemA, RemP, LocP, info));
+    showProgram();
+}
+
+void frmAlert::showProgram() {
+    const QString full = monitor::ProgramLineText(owner);
+    // A path too long for one line is shortened in its middle, so the PID and the user still
+    // show on the line below; the whole text stays in the tooltip.
+    platform::SocketOwner shown = owner;
+    const QFontMetrics fm = lblProgram->fontMetrics();
+    const int room = lblProgram->width() - fm.horizontalAdvance(QStringLiteral("程序： 等"));
+    shown.path = fm.elidedText(owner.path, Qt::ElideMiddle, room);
+    const QString text = monitor::ProgramLineText(shown);
+    lblProgram->setText(text);
+    lblProgram->setToolTip(text == full ? QString() : full);
 }
 
 QString frmAlert::composeText(const QString& RemA, const QString& RemP, const QString& LocP,

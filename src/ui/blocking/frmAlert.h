@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/SocketOwners.h"
 #include "ui/chrome/SkinnedWindow.h"
 
 #include <QString>
@@ -30,8 +31,12 @@ public:
     QString RemP;
     QString LocP;
     qint16 b_Type = 0;
+    // The program behind the connection, as far as it is known.
+    platform::SocketOwner owner;
 
     QLabel* Label1 = nullptr;
+    // Under Label1: which program is asking, when anything of it is known.
+    QLabel* lblProgram = nullptr;
     QPushButton* Command1 = nullptr; // "禁止 ip"
     QPushButton* Command2 = nullptr; // "放行通过"
     QPushButton* Command3 = nullptr; // "禁程远端口"
@@ -68,6 +73,7 @@ private:
     // Writes the rules in order, rebuilds the list when asked, logs `action` and closes.
     void answer(std::initializer_list<RuleWrite> writes, bool rebuild, const QString& action);
     void centre();
+    void showProgram();
 
     shell::Program& program_;
     bool answering_ = false;

@@ -80,7 +80,8 @@ frmMain::frmMain(shell::Program& program)
     ListView1->setTextElideMode(Qt::ElideMiddle); // long IPv6 addresses keep both ends
     ListView1->setModel(listModel);
     ListView1->header()->setStretchLastSection(false);
-    const int widths[] = {2540, 1905, 1905, 3387};
+    // The program column comes after the four the list always had, which keep their widths.
+    const int widths[] = {2540, 1905, 1905, 3387, 2040};
     for (int c = 0; c < ConnectionListModel::ColumnCount; ++c) {
         ListView1->setColumnWidth(c, px(widths[c]));
     }

@@ -57,12 +57,12 @@ blocking::TrojanTable& Program::trojans() {
 
 monitor::Guard& Program::guard() {
     if (!guard_) {
-        guard_ = std::make_unique<monitor::Guard>(
-            monitor::Guard::Services{table(), hive(), eventLog(), trojans(), *switches_});
+        guard_ = std::make_unique<monitor::Guard>(monitor::Guard::Services{
+            table(), hive(), eventLog(), trojans(), *switches_, config_.owners});
         monitor::Guard* guard = guard_.get();
         connect(guard, &monitor::Guard::alertRequested, this,
                 [this](const monitor::modNetstat::ConnectionRow& row, qint32 slot) {
-                    raiseAlert(row.RemA, row.RemP, row.LocP, slot);
+                    raiseAlert(row, slot);
                 });
         // Every window whose entry moved down follows it, so each keeps designating its own.
         connect(guard, &monitor::Guard::alertsShifted, this, [this](qint32 t) {
@@ -79,12 +79,12 @@ monitor::Guard& Program::guard() {
     return *guard_;
 }
 
-void Program::raiseAlert(const QString& RemA, const QString& RemP, const QString& LocP,
-                         qint32 slot) {
+void Program::raiseAlert(const monitor::modNetstat::ConnectionRow& row, qint32 slot) {
     blocking::frmAlert* alert = newAlert();
-    alert->RemA = RemA;
-    alert->RemP = RemP;
-    alert->LocP = LocP;
+    alert->RemA = row.RemA;
+    alert->RemP = row.RemP;
+    alert->LocP = row.LocP;
+    alert->owner = row.owner;
     alert->t = slot;
     alert->b_Type = 1;
     alert->Form_Load();

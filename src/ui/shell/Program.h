@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/monitor/modNetstat.h"
 #include "ui/shell/MessageBoxes.h"
 
 #include <QList>
@@ -13,6 +14,7 @@
 namespace quillon::platform {
 class TcpTable;
 class RegistryHive;
+class SocketOwners;
 } // namespace quillon::platform
 namespace quillon::settings {
 class EventLog;
@@ -43,13 +45,14 @@ class Program : public QObject {
     Q_OBJECT
 public:
     struct Config {
-        platform::TcpTable* table = nullptr;    // not owned
-        platform::RegistryHive* hive = nullptr; // not owned
-        QString programDir;                     // QLWD.dat, SPLH.jpg and WDlog.log live here
-        QString lockPath;                       // single-instance lock file
-        QString autostartPath;                  // the machine-wide start-with-the-session entry
-        QString userAutostartPath;              // the user's own one
-        bool trayAvailable = true;              // tests may force either way
+        platform::TcpTable* table = nullptr;      // not owned
+        platform::RegistryHive* hive = nullptr;   // not owned
+        platform::SocketOwners* owners = nullptr; // not owned; none: programs are not looked up
+        QString programDir;                       // QLWD.dat, SPLH.jpg and WDlog.log live here
+        QString lockPath;                         // single-instance lock file
+        QString autostartPath;                    // the machine-wide start-with-the-session entry
+        QString userAutostartPath;                // the user's own one
+        bool trayAvailable = true;                // tests may force either way
     };
 
     explicit Program(Config config, QObject* parent = nullptr);
@@ -58,6 +61,7 @@ public:
     const Config& config() const { return config_; }
     platform::TcpTable& table() { return *config_.table; }
     platform::RegistryHive& hive() { return *config_.hive; }
+    platform::SocketOwners* owners() { return config_.owners; }
     const QString& programDir() const { return config_.programDir; }
 
     settings::EventLog& eventLog();
@@ -90,7 +94,7 @@ public:
 
 private:
     // Opens the question the guard asks for about `row`, holding pending slot `slot`.
-    void raiseAlert(const QString& RemA, const QString& RemP, const QString& LocP, qint32 slot);
+    void raiseAlert(const monitor::modNetstat::ConnectionRow& row, qint32 slot);
 
     Config config_;
     std::unique_ptr<MessageBoxes> boxes_ = std::make_unique<MessageBoxes>();
