@@ -57,7 +57,22 @@ def listen(address, port):
 
 
 def connect(address, port, wait):
-    sock = socket.create_connection((loopback(address), port), timeout=5)
+    target = loopback(address)
+    family = socket.AF_INET6 if ":" in target else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    # The local port is taken before connecting, so that it is known even when the firewall
+    # cuts the connection before connect() returns (a busy machine may run a whole tick
+    # between the handshake and this process's return from the call).
+    sock.bind(("::" if family == socket.AF_INET6 else "0.0.0.0", 0))
+    sock.settimeout(5)
+    start = time.monotonic()
+    try:
+        sock.connect((target, port))
+    except ConnectionAbortedError:
+        say(f"connected {sock.getsockname()[1]}")
+        say(f"aborted {round((time.monotonic() - start) * 1000)}")
+        sock.close()
+        return
     start = time.monotonic()
     say(f"connected {sock.getsockname()[1]}")
     deadline = start + wait
