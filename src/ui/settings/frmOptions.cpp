@@ -191,6 +191,10 @@ void frmOptions::buildControls() {
         tw(180, 2700, 6255, 195));
     Check3 = tabSecurity->place(new QCheckBox(QStringLiteral("提示关闭时是否真的退出.")),
                                 tw(180, 3060, 6255, 195));
+    // Between the banner and the first switch, one step of the switches' pitch above it, so
+    // the four boxes form one column and nothing else moves.
+    Check4 = tabSecurity->place(new QCheckBox(QStringLiteral("IPv6连接同样受控")),
+                                tw(180, 1980, 6255, 195));
     Frame1 = tabSecurity->place(new QGroupBox(QStringLiteral("安全级别调节")),
                                 tw(180, 3420, 7035, 2355));
 
@@ -228,6 +232,7 @@ void frmOptions::buildControls() {
     connect(Check1, &QCheckBox::toggled, this, &frmOptions::Check1_Click);
     connect(Check2, &QCheckBox::toggled, this, &frmOptions::Check2_Click);
     connect(Check3, &QCheckBox::toggled, this, &frmOptions::Check3_Click);
+    connect(Check4, &QCheckBox::toggled, this, &frmOptions::Check4_Click);
     connect(Slider1, &QSlider::valueChanged, this, &frmOptions::Slider1_Change);
     connect(Command1, &QPushButton::clicked, this, &frmOptions::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &frmOptions::Command2_Click);
@@ -251,6 +256,9 @@ void frmOptions::openUp() {
     }
     if (switches.read(Switch::WarnExit) != QLatin1String("1")) {
         Check3->setChecked(true);
+    }
+    if (switches.ipv6()) {
+        Check4->setChecked(true);
     }
 
     if (switches.read(Switch::Level).isEmpty()) {
@@ -303,6 +311,10 @@ void frmOptions::Check2_Click() {
 void frmOptions::Check3_Click() {
     program_.switches().write(Switch::WarnExit,
                               Check3->isChecked() ? QStringLiteral("0") : QStringLiteral("1"));
+}
+
+void frmOptions::Check4_Click() {
+    program_.switches().setIpv6(Check4->isChecked());
 }
 
 void frmOptions::Slider1_Change() {
