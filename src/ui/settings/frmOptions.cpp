@@ -183,6 +183,11 @@ void frmOptions::buildControls() {
     // Tab 2: switches, the level and the credits.
     Picture2 = tabSecurity->place(newPicture(QStringLiteral(":/settings/banner.png")),
                                   tw(180, 720, 6975, 1215));
+    // Between the banner and the first switch, one step of the switches' pitch above it, so
+    // the four boxes form one column and nothing else moves. Created first, it comes
+    // first in the keyboard order too, as it stands first.
+    Check4 = tabSecurity->place(new QCheckBox(QStringLiteral("IPv6连接同样受控")),
+                                tw(180, 1980, 6255, 195));
     Check1 =
         tabSecurity->place(new QCheckBox(QStringLiteral(" 区域网IP不受限制比如(192.168.X.X这类)")),
                            tw(180, 2340, 6255, 195));
@@ -191,10 +196,6 @@ void frmOptions::buildControls() {
         tw(180, 2700, 6255, 195));
     Check3 = tabSecurity->place(new QCheckBox(QStringLiteral("提示关闭时是否真的退出.")),
                                 tw(180, 3060, 6255, 195));
-    // Between the banner and the first switch, one step of the switches' pitch above it, so
-    // the four boxes form one column and nothing else moves.
-    Check4 = tabSecurity->place(new QCheckBox(QStringLiteral("IPv6连接同样受控")),
-                                tw(180, 1980, 6255, 195));
     Frame1 = tabSecurity->place(new QGroupBox(QStringLiteral("安全级别调节")),
                                 tw(180, 3420, 7035, 2355));
 
