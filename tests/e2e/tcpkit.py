@@ -21,7 +21,8 @@
       opening a new one every 50 ms until killed, so that the TCP table changes at every
       tick of a watcher. Prints "churning" once the first COUNT are open.
 
-Only addresses in 127.0.0.0/8 are accepted: these tools never send traffic anywhere else.
+Only the loopback addresses 127.0.0.0/8 and ::1 are accepted: these tools never send traffic
+anywhere else.
 """
 
 import errno
@@ -34,9 +35,14 @@ import time
 
 
 def loopback(address):
-    if ipaddress.ip_address(address) not in ipaddress.ip_network("127.0.0.0/8"):
+    ip = ipaddress.ip_address(address)
+    if ip != ipaddress.ip_address("::1") and ip not in ipaddress.ip_network("127.0.0.0/8"):
         sys.exit(f"tcpkit: {address} is not a loopback address")
     return address
+
+
+def family(address):
+    return socket.AF_INET6 if ipaddress.ip_address(address).version == 6 else socket.AF_INET
 
 
 def say(text):
@@ -44,7 +50,7 @@ def say(text):
 
 
 def listen(address, port):
-    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server = socket.socket(family(address), socket.SOCK_STREAM)
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     server.bind((loopback(address), port))
     server.listen(1024)

@@ -139,6 +139,46 @@ private slots:
         rig.switches.load();
         QCOMPARE(rig.switches.level(), 2);
     }
+
+    void ipv6SwitchDecidesWhetherIpv6RowsCount_data() {
+        QTest::addColumn<QString>("stored"); // null: absent
+        QTest::addColumn<bool>("counted");
+        QTest::newRow("absent") << QString() << true;
+        QTest::newRow("1") << QStringLiteral("1") << true;
+        QTest::newRow("other text") << QStringLiteral("yes") << true;
+        QTest::newRow("0") << QStringLiteral("0") << false;
+    }
+
+    void ipv6SwitchDecidesWhetherIpv6RowsCount() {
+        QFETCH(QString, stored);
+        QFETCH(bool, counted);
+        GuardRig rig;
+        if (!stored.isNull()) {
+            rig.switches.write(Switch::Ipv6, stored);
+        }
+        rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+        rig.table.add(test::FakeTcpTable::makeRow(QStringLiteral("2001:db8::5"), 443, 50000,
+                                                  platform::StateEstablished));
+        const QStringList both{"judge 61.1.2.3",    "alert 61.1.2.3 0",    "yield",
+                               "judge 2001:db8::5", "alert 2001:db8::5 1", "yield"};
+        const QStringList ipv4Only = both.mid(0, 3);
+
+        rig.guard.RefreshTable(false);
+        QCOMPARE(rig.seen, counted ? both : ipv4Only);
+        QCOMPARE(rig.guard.model().rowCount(), counted ? 2 : 1);
+
+        // Turned round, the switch counts from the next tick: the set of connections changed,
+        // so the tick rebuilds without being forced.
+        rig.guard.ShiftAlertList(0);
+        rig.guard.ShiftAlertList(0);
+        rig.seen.clear();
+        rig.switches.setIpv6(!counted);
+        QCOMPARE(rig.switches.read(Switch::Ipv6),
+                 counted ? QStringLiteral("0") : QStringLiteral("1"));
+        rig.guard.RefreshTable(false);
+        QCOMPARE(rig.seen, counted ? ipv4Only : both);
+        QCOMPARE(rig.guard.model().rowCount(), counted ? 1 : 2);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestGuard)

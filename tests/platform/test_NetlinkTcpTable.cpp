@@ -2,9 +2,16 @@
 // process moves into a network namespace of its own first, so it sees and cuts only the
 // connections it made itself.
 #include "core/blocking/Decision.h"
+#include "core/blocking/TrojanTable.h"
+#include "core/monitor/Guard.h"
 #include "core/monitor/modNetstat.h"
+#include "core/settings/EventLog.h"
+#include "core/settings/Switches.h"
+#include "core/settings/modReg.h"
 #include "platform/NetlinkTcpTable.h"
+#include "platform/RegistryHive.h"
 #include "support/Loopback.h"
+#include "support/TestSupport.h"
 
 #include <QtTest>
 #include <arpa/inet.h>
@@ -169,6 +176,7 @@ private slots:
     void ipv6RowsCarryCanonicalTexts();
     void deniedIpv6ConnectionsAreCut_data();
     void deniedIpv6ConnectionsAreCut();
+    void ipv6SwitchOffLeavesIpv6ConnectionsAlone();
     void timeWaitRowsAppear();
     void halfOpenConnectionIsSynRcvd();
     void perFamilyDumpsGiveTheSameTable();
@@ -344,6 +352,44 @@ void TestNetlinkTcpTable::deniedIpv6ConnectionsAreCut() {
     QCOMPARE(::recv(client.get(), &c, 1, MSG_DONTWAIT), ssize_t{-1});
     QVERIFY(errno == ECONNABORTED || errno == ECONNRESET); // cut, or reset by its cut peer
     QVERIFY(Fd(connectTo("::1", 9002)).valid());           // the listener is never cut
+}
+
+// The guard over the kernel's table with the ipv6 switch at "0": a denied IPv6 pair is neither
+// judged nor cut; switched back on, the next tick cuts it.
+void TestNetlinkTcpTable::ipv6SwitchOffLeavesIpv6ConnectionsAlone() {
+    namespace settings = quillon::settings;
+    Fd listener = listenOn("::1", 9003, true);
+    Fd client = connectTo("::1", 9003);
+    Fd server = acceptOne(listener);
+    QVERIFY(client.valid() && server.valid());
+
+    quillon::test::ScratchFolder dir;
+    RegistryHive hive(dir.filePath(QStringLiteral("registry.db")));
+    settings::EventLog log(dir.filePath(QStringLiteral("WDlog.log")));
+    QVERIFY(quillon::test::writeTrojanFile(dir.filePath(QStringLiteral("QLWD.dat")), {}));
+    blocking::TrojanTable trojans(dir.filePath(QStringLiteral("QLWD.dat")));
+    settings::Switches switches(hive);
+    NetlinkTcpTable table;
+    quillon::monitor::Guard guard({table, hive, log, trojans, switches});
+    QStringList judged;
+    QObject::connect(&guard, &quillon::monitor::Guard::judging,
+                     [&](const modNetstat::ConnectionRow& row) { judged << row.RemA; });
+    QVERIFY(settings::modReg::WriteRegString(hive, settings::modReg::HKEY_LOCAL_MACHINE,
+                                             settings::modReg::BlockIpKey, QStringLiteral("::1"),
+                                             QStringLiteral("1")));
+
+    QVERIFY(switches.write(settings::Switch::Ipv6, QStringLiteral("0")));
+    guard.RefreshTable(true);
+    QVERIFY2(!judged.contains(QStringLiteral("::1")), qPrintable(judged.join(' ')));
+    QVERIFY(talks(client, server));
+
+    switches.setIpv6(true);
+    guard.RefreshTable(false);
+    QVERIFY(judged.contains(QStringLiteral("::1")));
+    char c;
+    errno = 0;
+    QCOMPARE(::recv(client.get(), &c, 1, MSG_DONTWAIT), ssize_t{-1});
+    QVERIFY(errno == ECONNABORTED || errno == ECONNRESET);
 }
 
 void TestNetlinkTcpTable::timeWaitRowsAppear() {

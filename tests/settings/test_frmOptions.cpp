@@ -4,6 +4,7 @@
 
 #include "core/settings/EventLog.h"
 #include "core/settings/LogModel.h"
+#include "core/settings/Switches.h"
 #include "core/settings/modReg.h"
 #include "platform/CodePage.h"
 #include "support/ProgramRig.h"
@@ -61,6 +62,8 @@ private slots:
     void unusableStoredLevelKeepsSliderPosition();
     void sliderPositionsSetTextsAndStoreLevel();
     void switchClicksStoreTheirValues();
+    void ipv6BoxFollowsAndStoresSwitch_data();
+    void ipv6BoxFollowsAndStoresSwitch();
     void layoutAndCaptions();
     void addChecksAndStoresEntries_data();
     void addChecksAndStoresEntries();
@@ -199,6 +202,36 @@ void TestFrmOptions::switchClicksStoreTheirValues() {
     QCOMPARE(f.option(QStringLiteral("subnet")), QStringLiteral("0"));
 }
 
+void TestFrmOptions::ipv6BoxFollowsAndStoresSwitch_data() {
+    QTest::addColumn<QString>("stored"); // null: absent
+    QTest::addColumn<bool>("checked");
+    QTest::newRow("absent") << QString() << true;
+    QTest::newRow("1") << QStringLiteral("1") << true;
+    QTest::newRow("other text") << QStringLiteral("on") << true;
+    QTest::newRow("0") << QStringLiteral("0") << false;
+}
+
+void TestFrmOptions::ipv6BoxFollowsAndStoresSwitch() {
+    QFETCH(QString, stored);
+    QFETCH(bool, checked);
+    test::ProgramRig f;
+    if (!stored.isNull()) {
+        f.setOption(QStringLiteral("ipv6"), stored);
+    }
+    frmOptions& c = f.options();
+    QCOMPARE(c.Check4->isChecked(), checked);
+    // Checking the box at opening writes it back, as for the prompt switches.
+    QCOMPARE(f.option(QStringLiteral("ipv6")), checked ? QStringLiteral("1") : stored);
+    QCOMPARE(f.program().switches().ipv6(), checked);
+
+    c.Check4->click();
+    QCOMPARE(f.option(QStringLiteral("ipv6")), checked ? QStringLiteral("0") : QStringLiteral("1"));
+    QCOMPARE(f.program().switches().ipv6(), !checked);
+    // The next console shows what was stored.
+    c.close();
+    QCOMPARE(f.options().Check4->isChecked(), !checked);
+}
+
 void TestFrmOptions::layoutAndCaptions() {
     test::ProgramRig f;
     frmOptions& c = f.options();
@@ -214,6 +247,7 @@ void TestFrmOptions::layoutAndCaptions() {
     QCOMPARE(c.Check1->text(), QStringLiteral(" 区域网IP不受限制比如(192.168.X.X这类)"));
     QCOMPARE(c.Check2->text(), QStringLiteral("提示在关闭程序时是否把程序隐藏在系统托盘下."));
     QCOMPARE(c.Check3->text(), QStringLiteral("提示关闭时是否真的退出."));
+    QCOMPARE(c.Check4->text(), QStringLiteral("IPv6连接同样受控"));
     QCOMPARE(c.Frame1->title(), QStringLiteral("安全级别调节"));
     QCOMPARE(c.Frame2->title(), QStringLiteral("程序制作"));
     QCOMPARE(c.Slider1->orientation(), Qt::Vertical);
@@ -250,6 +284,15 @@ void TestFrmOptions::layoutAndCaptions() {
     QCOMPARE(QRect(c.Frame1->mapTo(c.SSTab1, QPoint(0, 0)), c.Frame1->size()),
              QRect(12, 228, 469, 157));
     QCOMPARE(c.Slider1->geometry(), QRect(8, 16, 42, 133));
+    // The family box (180, 1980, 6255, 195) stands in the free band between the banner and
+    // the first switch, clear of every other control of the tab.
+    QCOMPARE(QRect(c.Check4->mapTo(c.SSTab1, QPoint(0, 0)), c.Check4->size()),
+             QRect(12, 132, 417, 13));
+    for (const QWidget* other :
+         c.Check4->parentWidget()->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        QVERIFY2(other == c.Check4 || !other->geometry().intersects(c.Check4->geometry()),
+                 qPrintable(other->metaObject()->className()));
+    }
     c.SSTab1->setCurrentIndex(1);
     QVERIFY(c.lstLog->isVisible());
     QVERIFY(!c.Check1->isVisible());

@@ -20,6 +20,13 @@ quint32 addressField(const QString& text) {
     return a.s_addr;
 }
 
+std::array<quint32, 4> address6Field(const QString& text) {
+    std::array<quint32, 4> a{};
+    // An unparsable text gives ::, like a listening row's remote end.
+    ::inet_pton(AF_INET6, text.toLatin1().constData(), a.data());
+    return a;
+}
+
 } // namespace
 
 TcpRow FakeTcpTable::makeRow(const QString& remoteAddress, quint16 remotePort, quint16 localPort,
@@ -27,11 +34,19 @@ TcpRow FakeTcpTable::makeRow(const QString& remoteAddress, quint16 remotePort, q
     static std::atomic<quint64> nextCookie{1};
     TcpRow r;
     r.dwState = state;
-    r.dwLocalAddr = addressField(localAddress);
     r.dwLocalPort = qToBigEndian(localPort);
-    r.dwRemoteAddr = addressField(remoteAddress);
     r.dwRemotePort = qToBigEndian(remotePort);
-    r.family = AF_INET;
+    if (remoteAddress.contains(QLatin1Char(':'))) {
+        r.family = AF_INET6;
+        r.ipv6 = true;
+        r.local6 = address6Field(localAddress.isEmpty() ? QStringLiteral("::1") : localAddress);
+        r.remote6 = address6Field(remoteAddress);
+    } else {
+        r.family = AF_INET;
+        r.dwLocalAddr =
+            addressField(localAddress.isEmpty() ? QStringLiteral("127.0.0.1") : localAddress);
+        r.dwRemoteAddr = addressField(remoteAddress);
+    }
     r.cookie = nextCookie++;
     return r;
 }
@@ -98,8 +113,14 @@ bool FakeTcpTable::snapshot(std::vector<TcpRow>& rows) {
     if (failing_) {
         return false;
     }
-    const size_t n = std::min(rows_.size(), static_cast<size_t>(platform::kMaxRows));
-    rows.insert(rows.end(), rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(n));
+    for (const TcpRow& row : rows_) {
+        if (rows.size() == static_cast<size_t>(platform::kMaxRows)) {
+            break;
+        }
+        if (!row.ipv6 || ipv6Rows()) {
+            rows.push_back(row);
+        }
+    }
     return true;
 }
 

@@ -16,13 +16,15 @@ public:
         platform::CutResult result; // what the fake answered
     };
 
-    // A row of an IPv4 connection from localAddress:localPort to remoteAddress:remotePort,
-    // with a cookie no other row built in this process has.
+    // A row of a connection from localAddress:localPort to remoteAddress:remotePort, with a
+    // cookie no other row built in this process has. A remote address with a colon makes an
+    // IPv6 row (its local end ::1 unless given).
     static platform::TcpRow makeRow(const QString& remoteAddress, quint16 remotePort,
                                     quint16 localPort, quint32 state,
-                                    const QString& localAddress = QStringLiteral("127.0.0.1"));
+                                    const QString& localAddress = QString());
 
-    // The table as the next snapshot returns it.
+    // The table as the next snapshot returns it (without the IPv6 rows while ipv6Rows() is
+    // off, as the kernel's table leaves them out).
     void setRows(std::vector<platform::TcpRow> rows) { rows_ = std::move(rows); }
     const std::vector<platform::TcpRow>& rows() const { return rows_; }
 

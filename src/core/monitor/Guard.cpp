@@ -56,6 +56,9 @@ void Guard::whenIdle(std::function<void()> command) {
 }
 
 void Guard::rebuild(bool force) {
+    // The family switch applies from this snapshot on: turned off, the IPv6 rows leave the
+    // set of connections, which is a change, so the list is rebuilt without them at once.
+    services_.table.setIpv6Rows(services_.switches.ipv6());
     if (!refresh_.poll(force)) {
         return;
     }

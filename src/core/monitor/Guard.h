@@ -59,7 +59,8 @@ public:
     QTimer& timer() { return *timer_; }
 
     // Rebuilds the list when the set of connections changed since the last rebuild, or
-    // always when forced; every row of the snapshot then passes CheckBlock, in order.
+    // always when forced; every row of the snapshot then passes CheckBlock, in order. The
+    // snapshot holds IPv6 connections while the ipv6 switch is on.
     void RefreshTable(bool force);
     // Runs a command now, or, when it arrives while a rebuild runs (events let in by a
     // decision), whole and in order right after that rebuild ends: a command run halfway

@@ -16,12 +16,13 @@ struct SwitchRow {
 
 // The value names are the ones earlier versions stored; the list mode's is the caption of
 // the toolbar button that sets it.
-constexpr std::array<SwitchRow, 5> kSwitches{{
+constexpr std::array<SwitchRow, 6> kSwitches{{
     {Switch::WarnSys, u"warnsys", u"0"},
     {Switch::WarnExit, u"warnexit", u"0"},
     {Switch::Level, u"seclvl", u"2"},
     {Switch::Subnet, u"subnet", u"0"},
     {Switch::ListMode, u"所有连接", u"0"},
+    {Switch::Ipv6, u"ipv6", u"1"},
 }};
 
 const SwitchRow& row(Switch which) {
@@ -64,6 +65,7 @@ void Switches::load() {
     level_ = isNumber && stored >= kLevelHigh && stored <= kLevelLow
                  ? stored
                  : defaultValue(Switch::Level).toInt();
+    ipv6_ = read(Switch::Ipv6) != QLatin1String("0");
     loaded_ = true;
 }
 
@@ -95,6 +97,17 @@ void Switches::setLevel(int level) {
         level_ = level;
     }
     write(Switch::Level, QString::number(level));
+}
+
+bool Switches::ipv6() {
+    ensureLoaded();
+    return ipv6_;
+}
+
+void Switches::setIpv6(bool on) {
+    ensureLoaded();
+    ipv6_ = on;
+    write(Switch::Ipv6, on ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 } // namespace quillon::settings

@@ -14,10 +14,11 @@ enum class Switch {
     Level,    // the security level, 1 (high) to 3 (low)
     Subnet,   // "1": local-network addresses are let through unasked
     ListMode, // "1": the connection list hides the listening sockets
+    Ipv6,     // "0": IPv6 connections are neither listed nor judged
 };
 
-// The stored switches, typed: the table of value names and defaults, and the two settings
-// the block decision reads on every connection, kept in memory.
+// The stored switches, typed: the table of value names and defaults, and the settings the
+// guard reads on every tick and the block decision on every connection, kept in memory.
 //
 // The decision's settings are read from the hive once and then follow the console's
 // controls, which write them here and through to the hive; a hive that refuses the write
@@ -48,6 +49,10 @@ public:
     // one of them counts as the default.
     int level();
     void setLevel(int level);
+    // IPv6 connections are listed and judged. Only a stored "0" turns them off: a firewall's
+    // rules must hold whatever the address family, so any other text counts as on.
+    bool ipv6();
+    void setIpv6(bool on);
 
     // Reads the decision's settings from the hive now.
     void load();
@@ -61,6 +66,7 @@ private:
     bool loaded_ = false;
     bool subnet_ = false;
     int level_ = 2;
+    bool ipv6_ = true;
 };
 
 } // namespace quillon::settings

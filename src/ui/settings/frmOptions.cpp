@@ -183,6 +183,11 @@ void frmOptions::buildControls() {
     // Tab 2: switches, the level and the credits.
     Picture2 = tabSecurity->place(newPicture(QStringLiteral(":/settings/banner.png")),
                                   tw(180, 720, 6975, 1215));
+    // Between the banner and the first switch, one step of the switches' pitch above it, so
+    // the four boxes form one column and nothing else moves. Created first, it comes
+    // first in the keyboard order too, as it stands first.
+    Check4 = tabSecurity->place(new QCheckBox(QStringLiteral("IPv6连接同样受控")),
+                                tw(180, 1980, 6255, 195));
     Check1 =
         tabSecurity->place(new QCheckBox(QStringLiteral(" 区域网IP不受限制比如(192.168.X.X这类)")),
                            tw(180, 2340, 6255, 195));
@@ -228,6 +233,7 @@ void frmOptions::buildControls() {
     connect(Check1, &QCheckBox::toggled, this, &frmOptions::Check1_Click);
     connect(Check2, &QCheckBox::toggled, this, &frmOptions::Check2_Click);
     connect(Check3, &QCheckBox::toggled, this, &frmOptions::Check3_Click);
+    connect(Check4, &QCheckBox::toggled, this, &frmOptions::Check4_Click);
     connect(Slider1, &QSlider::valueChanged, this, &frmOptions::Slider1_Change);
     connect(Command1, &QPushButton::clicked, this, &frmOptions::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &frmOptions::Command2_Click);
@@ -251,6 +257,9 @@ void frmOptions::openUp() {
     }
     if (switches.read(Switch::WarnExit) != QLatin1String("1")) {
         Check3->setChecked(true);
+    }
+    if (switches.ipv6()) {
+        Check4->setChecked(true);
     }
 
     if (switches.read(Switch::Level).isEmpty()) {
@@ -303,6 +312,10 @@ void frmOptions::Check2_Click() {
 void frmOptions::Check3_Click() {
     program_.switches().write(Switch::WarnExit,
                               Check3->isChecked() ? QStringLiteral("0") : QStringLiteral("1"));
+}
+
+void frmOptions::Check4_Click() {
+    program_.switches().setIpv6(Check4->isChecked());
 }
 
 void frmOptions::Slider1_Change() {

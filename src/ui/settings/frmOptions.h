@@ -26,9 +26,9 @@ class RuleListModel;
 
 // The console: the three rule lists, the event log view, the switches and the security
 // level. The local-network box Check1 and the level slider Slider1 set the two settings the
-// block decision reads. Every creation restores the controls from the hive and opens the log
-// view over the event log file; the rule lists read the hive when first asked for their rows,
-// and again at every show.
+// block decision reads; the family box Check4 sets whether the guard takes IPv6 connections. Every
+// creation restores the controls from the hive and opens the log view over the event log file; the
+// rule lists read the hive when first asked for their rows, and again at every show.
 class frmOptions : public chrome::SkinnedWindow {
     Q_OBJECT
 public:
@@ -50,6 +50,7 @@ public:
     QCheckBox* Check1 = nullptr;
     QCheckBox* Check2 = nullptr;
     QCheckBox* Check3 = nullptr;
+    QCheckBox* Check4 = nullptr; // "IPv6连接同样受控": IPv6 connections listed and judged
     QSlider* Slider1 = nullptr;
     QLabel* lblTitle = nullptr;
     QLabel* lblDes = nullptr;
@@ -89,6 +90,7 @@ private:
     void Check1_Click();
     void Check2_Click();
     void Check3_Click();
+    void Check4_Click();
     void Slider1_Change();
     void Command1_Click();
     void Command2_Click();
