@@ -53,7 +53,7 @@ QString PortText(quint32 field) {
     return QString::number(port);
 }
 
-ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qint16 position) {
+ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qsizetype position) {
     ConnectionRow r;
     r.RemA = row.ipv6 ? Ipv6ToText(row.remote6) : IpToText(row.dwRemoteAddr);
     r.RemP = PortText(row.dwRemotePort);

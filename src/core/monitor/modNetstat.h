@@ -43,11 +43,11 @@ struct ConnectionRow {
     QString RemP;
     QString LocP;
     qint16 state = 0;
-    qint16 position = 0;
+    qsizetype position = 0;
     platform::TcpRow identity;
     platform::SocketOwner owner; // the program behind it, when looked up
 };
 
-ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qint16 position);
+ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qsizetype position);
 
 } // namespace quillon::monitor::modNetstat
