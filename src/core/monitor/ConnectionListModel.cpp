@@ -78,7 +78,7 @@ QVariant ConnectionListModel::headerData(int section, Qt::Orientation orientatio
     }
 }
 
-void ConnectionListModel::beginRebuild() {
+void ConnectionListModel::beginRebuild(qsizetype expected) {
     if (rebuilding()) {
         endRebuild();
     }
@@ -86,6 +86,13 @@ void ConnectionListModel::beginRebuild() {
     resetOpen_ = true;
     rebuildOpen_ = true;
     items_.clear();
+    // Room for the rows to come, no more: grown by doubling, a list of 40,000 rows would hold
+    // room for 65,536; and a list that shrank much gives its room back.
+    const size_t want = expected > 0 ? static_cast<size_t>(expected) : 0;
+    if (items_.capacity() > 2 * want + 64) {
+        std::vector<Item>().swap(items_);
+    }
+    items_.reserve(want);
     published_ = 0;
 }
 

@@ -47,8 +47,8 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
 
-    // Starts a rebuild: removes every row.
-    void beginRebuild();
+    // Starts a rebuild: removes every row, and makes room for `expected` rows.
+    void beginRebuild(qsizetype expected = 0);
     // Appends one row (visible to the view at the next publish() or endRebuild()).
     void append(Item item);
     // Makes the rows appended so far visible to attached views.

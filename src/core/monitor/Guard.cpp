@@ -72,10 +72,10 @@ void Guard::rebuild(bool force) {
     platform::RegistryHive::ReadScope rules(services_.hive);
 
     emit rebuildStarting();
-    model_->beginRebuild();
+    model_->beginRebuild(n);
+    modNetstat::RowMaker maker;
     for (qsizetype i = 0; i < n; ++i) {
-        modNetstat::ConnectionRow row =
-            modNetstat::MakeConnectionRow(rows[static_cast<size_t>(i)], i);
+        modNetstat::ConnectionRow row = maker.make(rows[static_cast<size_t>(i)], i);
         if (static_cast<size_t>(i) < owners.size()) {
             row.owner = std::move(owners[static_cast<size_t>(i)]);
         }

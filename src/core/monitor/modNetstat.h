@@ -3,8 +3,10 @@
 #include "platform/SocketOwners.h"
 #include "platform/TcpTable.h"
 
+#include <QHash>
 #include <QString>
 #include <array>
+#include <vector>
 
 // Turns kernel rows into the texts the rest of the program handles.
 namespace quillon::monitor::modNetstat {
@@ -49,5 +51,20 @@ struct ConnectionRow {
 };
 
 ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qsizetype position);
+
+// Makes the rows of one snapshot. The text of an IPv4 address or of a port is made once and
+// shared by every row showing it: a big table repeats few addresses, and each port of a
+// loopback connection shows on both of its rows. Meant to live for one snapshot.
+class RowMaker {
+public:
+    ConnectionRow make(const platform::TcpRow& row, qsizetype position);
+
+private:
+    const QString& port(quint32 field);
+    const QString& address(quint32 address);
+
+    std::vector<QString> ports_;
+    QHash<quint32, QString> addresses_;
+};
 
 } // namespace quillon::monitor::modNetstat
