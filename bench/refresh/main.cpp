@@ -171,7 +171,7 @@ int main(int argc, char** argv) {
         model.beginRebuild();
         for (qint16 i = 0; i < kRows; ++i) {
             auto r = monitor::modNetstat::MakeConnectionRow(snap[static_cast<size_t>(i)], i);
-            model.append({r.RemA, r.RemP, r.LocP, monitor::modNetstat::StateText(r.state), r});
+            model.append({r});
         }
         model.endRebuild();
     });

@@ -28,7 +28,7 @@ public:
 
     // Starts a dump whose request carried `seq` and was sent from netlink port `portId`.
     // Rows are appended to `rows` (not cleared here: a dump of two families appends twice),
-    // at most kMaxRows in all. Without `ipv6Rows` IPv6 connections are skipped, leaving the
+    // every one of them. Without `ipv6Rows` IPv6 connections are skipped, leaving the
     // IPv4 ones (IPv4-mapped sockets included).
     void begin(quint32 seq, quint32 portId, std::vector<TcpRow>* rows, bool ipv6Rows = true);
 

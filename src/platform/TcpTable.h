@@ -75,9 +75,6 @@ enum class CutAccess {
     Failed,       // anything else
 };
 
-// Rows are capped here: positions are 16-bit signed throughout the program.
-inline constexpr int kMaxRows = 32767;
-
 // The machine's TCP table. Implementations: the kernel's (NetlinkTcpTable) and the scripted
 // fake under tests/support.
 class TcpTable {
@@ -89,9 +86,10 @@ public:
     void setIpv6Rows(bool on) { ipv6Rows_ = on; }
     bool ipv6Rows() const { return ipv6Rows_; }
 
-    // Replaces `rows` with the current table, in the order the kernel returns it, at most
-    // kMaxRows rows. Returns false (rows empty) when the table could not be read.
-    // The vector is reused by callers so that a poll allocates nothing once warm.
+    // Replaces `rows` with the current table, in the order the kernel returns it, every
+    // row of it: a connection left out would never be judged. Returns false (rows empty) when the
+    // table could not be read. The vector is reused by callers so that a poll allocates nothing
+    // once warm.
     virtual bool snapshot(std::vector<TcpRow>& rows) = 0;
 
     // Drops exactly the connection `row` describes, never another one.

@@ -75,7 +75,7 @@ private slots:
         // Several ticks, one rebuild: the unchanged table is judged once.
         QCOMPARE(finished.size(), 1);
         QCOMPARE(rig.seen, (QStringList{"judge 0.0.0.0", "judge 61.1.2.3"}));
-        QCOMPARE(rig.guard.LastRowCount, qint16(2));
+        QCOMPARE(rig.guard.LastRowCount, qsizetype(2));
         QCOMPARE(rig.guard.model().rowCount(), 2);
 
         // Listening rows hidden: judged all the same.
@@ -109,6 +109,32 @@ private slots:
         QCOMPARE(rig.guard.pending.AlertCount, 0);
         rig.guard.ShiftAlertList(0);
         QCOMPARE(shifted.size(), 1);
+    }
+
+    void everyRowOfALargeTableIsJudgedListedAndKeyed() {
+        // More rows than any 16-bit count: the denied connection listed last is judged and
+        // cut all the same, and the positions and keys past 32,767 carry on.
+        GuardRig rig;
+        rig.switches.setSubnet(true); // the filler rows pass without a rule lookup
+        rig.deny(settings::modReg::BlockLpKey, QStringLiteral("8080"));
+        constexpr int kFiller = 40000;
+        for (int i = 0; i < kFiller; ++i) {
+            rig.table.add(QStringLiteral("10.0.0.1"), static_cast<quint16>(1024 + i % 60000),
+                          static_cast<quint16>(2000 + i / 60000));
+        }
+        const platform::TcpRow denied = rig.table.add(QStringLiteral("61.1.2.3"), 4322, 8080);
+
+        rig.guard.RefreshTable(false);
+
+        QCOMPARE(rig.guard.LastRowCount, qsizetype(kFiller + 1));
+        QCOMPARE(rig.seen.size(), kFiller + 1 + 2); // every judgement, then yield and log
+        QCOMPARE(rig.seen.last(), QStringLiteral("log 61.1.2.3 已断开连接"));
+        QCOMPARE(rig.table.cuts().size(), size_t(1));
+        QVERIFY(rig.table.cuts()[0].row.sameConnection(denied));
+        const monitor::ConnectionListModel& model = rig.guard.model();
+        QCOMPARE(model.rowCount(), kFiller + 1);
+        QCOMPARE(model.key(kFiller), QStringLiteral("x40000"));
+        QCOMPARE(model.findConnection(denied), kFiller);
     }
 
     void switchesTakeEffectAtTheNextDecision() {

@@ -15,9 +15,8 @@ using test::FakeTcpTable;
 
 namespace {
 
-ConnectionListModel::Item itemFor(const TcpRow& row, qint16 position) {
-    const auto conn = monitor::modNetstat::MakeConnectionRow(row, position);
-    return {conn.RemA, conn.RemP, conn.LocP, QString(), conn};
+ConnectionListModel::Item itemFor(const TcpRow& row, qsizetype position) {
+    return {monitor::modNetstat::MakeConnectionRow(row, position)};
 }
 
 } // namespace
@@ -104,7 +103,7 @@ void TestListRefresh::modelShowsARebuildInOneReset() {
     QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
     QSignalSpy inserts(&model, &QAbstractItemModel::rowsInserted);
     model.beginRebuild();
-    for (qint16 i = 0; i < 1000; ++i) {
+    for (qsizetype i = 0; i < 1000; ++i) {
         model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5), i));
         // Appended rows wait for the end of the rebuild before a view sees them.
         QCOMPARE(model.rowCount(), 0);

@@ -141,8 +141,12 @@ void TestFrmMain::programColumn() {
     QFETCH(QString, tip);
     monitor::ConnectionListModel model;
     monitor::modNetstat::ConnectionRow row;
+    row.RemA = QStringLiteral("61.1.2.3");
+    row.RemP = QStringLiteral("4321");
+    row.LocP = QStringLiteral("80");
+    row.state = 5;
     row.owner = owner;
-    model.append({"61.1.2.3", "4321", "80", "待定连接", row});
+    model.append({row});
     const QModelIndex i = model.index(0, monitor::ConnectionListModel::ColProgram);
     QCOMPARE(model.data(i).toString(), cell);
     QCOMPARE(model.data(i, Qt::ToolTipRole).toString(), tip);
@@ -172,7 +176,7 @@ void TestFrmMain::layoutAndInitialState() {
 
     QVERIFY(m.tmrRefresh->isActive());
     QCOMPARE(m.tmrRefresh->interval(), 250);
-    QCOMPARE(rig.guard().LastRowCount, qint16(0));
+    QCOMPARE(rig.guard().LastRowCount, qsizetype(0));
 
     const QStringList captions{"停止", "刷新", "", "所有连接", "控制台", ""};
     for (int p = 1; p <= 6; ++p) {
@@ -210,7 +214,7 @@ void TestFrmMain::exampleTableShowsListeningRowsInAllConnectionsMode() {
     QCOMPARE(rig.rowTexts(1), (QStringList{"10.0.0.5", "80", "1025", "待定连接"}));
     // The listening row is judged with its real (all-zero) remote address.
     QCOMPARE(decisions.seen, (QStringList{"0:0.0.0.0", "1:10.0.0.5"}));
-    QCOMPARE(rig.guard().LastRowCount, qint16(2));
+    QCOMPARE(rig.guard().LastRowCount, qsizetype(2));
     QVERIFY(rig.program().alerts().isEmpty());
     QVERIFY(rig.table.cuts().empty());
 }
@@ -293,7 +297,7 @@ void TestFrmMain::replacedConnectionIsRebuiltAndJudged() {
     QCOMPARE(rig.rowTexts(0).first(), QStringLiteral("61.9.9.9"));
     QCOMPARE(rig.table.cuts().size(), size_t(1));
     QVERIFY(rig.table.cuts()[0].row.sameConnection(second));
-    QCOMPARE(rig.guard().LastRowCount, qint16(1));
+    QCOMPARE(rig.guard().LastRowCount, qsizetype(1));
 }
 
 void TestFrmMain::stateChangeAloneIsNoRebuild() {
@@ -325,7 +329,7 @@ void TestFrmMain::emptyTableAfterRowsClearsTheList() {
     rig.table.setRows({});
     rig.guard().RefreshTable(false);
     QCOMPARE(rig.rowCount(), 0);
-    QCOMPARE(rig.guard().LastRowCount, qint16(0));
+    QCOMPARE(rig.guard().LastRowCount, qsizetype(0));
 }
 
 void TestFrmMain::unreadableTableLeavesTheListAlone() {
@@ -410,7 +414,7 @@ void TestFrmMain::tickDuringRebuildIsDroppedForcedRequestRunsOnceAfter() {
     QCOMPARE(seen,
              (QStringList{"0:0.0.0.0", "1:10.0.0.5", "0:0.0.0.0", "1:10.0.0.5", "2:61.1.2.3"}));
     QCOMPARE(rig.keys(), (QStringList{"x0", "x1", "x2"}));
-    QCOMPARE(rig.guard().LastRowCount, qint16(3));
+    QCOMPARE(rig.guard().LastRowCount, qsizetype(3));
 
     // Nothing is left over: the next unchanged tick does nothing.
     rig.guard().RefreshTable(false);

@@ -3,6 +3,7 @@
 
 #include <QtTest>
 #include <cstring>
+#include <tuple>
 
 using namespace quillon::monitor::modNetstat;
 using quillon::platform::TcpRow;
@@ -33,6 +34,7 @@ private slots:
     void portText_data();
     void portText();
     void connectionRow();
+    void rowMakerSharesEqualTexts();
 };
 
 void TestModNetstat::stateNamesEmptyUntilInitialised() {
@@ -131,13 +133,41 @@ void TestModNetstat::connectionRow() {
     row.dwRemotePort = field(0x01, 0xBB, 0, 0);
     row.family = 2;
     row.cookie = 77;
-    const ConnectionRow r = MakeConnectionRow(row, 32766);
+    const ConnectionRow r = MakeConnectionRow(row, 40000);
     QCOMPARE(r.RemA, QStringLiteral("192.168.0.1"));
     QCOMPARE(r.RemP, QStringLiteral("443"));
     QCOMPARE(r.LocP, QStringLiteral("49152"));
     QCOMPARE(r.state, qint16{5});
-    QCOMPARE(r.position, qint16{32766});
+    QCOMPARE(r.position, qsizetype{40000});
     QVERIFY(r.identity.sameConnection(row));
+}
+
+void TestModNetstat::rowMakerSharesEqualTexts() {
+    // The rows of one snapshot read as MakeConnectionRow makes them, and an address or port
+    // shown on several rows is one text: a loopback pair shows each port twice.
+    TcpRow client;
+    client.dwState = 5;
+    client.dwLocalPort = field(0xC0, 0x00, 0, 0);
+    client.dwRemoteAddr = field(127, 0, 0, 1);
+    client.dwRemotePort = field(0x1B, 0x58, 0, 0);
+    TcpRow server = client;
+    std::swap(server.dwLocalPort, server.dwRemotePort);
+    RowMaker maker;
+    const ConnectionRow a = maker.make(client, 0);
+    const ConnectionRow b = maker.make(server, 40000);
+    for (const auto& [made, row, position] :
+         {std::tuple{a, client, 0}, std::tuple{b, server, 40000}}) {
+        const ConnectionRow alone = MakeConnectionRow(row, position);
+        QCOMPARE(made.RemA, alone.RemA);
+        QCOMPARE(made.RemP, alone.RemP);
+        QCOMPARE(made.LocP, alone.LocP);
+        QCOMPARE(made.state, alone.state);
+        QCOMPARE(made.position, alone.position);
+        QVERIFY(made.identity.sameConnection(row));
+    }
+    QVERIFY(a.RemA.isSharedWith(b.RemA));
+    QVERIFY(a.LocP.isSharedWith(b.RemP));
+    QVERIFY(a.RemP.isSharedWith(b.LocP));
 }
 
 QTEST_GUILESS_MAIN(TestModNetstat)

@@ -27,7 +27,7 @@ void TestFakeTcpTable::rowsCarryTheirTexts() {
     QCOMPARE(r.RemP, QStringLiteral("80"));
     QCOMPARE(r.LocP, QStringLiteral("1025"));
     QCOMPARE(r.state, qint16{StateEstablished});
-    QCOMPARE(r.position, qint16{3});
+    QCOMPARE(r.position, qsizetype{3});
     QCOMPARE(modNetstat::IpToText(a.dwLocalAddr), QStringLiteral("127.0.0.1"));
     // Same four-tuple, another connection: the cookie tells them apart.
     QVERIFY(a.cookie != b.cookie);

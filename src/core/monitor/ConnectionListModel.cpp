@@ -6,7 +6,7 @@ namespace quillon::monitor {
 
 ConnectionListModel::ConnectionListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
-QString ConnectionListModel::keyFor(qint16 position) {
+QString ConnectionListModel::keyFor(qsizetype position) {
     return QLatin1Char('x') + QString::number(position);
 }
 
@@ -31,7 +31,7 @@ QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
         // The address column is narrower than the longest IPv6 text and elides it: the
         // tooltip holds the whole address. The program column's holds the whole program line.
         if (index.column() == ColAddress) {
-            return QVariant(it.text);
+            return QVariant(it.text());
         }
         if (index.column() == ColProgram) {
             const QString line = ProgramLineText(it.connection.owner);
@@ -44,13 +44,13 @@ QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
     }
     switch (index.column()) {
     case ColAddress:
-        return it.text;
+        return it.text();
     case ColRemotePort:
-        return it.sub1;
+        return it.sub1();
     case ColLocalPort:
-        return it.sub2;
+        return it.sub2();
     case ColState:
-        return it.sub3;
+        return it.sub3();
     case ColProgram:
         return ProgramCellText(it.connection.owner);
     default:
@@ -78,7 +78,7 @@ QVariant ConnectionListModel::headerData(int section, Qt::Orientation orientatio
     }
 }
 
-void ConnectionListModel::beginRebuild() {
+void ConnectionListModel::beginRebuild(qsizetype expected) {
     if (rebuilding()) {
         endRebuild();
     }
@@ -86,6 +86,13 @@ void ConnectionListModel::beginRebuild() {
     resetOpen_ = true;
     rebuildOpen_ = true;
     items_.clear();
+    // Room for the rows to come, no more: grown by doubling, a list of 40,000 rows would hold
+    // room for 65,536; and a list that shrank much gives its room back.
+    const size_t want = expected > 0 ? static_cast<size_t>(expected) : 0;
+    if (items_.capacity() > 2 * want + 64) {
+        std::vector<Item>().swap(items_);
+    }
+    items_.reserve(want);
     published_ = 0;
 }
 

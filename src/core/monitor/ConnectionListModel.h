@@ -8,9 +8,10 @@
 
 namespace quillon::monitor {
 
-// The rows of the main window's connection list. Each row keeps, besides the four texts it
-// shows, the connection it was built from (texts and kernel identity), so that commands on a
-// selected row act on that very connection even after the table has changed.
+// The rows of the main window's connection list. Each row keeps the connection it was built
+// from (texts and kernel identity), so that commands on a selected row act on that very
+// connection even after the table has changed; the texts it shows are derived from it, so a
+// row holds its texts once, shared with the decision and the log rather than copied per view.
 //
 // A rebuild is framed by beginRebuild()/endRebuild(): the rows are appended without a signal
 // per row and the view learns about them in one reset, which keeps a rebuild of thousands of
@@ -22,18 +23,23 @@ public:
     enum Column { ColAddress, ColRemotePort, ColLocalPort, ColState, ColProgram, ColumnCount };
 
     struct Item {
-        QString text; // column 1: remote address, or "无IP来源" for a listening row
-        QString sub1; // column 2: remote port, or "等待状态"
-        QString sub2; // column 3: local port
-        QString sub3; // column 4: state text
-        // Column 5, the program, is written from connection.owner when shown.
         modNetstat::ConnectionRow connection;
+
+        bool listening() const { return connection.state == platform::StateListen; }
+        // Column 1: remote address, or "无IP来源" for a listening row.
+        QString text() const { return listening() ? QStringLiteral("无IP来源") : connection.RemA; }
+        // Column 2: remote port, or "等待状态".
+        QString sub1() const { return listening() ? QStringLiteral("等待状态") : connection.RemP; }
+        // Column 3: local port.
+        QString sub2() const { return connection.LocP; }
+        // Column 4: state text. Column 5, the program, is written from connection.owner.
+        QString sub3() const { return modNetstat::StateText(connection.state); }
     };
 
     explicit ConnectionListModel(QObject* parent = nullptr);
 
     // The item key: "x" followed by the row's position in the snapshot it was built from.
-    static QString keyFor(qint16 position);
+    static QString keyFor(qsizetype position);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -41,8 +47,8 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
 
-    // Starts a rebuild: removes every row.
-    void beginRebuild();
+    // Starts a rebuild: removes every row, and makes room for `expected` rows.
+    void beginRebuild(qsizetype expected = 0);
     // Appends one row (visible to the view at the next publish() or endRebuild()).
     void append(Item item);
     // Makes the rows appended so far visible to attached views.

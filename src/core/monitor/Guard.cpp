@@ -63,7 +63,7 @@ void Guard::rebuild(bool force) {
         return;
     }
     const std::vector<platform::TcpRow>& rows = refresh_.rows();
-    const qint16 n = static_cast<qint16>(rows.size());
+    const qsizetype n = static_cast<qsizetype>(rows.size());
     LastRowCount = n;
     // The programs behind the connections, found before any row is listed or judged.
     std::vector<platform::SocketOwner> owners;
@@ -75,21 +75,17 @@ void Guard::rebuild(bool force) {
     platform::RegistryHive::ReadScope rules(services_.hive);
 
     emit rebuildStarting();
-    model_->beginRebuild();
-    for (qint16 i = 0; i < n; ++i) {
-        modNetstat::ConnectionRow row =
-            modNetstat::MakeConnectionRow(rows[static_cast<size_t>(i)], i);
+    model_->beginRebuild(n);
+    modNetstat::RowMaker maker;
+    for (qsizetype i = 0; i < n; ++i) {
+        modNetstat::ConnectionRow row = maker.make(rows[static_cast<size_t>(i)], i);
         if (static_cast<size_t>(i) < owners.size()) {
             row.owner = std::move(owners[static_cast<size_t>(i)]);
         }
-        if (row.state == platform::StateListen) {
-            // The list mode is read afresh for each listening row.
-            if (listsListening_) {
-                model_->append({QStringLiteral("无IP来源"), QStringLiteral("等待状态"), row.LocP,
-                                modNetstat::StateText(row.state), row});
-            }
-        } else {
-            model_->append({row.RemA, row.RemP, row.LocP, modNetstat::StateText(row.state), row});
+        // The list mode is read afresh for each listening row. The list's item shares the
+        // row's texts; it derives what it shows from them.
+        if (row.state != platform::StateListen || listsListening_) {
+            model_->append({row});
         }
         CheckBlock(row);
     }

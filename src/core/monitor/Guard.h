@@ -86,7 +86,7 @@ public:
     std::optional<QString> GetTrojan(const QString& port);
 
     // Rows of the last rebuild.
-    qint16 LastRowCount = 0;
+    qsizetype LastRowCount = 0;
     blocking::PendingAlerts pending;
 
 signals:

@@ -53,7 +53,7 @@ QString PortText(quint32 field) {
     return QString::number(port);
 }
 
-ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qint16 position) {
+ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qsizetype position) {
     ConnectionRow r;
     r.RemA = row.ipv6 ? Ipv6ToText(row.remote6) : IpToText(row.dwRemoteAddr);
     r.RemP = PortText(row.dwRemotePort);
@@ -62,6 +62,36 @@ ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qint16 position) {
     r.position = position;
     r.identity = row;
     return r;
+}
+
+ConnectionRow RowMaker::make(const platform::TcpRow& row, qsizetype position) {
+    ConnectionRow r;
+    r.RemA = row.ipv6 ? Ipv6ToText(row.remote6) : address(row.dwRemoteAddr);
+    r.RemP = port(row.dwRemotePort);
+    r.LocP = port(row.dwLocalPort);
+    r.state = static_cast<qint16>(row.dwState);
+    r.position = position;
+    r.identity = row;
+    return r;
+}
+
+const QString& RowMaker::port(quint32 field) {
+    if (ports_.empty()) {
+        ports_.resize(0x10000);
+    }
+    QString& text = ports_[field & 0xFFFF];
+    if (text.isNull()) {
+        text = PortText(field);
+    }
+    return text;
+}
+
+const QString& RowMaker::address(quint32 address) {
+    auto it = addresses_.find(address);
+    if (it == addresses_.end()) {
+        it = addresses_.insert(address, IpToText(address));
+    }
+    return *it;
 }
 
 } // namespace quillon::monitor::modNetstat

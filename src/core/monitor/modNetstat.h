@@ -3,8 +3,10 @@
 #include "platform/SocketOwners.h"
 #include "platform/TcpTable.h"
 
+#include <QHash>
 #include <QString>
 #include <array>
+#include <vector>
 
 // Turns kernel rows into the texts the rest of the program handles.
 namespace quillon::monitor::modNetstat {
@@ -43,11 +45,26 @@ struct ConnectionRow {
     QString RemP;
     QString LocP;
     qint16 state = 0;
-    qint16 position = 0;
+    qsizetype position = 0;
     platform::TcpRow identity;
     platform::SocketOwner owner; // the program behind it, when looked up
 };
 
-ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qint16 position);
+ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qsizetype position);
+
+// Makes the rows of one snapshot. The text of an IPv4 address or of a port is made once and
+// shared by every row showing it: a big table repeats few addresses, and each port of a
+// loopback connection shows on both of its rows. Meant to live for one snapshot.
+class RowMaker {
+public:
+    ConnectionRow make(const platform::TcpRow& row, qsizetype position);
+
+private:
+    const QString& port(quint32 field);
+    const QString& address(quint32 address);
+
+    std::vector<QString> ports_;
+    QHash<quint32, QString> addresses_;
+};
 
 } // namespace quillon::monitor::modNetstat

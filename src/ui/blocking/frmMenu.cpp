@@ -66,18 +66,18 @@ void frmMenu::BlockList(bool ra, bool rp, bool lp) {
         const QString deny = QStringLiteral("1");
         if (ra) {
             modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockIpKey,
-                                   item.text, deny);
+                                   item.text(), deny);
         }
         if (rp) {
             modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockRpKey,
-                                   item.sub1, deny);
+                                   item.sub1(), deny);
         }
         if (lp) {
             modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockLpKey,
-                                   item.sub2, deny);
+                                   item.sub2(), deny);
         }
         program.guard().RefreshTable(true);
-        modGeneral::LogEvent(program, item.text, item.sub1, item.sub2,
+        modGeneral::LogEvent(program, item.text(), item.sub1(), item.sub2(),
                              QStringLiteral("禁止所有连接"));
     });
 }
@@ -96,7 +96,7 @@ void frmMenu::mnuDis_Click() {
         const platform::CutResult result = program.table().cut(item.connection.identity);
         QCoreApplication::processEvents();
         if (result == platform::CutResult::Cut) {
-            modGeneral::LogEvent(program, item.text, item.sub1, item.sub2,
+            modGeneral::LogEvent(program, item.text(), item.sub1(), item.sub2(),
                                  QStringLiteral("异常连接中断"));
         }
     });
