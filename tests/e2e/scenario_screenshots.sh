@@ -53,6 +53,14 @@ for _ in 1 2 3; do
     sleep 0.2
 done
 e2e_screenshot "$main" main-window-program-column
+# The program cell's tooltip holds the whole program line: rest the pointer on the first
+# row's program cell (the list starts 240, 600 twips into the window, its header and the
+# first row take about 26 pixels) and take the screen, since a tooltip is a window of its own.
+read -r wx wy _ _ < <(window_geometry "$main")
+xdotool mousemove $((wx + 4725 / TWIPS)) $((wy + 600 / TWIPS + 26))
+sleep 1.5
+e2e_screenshot root main-window-program-tooltip
+xdotool mousemove $((wx + 10)) $((wy + 10))
 for _ in 1 2 3; do
     click_control "$main" 600 4470 300 225
     sleep 0.2
