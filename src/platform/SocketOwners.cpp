@@ -261,7 +261,7 @@ void SocketOwners::refreshHolders(const std::unordered_set<quint64>& wanted) {
     for (const quint64 inode : wanted) {
         const auto h = holders_.find(inode);
         if (h != holders_.end()) {
-            pids.insert(h->second.begin(), h->second.end());
+            h->second.forEach([&pids](qint32 pid) { pids.insert(pid); });
         }
     }
     for (const qint32 pid : pids) {
@@ -366,10 +366,7 @@ bool SocketOwners::setDescriptor(qint32 pid, Process& p, int fd, quint64 inode) 
         dropDescriptor(pid, old);
     }
     if (inode != 0) {
-        std::vector<qint32>& h = holders_[inode];
-        if (std::find(h.begin(), h.end(), pid) == h.end()) {
-            h.push_back(pid);
-        }
+        holders_[inode].add(pid);
         hidden_.erase(inode);
         return true;
     }
@@ -394,7 +391,7 @@ void SocketOwners::dropDescriptor(qint32 pid, quint64 inode) {
     if (h == holders_.end()) {
         return;
     }
-    h->second.erase(std::remove(h->second.begin(), h->second.end(), pid), h->second.end());
+    h->second.remove(pid);
     if (h->second.empty()) {
         holders_.erase(h);
     }
@@ -417,21 +414,53 @@ void SocketOwners::forgetProcess(qint32 pid) {
     }
 }
 
+void SocketOwners::Holders::add(qint32 pid) {
+    if (first_ == 0) {
+        first_ = pid;
+        return;
+    }
+    if (first_ == pid) {
+        return;
+    }
+    if (!more_) {
+        more_ = std::make_unique<std::vector<qint32>>();
+    } else if (std::find(more_->begin(), more_->end(), pid) != more_->end()) {
+        return;
+    }
+    more_->push_back(pid);
+}
+
+void SocketOwners::Holders::remove(qint32 pid) {
+    if (pid == first_) {
+        // The next holder found moves up, so the order of finding is kept.
+        first_ = 0;
+        if (more_) {
+            first_ = more_->front();
+            more_->erase(more_->begin());
+        }
+    } else if (more_) {
+        more_->erase(std::remove(more_->begin(), more_->end(), pid), more_->end());
+    }
+    if (more_ && more_->empty()) {
+        more_.reset();
+    }
+}
+
 void SocketOwners::forgetSocket(quint64 inode) {
     hidden_.erase(inode);
     const auto h = holders_.find(inode);
     if (h == holders_.end()) {
         return;
     }
-    for (const qint32 pid : h->second) {
+    h->second.forEach([this, inode](qint32 pid) {
         const auto p = processes_.find(pid);
         if (p == processes_.end()) {
-            continue;
+            return;
         }
         for (auto d = p->second.fds.begin(); d != p->second.fds.end();) {
             d = d->second == inode ? p->second.fds.erase(d) : std::next(d);
         }
-    }
+    });
     holders_.erase(h);
 }
 

@@ -79,6 +79,34 @@ private:
         QString command;
     };
 
+    // The processes holding one socket, in the order they were found. There is one per
+    // socket of the table and nearly always a single holder, which is kept in place rather
+    // than in an allocation of its own.
+    class Holders {
+    public:
+        bool empty() const { return first_ == 0; }
+        size_t size() const { return empty() ? 0 : 1 + (more_ ? more_->size() : 0); }
+        qint32 front() const { return first_; }
+        // Adds `pid` unless it holds the socket already.
+        void add(qint32 pid);
+        void remove(qint32 pid);
+        template <typename F>
+        void forEach(F f) const {
+            if (first_ != 0) {
+                f(first_);
+            }
+            if (more_) {
+                for (const qint32 pid : *more_) {
+                    f(pid);
+                }
+            }
+        }
+
+    private:
+        qint32 first_ = 0; // 0: none (a process id is never 0)
+        std::unique_ptr<std::vector<qint32>> more_;
+    };
+
     void refreshHolders(const std::unordered_set<quint64>& wanted);
     // Reads the descriptors of the running processes: those not read before, or with
     // `everyDescriptor` all of them, of the processes of `uids` only.
@@ -99,7 +127,7 @@ private:
     std::unique_ptr<ProcFs> fs_;
     std::unordered_map<qint32, Process> processes_;
     // Socket inode -> the processes holding it, in the order they were found.
-    std::unordered_map<quint64, std::vector<qint32>> holders_;
+    std::unordered_map<quint64, Holders> holders_;
     // The connections' sockets of the last lookup, and those no visible process holds.
     std::unordered_set<quint64> wanted_;
     std::unordered_set<quint64> hidden_;

@@ -77,10 +77,11 @@ void Guard::rebuild(bool force) {
     emit rebuildStarting();
     model_->beginRebuild(n);
     modNetstat::RowMaker maker;
+    modNetstat::OwnerPool ownerPool;
     for (qsizetype i = 0; i < n; ++i) {
         modNetstat::ConnectionRow row = maker.make(rows[static_cast<size_t>(i)], i);
         if (static_cast<size_t>(i) < owners.size()) {
-            row.owner = std::move(owners[static_cast<size_t>(i)]);
+            row.owner = ownerPool.share(std::move(owners[static_cast<size_t>(i)]));
         }
         // The list mode is read afresh for each listening row. The list's item shares the
         // row's texts; it derives what it shows from them.

@@ -53,6 +53,33 @@ QString PortText(quint32 field) {
     return QString::number(port);
 }
 
+SharedOwner::SharedOwner(platform::SocketOwner owner) {
+    if (!owner.empty()) {
+        owner_ = std::make_shared<const platform::SocketOwner>(std::move(owner));
+    }
+}
+
+const platform::SocketOwner& SharedOwner::none() {
+    static const platform::SocketOwner empty;
+    return empty;
+}
+
+SharedOwner OwnerPool::share(platform::SocketOwner&& owner) {
+    // A row without a socket has no owner, and needs no record.
+    if (owner.empty()) {
+        return {};
+    }
+    auto& same = held_[owner.pid];
+    for (const auto& held : same) {
+        if (held->shared == owner.shared && held->user == owner.user && held->path == owner.path &&
+            held->command == owner.command) {
+            return SharedOwner(held);
+        }
+    }
+    same.push_back(std::make_shared<const platform::SocketOwner>(std::move(owner)));
+    return SharedOwner(same.back());
+}
+
 ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qsizetype position) {
     ConnectionRow r;
     r.RemA = row.ipv6 ? Ipv6ToText(row.remote6) : IpToText(row.dwRemoteAddr);

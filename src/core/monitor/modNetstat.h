@@ -6,6 +6,8 @@
 #include <QHash>
 #include <QString>
 #include <array>
+#include <memory>
+#include <unordered_map>
 #include <vector>
 
 // Turns kernel rows into the texts the rest of the program handles.
@@ -36,6 +38,35 @@ QString AddressText(const char* converted);
 // Unsigned decimal text of a port field (network byte order in the low 16 bits).
 QString PortText(quint32 field);
 
+// The program behind a connection, held once and shared by every row it owns: a big table
+// has many rows and few programs, and a copy per row would cost more than the rest of the
+// row. Reads as a platform::SocketOwner; an empty one holds nothing.
+class SharedOwner {
+public:
+    SharedOwner() = default;
+    SharedOwner(platform::SocketOwner owner);
+    SharedOwner(std::shared_ptr<const platform::SocketOwner> owner) : owner_(std::move(owner)) {}
+
+    const platform::SocketOwner& get() const { return owner_ ? *owner_ : none(); }
+    operator const platform::SocketOwner&() const { return get(); }
+    bool hasProcess() const { return get().hasProcess(); }
+    bool empty() const { return get().empty(); }
+
+private:
+    static const platform::SocketOwner& none();
+    std::shared_ptr<const platform::SocketOwner> owner_;
+};
+
+// Hands out one SharedOwner per distinct owner. Meant to live for one snapshot.
+class OwnerPool {
+public:
+    SharedOwner share(platform::SocketOwner&& owner);
+
+private:
+    // By process id; a process's sockets differ at most in user and sharing.
+    std::unordered_map<qint32, std::vector<std::shared_ptr<const platform::SocketOwner>>> held_;
+};
+
 // One connection as the program hands it around: the three texts in the order remote
 // address (dotted decimal, or canonical IPv6 text for an IPv6 connection), remote port, local
 // port, the state, the row position in its snapshot, and the kernel identity, so that a cut
@@ -47,7 +78,7 @@ struct ConnectionRow {
     qint16 state = 0;
     qsizetype position = 0;
     platform::TcpRow identity;
-    platform::SocketOwner owner; // the program behind it, when looked up
+    SharedOwner owner; // the program behind it, when looked up
 };
 
 ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qsizetype position);
