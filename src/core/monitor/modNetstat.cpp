@@ -3,6 +3,7 @@
 #include "platform/Inet.h"
 
 #include <QByteArray>
+#include <utility>
 
 namespace quillon::monitor::modNetstat {
 
@@ -80,26 +81,31 @@ SharedOwner OwnerPool::share(platform::SocketOwner&& owner) {
     return SharedOwner(same.back());
 }
 
-ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qsizetype position) {
+namespace {
+
+// A connection row from its kernel row and the texts made for it, by whichever maker.
+ConnectionRow assemble(const platform::TcpRow& row, qsizetype position, QString remA, QString remP,
+                       QString locP) {
     ConnectionRow r;
-    r.RemA = row.ipv6 ? Ipv6ToText(row.remote6) : IpToText(row.dwRemoteAddr);
-    r.RemP = PortText(row.dwRemotePort);
-    r.LocP = PortText(row.dwLocalPort);
+    r.RemA = std::move(remA);
+    r.RemP = std::move(remP);
+    r.LocP = std::move(locP);
     r.state = static_cast<qint16>(row.dwState);
     r.position = position;
     r.identity = row;
     return r;
 }
 
+} // namespace
+
+ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qsizetype position) {
+    return assemble(row, position, row.ipv6 ? Ipv6ToText(row.remote6) : IpToText(row.dwRemoteAddr),
+                    PortText(row.dwRemotePort), PortText(row.dwLocalPort));
+}
+
 ConnectionRow RowMaker::make(const platform::TcpRow& row, qsizetype position) {
-    ConnectionRow r;
-    r.RemA = row.ipv6 ? Ipv6ToText(row.remote6) : address(row.dwRemoteAddr);
-    r.RemP = port(row.dwRemotePort);
-    r.LocP = port(row.dwLocalPort);
-    r.state = static_cast<qint16>(row.dwState);
-    r.position = position;
-    r.identity = row;
-    return r;
+    return assemble(row, position, row.ipv6 ? Ipv6ToText(row.remote6) : address(row.dwRemoteAddr),
+                    port(row.dwRemotePort), port(row.dwLocalPort));
 }
 
 const QString& RowMaker::port(quint32 field) {
