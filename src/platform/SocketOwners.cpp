@@ -182,18 +182,21 @@ bool hasSocket(const TcpRow& row) {
 
 } // namespace
 
-void SocketOwners::resolve(const std::vector<TcpRow>& rows, std::vector<SocketOwner>& owners) {
-    std::unordered_set<quint64> wanted;
+void SocketOwners::resolve(const std::vector<TcpRow>& rows) {
+    // Kept sorted between lookups: a set would cost five times the room in a big table.
+    std::vector<quint64> wanted;
     wanted.reserve(rows.size());
     for (const TcpRow& row : rows) {
         if (hasSocket(row)) {
-            wanted.insert(row.inode);
+            wanted.push_back(row.inode);
         }
     }
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
     // Connections closed since the last lookup: their descriptor numbers may come back
     // holding new sockets, so they are read again when they do.
     for (const quint64 inode : wanted_) {
-        if (wanted.count(inode) == 0) {
+        if (!std::binary_search(wanted.begin(), wanted.end(), inode)) {
             forgetSocket(inode);
         }
     }
@@ -231,30 +234,37 @@ void SocketOwners::resolve(const std::vector<TcpRow>& rows, std::vector<SocketOw
             }
         }
     }
+}
 
+void SocketOwners::resolve(const std::vector<TcpRow>& rows, std::vector<SocketOwner>& owners) {
+    resolve(rows);
     owners.clear();
-    owners.resize(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const TcpRow& row = rows[i];
-        if (!hasSocket(row)) {
-            continue;
-        }
-        SocketOwner& o = owners[i];
-        o.user = userName(row.uid);
-        const auto h = holders_.find(row.inode);
-        if (h == holders_.end() || h->second.empty()) {
-            continue;
-        }
-        const qint32 pid = h->second.front();
-        const Process& p = info(pid);
-        o.pid = pid;
-        o.path = p.path;
-        o.command = p.command;
-        o.shared = h->second.size() > 1;
+    owners.reserve(rows.size());
+    for (const TcpRow& row : rows) {
+        owners.push_back(ownerOf(row));
     }
 }
 
-void SocketOwners::refreshHolders(const std::unordered_set<quint64>& wanted) {
+SocketOwner SocketOwners::ownerOf(const TcpRow& row) {
+    SocketOwner o;
+    if (!hasSocket(row)) {
+        return o;
+    }
+    o.user = userName(row.uid);
+    const auto h = holders_.find(row.inode);
+    if (h == holders_.end() || h->second.empty()) {
+        return o;
+    }
+    const qint32 pid = h->second.front();
+    const Process& p = info(pid);
+    o.pid = pid;
+    o.path = p.path;
+    o.command = p.command;
+    o.shared = h->second.size() > 1;
+    return o;
+}
+
+void SocketOwners::refreshHolders(const std::vector<quint64>& wanted) {
     // Only the holders of connections are checked, one read each: a process that ended (or
     // whose id now belongs to another) no longer holds what it held.
     std::unordered_set<qint32> pids;

@@ -65,8 +65,13 @@ public:
     SocketOwners(const SocketOwners&) = delete;
     SocketOwners& operator=(const SocketOwners&) = delete;
 
-    // The owners of `rows` (one snapshot), one per row in the same order, reading /proc only
-    // for what is not known yet. Rows without a socket (TIME_WAIT, half-open) get no owner.
+    // Learns the owners of `rows` (one snapshot), reading /proc only for what is not known
+    // yet; ownerOf() then tells each row's.
+    void resolve(const std::vector<TcpRow>& rows);
+    // The owner of a row of the last resolved snapshot. Rows without a socket (TIME_WAIT,
+    // half-open) have none.
+    SocketOwner ownerOf(const TcpRow& row);
+    // Both at once: the owners of `rows`, one per row in the same order.
     void resolve(const std::vector<TcpRow>& rows, std::vector<SocketOwner>& owners);
 
 private:
@@ -107,7 +112,7 @@ private:
         std::unique_ptr<std::vector<qint32>> more_;
     };
 
-    void refreshHolders(const std::unordered_set<quint64>& wanted);
+    void refreshHolders(const std::vector<quint64>& wanted);
     // Reads the descriptors of the running processes: those not read before, or with
     // `everyDescriptor` all of them, of the processes of `uids` only.
     void scan(const std::unordered_set<quint32>& uids, bool everyDescriptor);
@@ -128,8 +133,9 @@ private:
     std::unordered_map<qint32, Process> processes_;
     // Socket inode -> the processes holding it, in the order they were found.
     std::unordered_map<quint64, Holders> holders_;
-    // The connections' sockets of the last lookup, and those no visible process holds.
-    std::unordered_set<quint64> wanted_;
+    // The connections' sockets of the last lookup (sorted), and those no visible process
+    // holds.
+    std::vector<quint64> wanted_;
     std::unordered_set<quint64> hidden_;
     std::unordered_map<quint32, QString> users_;
     std::vector<qint32> pids_;

@@ -15,8 +15,8 @@ using test::FakeTcpTable;
 
 namespace {
 
-ConnectionListModel::Item itemFor(const TcpRow& row, qsizetype position) {
-    return {monitor::modNetstat::MakeConnectionRow(row, position)};
+ConnectionListModel::Snapshot snapshotOf(std::vector<TcpRow> rows) {
+    return std::make_shared<const std::vector<TcpRow>>(std::move(rows));
 }
 
 } // namespace
@@ -102,9 +102,10 @@ void TestListRefresh::modelShowsARebuildInOneReset() {
     test::checkModel(&model);
     QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
     QSignalSpy inserts(&model, &QAbstractItemModel::rowsInserted);
-    model.beginRebuild();
+    model.beginRebuild(snapshotOf(
+        std::vector<TcpRow>(1000, FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5))));
     for (qsizetype i = 0; i < 1000; ++i) {
-        model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5), i));
+        model.append(i);
         // Appended rows wait for the end of the rebuild before a view sees them.
         QCOMPARE(model.rowCount(), 0);
         QCOMPARE(model.itemCount(), i + 1);
@@ -124,7 +125,7 @@ void TestListRefresh::modelShowsARebuildInOneReset() {
              QVariant(QStringLiteral("61.1.2.3")));
     QVERIFY(!model.data(model.index(5, ConnectionListModel::ColState), Qt::ToolTipRole).isValid());
 
-    model.beginRebuild();
+    model.beginRebuild(snapshotOf({}));
     model.endRebuild();
     QCOMPARE(model.rowCount(), 0);
     QCOMPARE(resets.size(), 2);
@@ -135,19 +136,22 @@ void TestListRefresh::modelPublishesRowsBeforeEventsRun() {
     test::checkModel(&model);
     QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
     QSignalSpy inserts(&model, &QAbstractItemModel::rowsInserted);
-    model.beginRebuild();
-    model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5), 0));
-    model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.4"), 1, 2, 5), 1));
+    model.beginRebuild(snapshotOf({FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5),
+                                   FakeTcpTable::makeRow(QStringLiteral("61.1.2.4"), 1, 2, 5),
+                                   FakeTcpTable::makeRow(QStringLiteral("61.1.2.5"), 1, 2, 5),
+                                   FakeTcpTable::makeRow(QStringLiteral("61.1.2.6"), 1, 2, 5)}));
+    model.append(0);
+    model.append(1);
     model.publish();
     QCOMPARE(model.rowCount(), 2);
     QCOMPARE(resets.size(), 1);
-    model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.5"), 1, 2, 5), 2));
+    model.append(2);
     QCOMPARE(model.rowCount(), 2);
     model.publish();
     model.publish();
     QCOMPARE(model.rowCount(), 3);
     QCOMPARE(inserts.size(), 1);
-    model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.6"), 1, 2, 5), 3));
+    model.append(3);
     model.endRebuild();
     QCOMPARE(model.rowCount(), 4);
     QCOMPARE(resets.size(), 1);
@@ -160,9 +164,9 @@ void TestListRefresh::modelFindsRowsByConnection() {
     test::checkModel(&model);
     const TcpRow a = FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5);
     const TcpRow b = FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5);
-    model.beginRebuild();
-    model.append(itemFor(a, 0));
-    model.append(itemFor(b, 1));
+    model.beginRebuild(snapshotOf({a, b}));
+    model.append(0);
+    model.append(1);
     model.endRebuild();
     QCOMPARE(model.findConnection(b), 1);
     QCOMPARE(model.findConnection(a), 0);
