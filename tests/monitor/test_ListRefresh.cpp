@@ -32,6 +32,7 @@ private slots:
     void modelShowsARebuildInOneReset();
     void modelPublishesRowsBeforeEventsRun();
     void modelFindsRowsByConnection();
+    void modelShowsItsOwnSnapshotUntilTheNextRebuild();
 };
 
 void TestListRefresh::firstPollOverEmptyTableIsNoChange() {
@@ -171,6 +172,47 @@ void TestListRefresh::modelFindsRowsByConnection() {
     QCOMPARE(model.findConnection(b), 1);
     QCOMPARE(model.findConnection(a), 0);
     QCOMPARE(model.findConnection(FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5)), -1);
+}
+
+// The list keeps the snapshot it was built from while the change test moves on to newer
+// ones; what a cell shows is what a command on that row gets.
+void TestListRefresh::modelShowsItsOwnSnapshotUntilTheNextRebuild() {
+    monitor::modNetstat::InitStateNames();
+    FakeTcpTable table;
+    ListRefresh refresh(table);
+    ConnectionListModel model;
+    test::checkModel(&model);
+    const TcpRow listening = table.add(QStringLiteral("0.0.0.0"), 0, 22, platform::StateListen);
+    table.add(QStringLiteral("2001:db8::1:2"), 443, 40000);
+    table.add(QStringLiteral("61.1.2.3"), 4321, 80, platform::StateTimeWait);
+    QVERIFY(refresh.poll(false));
+    model.beginRebuild(refresh.snapshot(), 3);
+    for (qsizetype i = 0; i < 3; ++i) {
+        model.append(i);
+    }
+    model.endRebuild();
+
+    table.remove(listening);
+    table.add(QStringLiteral("61.1.2.4"), 1, 2);
+    QVERIFY(refresh.poll(false));
+    QCOMPARE(refresh.rows().size(), size_t(3));
+    const QStringList expected[] = {
+        {"无IP来源", "等待状态", "22", "监听连接"},
+        {"2001:db8::1:2", "443", "40000", "待定连接"},
+        {"61.1.2.3", "4321", "80", "TIME_WAIT连接"},
+    };
+    QCOMPARE(model.rowCount(), 3);
+    for (int r = 0; r < 3; ++r) {
+        const ConnectionListModel::Item item = model.item(r);
+        QCOMPARE(QStringList({item.text(), item.sub1(), item.sub2(), item.sub3()}), expected[r]);
+        for (int c = 0; c < ConnectionListModel::ColProgram; ++c) {
+            QCOMPARE(model.data(model.index(r, c)).toString(), expected[r][c]);
+        }
+        QCOMPARE(item.connection.position, r);
+        QCOMPARE(model.key(r), ConnectionListModel::keyFor(r));
+    }
+    QVERIFY(model.item(0).connection.identity.sameConnection(listening));
+    QCOMPARE(model.findConnection(listening), 0);
 }
 
 QTEST_GUILESS_MAIN(TestListRefresh)
