@@ -57,15 +57,16 @@ public:
 double switchToLog(test::ProgramRig& rig) {
     shell::Program program(rig.program().config());
     settings::frmOptions& console = program.options();
-    QElapsedTimer wait;
-    wait.start();
-    while (!console.logModel->indexed() && wait.elapsed() < 60000) {
-        QTest::qWait(5);
-    }
     console.SSTab1->setCurrentIndex(0);
     console.show();
     if (!QTest::qWaitForWindowExposed(&console)) {
         std::fprintf(stderr, "the console was not shown\n");
+    }
+    // The log's pass starts with the first show; the switch is timed once it is over.
+    QElapsedTimer wait;
+    wait.start();
+    while (!console.logModel->indexed() && wait.elapsed() < 60000) {
+        QTest::qWait(5);
     }
     QCoreApplication::processEvents();
     PaintCounter counter;
@@ -97,15 +98,20 @@ int main(int argc, char** argv) {
     setup.checkModels = false;
     test::ProgramRig empty(setup);
     test::ProgramRig full(setup);
-    if (!full.dir.isValid() || !writeLog(full.logPath(), records)) {
+    // A log of one screenful: what showing rows at all costs, whatever the log's length.
+    constexpr int kScreenful = 20;
+    test::ProgramRig screenful(setup);
+    if (!full.dir.isValid() || !writeLog(full.logPath(), records) ||
+        !writeLog(screenful.logPath(), kScreenful)) {
         std::fprintf(stderr, "cannot write the log\n");
         return 1;
     }
     constexpr int kRuns = 15;
-    std::vector<double> emptyMs, fullMs;
+    std::vector<double> emptyMs, fullMs, screenfulMs;
     for (int run = 0; run < kRuns; ++run) {
         emptyMs.push_back(switchToLog(empty));
         fullMs.push_back(switchToLog(full));
+        screenfulMs.push_back(switchToLog(screenful));
     }
     const double e = median(emptyMs);
     const double f = median(fullMs);
@@ -118,5 +124,10 @@ int main(int argc, char** argv) {
     std::printf("  %7d-record log     %6.2f ms %6.2f ms\n", records, f, fBest);
     std::printf("  ratio                  %6.2f    %6.2f      target <= 1.5: %s\n", f / e,
                 fBest / eBest, f / e <= 1.5 ? "meets" : "MISSES");
+    const double s = median(screenfulMs);
+    const double sBest = *std::min_element(screenfulMs.begin(), screenfulMs.end());
+    std::printf("  %7d-record log     %6.2f ms %6.2f ms\n", kScreenful, s, sBest);
+    std::printf("  %d against %d records %6.2f    %6.2f\n", records, kScreenful, f / s,
+                fBest / sBest);
     return 0;
 }
