@@ -112,7 +112,7 @@ void LogModel::stopWorker() {
     cancel_.reset();
 }
 
-void LogModel::open(const QString& filePath, bool startPass) {
+void LogModel::open(const QString& filePath, bool passNow) {
     stopWorker();
     beginResetModel();
     path_ = filePath;
@@ -146,8 +146,8 @@ void LogModel::open(const QString& filePath, bool startPass) {
         QMetaObject::invokeMethod(
             this, [this, cancel, index] { adopt(cancel, index); }, Qt::QueuedConnection);
     }));
-    if (startPass) {
-        LogModel::startPass();
+    if (passNow) {
+        startPass();
     }
 }
 

@@ -35,10 +35,10 @@ public:
     // larger one in the background, its rows arriving (before any appended since) when the
     // pass is done. A missing or unreadable file gives no rows.
     //
-    // With `startPass` false a larger file's pass waits for startPass(). Even at idle
+    // With `passNow` false a larger file's pass waits for startPass(). Even at idle
     // priority, a pass over a long log slows whatever runs beside it by a quarter on a small
     // machine: the console, made hidden at start-up, starts it when it is first shown.
-    void open(const QString& filePath, bool startPass = true);
+    void open(const QString& filePath, bool passNow = true);
     // Starts the pass open() left waiting, if any.
     void startPass();
     // Adds one row at the end.
