@@ -98,7 +98,7 @@ std::pair<int, int> resolvedRows(monitor::Guard& main) {
     int found = 0;
     int sockets = 0;
     for (int r = 0; r < main.model().itemCount(); ++r) {
-        const auto& c = main.model().item(r).connection;
+        const auto c = main.model().item(r).connection;
         if (c.identity.inode != 0 && c.identity.dwState != platform::StateTimeWait) {
             ++sockets;
             found += c.owner.hasProcess() ? 1 : 0;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,23 +181,29 @@ bool hasSocket(const TcpRow& row) {
     return row.inode != 0 && row.dwState != StateTimeWait;
 }
 
+bool descriptorBefore(const std::pair<int, quint64>& d, int fd) {
+    return d.first < fd;
+}
+
 } // namespace
 
-void SocketOwners::resolve(const std::vector<TcpRow>& rows, std::vector<SocketOwner>& owners) {
-    std::unordered_set<quint64> wanted;
+void SocketOwners::resolve(const std::vector<TcpRow>& rows) {
+    // Kept sorted between lookups: a set would cost five times the room in a big table.
+    std::vector<quint64> wanted;
     wanted.reserve(rows.size());
     for (const TcpRow& row : rows) {
         if (hasSocket(row)) {
-            wanted.insert(row.inode);
+            wanted.push_back(row.inode);
         }
     }
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
     // Connections closed since the last lookup: their descriptor numbers may come back
     // holding new sockets, so they are read again when they do.
-    for (const quint64 inode : wanted_) {
-        if (wanted.count(inode) == 0) {
-            forgetSocket(inode);
-        }
-    }
+    std::vector<quint64> gone;
+    std::set_difference(wanted_.begin(), wanted_.end(), wanted.begin(), wanted.end(),
+                        std::back_inserter(gone));
+    forgetSockets(gone);
     wanted_.swap(wanted);
 
     std::unordered_map<quint64, quint32> missing;
@@ -231,30 +238,37 @@ void SocketOwners::resolve(const std::vector<TcpRow>& rows, std::vector<SocketOw
             }
         }
     }
+}
 
+void SocketOwners::resolve(const std::vector<TcpRow>& rows, std::vector<SocketOwner>& owners) {
+    resolve(rows);
     owners.clear();
-    owners.resize(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const TcpRow& row = rows[i];
-        if (!hasSocket(row)) {
-            continue;
-        }
-        SocketOwner& o = owners[i];
-        o.user = userName(row.uid);
-        const auto h = holders_.find(row.inode);
-        if (h == holders_.end() || h->second.empty()) {
-            continue;
-        }
-        const qint32 pid = h->second.front();
-        const Process& p = info(pid);
-        o.pid = pid;
-        o.path = p.path;
-        o.command = p.command;
-        o.shared = h->second.size() > 1;
+    owners.reserve(rows.size());
+    for (const TcpRow& row : rows) {
+        owners.push_back(ownerOf(row));
     }
 }
 
-void SocketOwners::refreshHolders(const std::unordered_set<quint64>& wanted) {
+SocketOwner SocketOwners::ownerOf(const TcpRow& row) {
+    SocketOwner o;
+    if (!hasSocket(row)) {
+        return o;
+    }
+    o.user = userName(row.uid);
+    const auto h = holders_.find(row.inode);
+    if (h == holders_.end() || h->second.empty()) {
+        return o;
+    }
+    const qint32 pid = h->second.front();
+    const Process& p = info(pid);
+    o.pid = pid;
+    o.path = p.path;
+    o.command = p.command;
+    o.shared = h->second.size() > 1;
+    return o;
+}
+
+void SocketOwners::refreshHolders(const std::vector<quint64>& wanted) {
     // Only the holders of connections are checked, one read each: a process that ended (or
     // whose id now belongs to another) no longer holds what it held.
     std::unordered_set<qint32> pids;
@@ -330,63 +344,73 @@ bool SocketOwners::readDescriptors(qint32 pid, Process& p, bool everyDescriptor)
     if (!fs_->descriptors(pid, fdList_)) {
         return false;
     }
-    // Descriptors closed since the last read.
     std::sort(fdList_.begin(), fdList_.end());
-    for (auto d = p.fds.begin(); d != p.fds.end();) {
-        if (!std::binary_search(fdList_.begin(), fdList_.end(), d->first)) {
-            const quint64 inode = d->second;
-            d = p.fds.erase(d);
-            dropDescriptor(pid, inode);
-        } else {
-            ++d;
+    // Descriptors closed since the last read; the process stops holding their sockets once
+    // the new descriptors are in, unless one of those holds them too.
+    std::vector<quint64> released;
+    std::erase_if(p.fds, [&](const Descriptor& d) {
+        if (std::binary_search(fdList_.begin(), fdList_.end(), d.first)) {
+            return false;
         }
-    }
+        released.push_back(d.second);
+        return true;
+    });
     bool gained = false;
+    std::vector<Descriptor> added;
     for (const int fd : fdList_) {
-        if (!everyDescriptor && p.fds.count(fd) != 0) {
+        const auto d = std::lower_bound(p.fds.begin(), p.fds.end(), fd, descriptorBefore);
+        const bool known = d != p.fds.end() && d->first == fd;
+        if (known && !everyDescriptor) {
             continue;
         }
         // A descriptor closed since the listing (such as the one that listed them, in this
         // very process) is not remembered: its number is read when it comes back.
-        if (const std::optional<quint64> inode = fs_->socketInode(pid, fd)) {
-            gained = setDescriptor(pid, p, fd, *inode) || gained;
+        const std::optional<quint64> inode = fs_->socketInode(pid, fd);
+        if (!inode || (known && d->second == *inode)) {
+            continue;
+        }
+        if (known) {
+            released.push_back(d->second);
+            d->second = *inode;
+        } else {
+            added.push_back({fd, *inode});
+        }
+        if (*inode != 0) {
+            holders_[*inode].add(pid);
+            hidden_.erase(*inode);
+            gained = true;
         }
     }
+    // The new numbers come in order: one merge keeps the list sorted.
+    const auto middle = static_cast<std::ptrdiff_t>(p.fds.size());
+    p.fds.insert(p.fds.end(), added.begin(), added.end());
+    std::inplace_merge(p.fds.begin(), p.fds.begin() + middle, p.fds.end());
+    releaseUnheld(pid, p, released);
     return gained;
 }
 
-bool SocketOwners::setDescriptor(qint32 pid, Process& p, int fd, quint64 inode) {
-    const auto [d, added] = p.fds.try_emplace(fd, inode);
-    if (!added) {
-        if (d->second == inode) {
-            return false;
-        }
-        const quint64 old = d->second;
-        d->second = inode;
-        dropDescriptor(pid, old);
-    }
-    if (inode != 0) {
-        holders_[inode].add(pid);
-        hidden_.erase(inode);
-        return true;
-    }
-    return false;
-}
-
-// One descriptor of `pid` no longer refers to `inode`: the process stops being a holder
-// unless another descriptor of it still does.
-void SocketOwners::dropDescriptor(qint32 pid, quint64 inode) {
-    if (inode == 0) {
+void SocketOwners::releaseUnheld(qint32 pid, const Process& p, std::vector<quint64>& inodes) {
+    std::erase(inodes, 0);
+    if (inodes.empty()) {
         return;
     }
-    const auto p = processes_.find(pid);
-    if (p != processes_.end()) {
-        for (const auto& [fd, other] : p->second.fds) {
-            if (other == inode) {
-                return;
-            }
+    std::sort(inodes.begin(), inodes.end());
+    inodes.erase(std::unique(inodes.begin(), inodes.end()), inodes.end());
+    std::vector<bool> stillHeld(inodes.size());
+    for (const Descriptor& d : p.fds) {
+        const auto i = std::lower_bound(inodes.begin(), inodes.end(), d.second);
+        if (i != inodes.end() && *i == d.second) {
+            stillHeld[static_cast<size_t>(i - inodes.begin())] = true;
         }
     }
+    for (size_t i = 0; i < inodes.size(); ++i) {
+        if (!stillHeld[i]) {
+            releaseHolder(pid, inodes[i]);
+        }
+    }
+}
+
+void SocketOwners::releaseHolder(qint32 pid, quint64 inode) {
     const auto h = holders_.find(inode);
     if (h == holders_.end()) {
         return;
@@ -402,15 +426,12 @@ void SocketOwners::forgetProcess(qint32 pid) {
     if (p == processes_.end()) {
         return;
     }
-    std::vector<quint64> inodes;
-    for (const auto& [fd, inode] : p->second.fds) {
-        if (inode != 0) {
-            inodes.push_back(inode);
-        }
-    }
+    const std::vector<Descriptor> fds = std::move(p->second.fds);
     processes_.erase(p);
-    for (const quint64 inode : inodes) {
-        dropDescriptor(pid, inode);
+    for (const Descriptor& d : fds) {
+        if (d.second != 0) {
+            releaseHolder(pid, d.second);
+        }
     }
 }
 
@@ -446,22 +467,28 @@ void SocketOwners::Holders::remove(qint32 pid) {
     }
 }
 
-void SocketOwners::forgetSocket(quint64 inode) {
-    hidden_.erase(inode);
-    const auto h = holders_.find(inode);
-    if (h == holders_.end()) {
-        return;
+void SocketOwners::forgetSockets(const std::vector<quint64>& gone) {
+    // One pass over each holder's descriptors for all the sockets at once: a program that
+    // closes thousands of connections together costs one pass, not one per connection.
+    std::vector<qint32> holders;
+    for (const quint64 inode : gone) {
+        hidden_.erase(inode);
+        const auto h = holders_.find(inode);
+        if (h != holders_.end()) {
+            h->second.forEach([&holders](qint32 pid) { holders.push_back(pid); });
+            holders_.erase(h);
+        }
     }
-    h->second.forEach([this, inode](qint32 pid) {
+    std::sort(holders.begin(), holders.end());
+    holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
+    for (const qint32 pid : holders) {
         const auto p = processes_.find(pid);
-        if (p == processes_.end()) {
-            return;
+        if (p != processes_.end()) {
+            std::erase_if(p->second.fds, [&gone](const Descriptor& d) {
+                return std::binary_search(gone.begin(), gone.end(), d.second);
+            });
         }
-        for (auto d = p->second.fds.begin(); d != p->second.fds.end();) {
-            d = d->second == inode ? p->second.fds.erase(d) : std::next(d);
-        }
-    });
-    holders_.erase(h);
+    }
 }
 
 bool SocketOwners::known(quint64 inode) const {

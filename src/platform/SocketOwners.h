@@ -7,6 +7,7 @@
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace quillon::platform {
@@ -65,15 +66,25 @@ public:
     SocketOwners(const SocketOwners&) = delete;
     SocketOwners& operator=(const SocketOwners&) = delete;
 
-    // The owners of `rows` (one snapshot), one per row in the same order, reading /proc only
-    // for what is not known yet. Rows without a socket (TIME_WAIT, half-open) get no owner.
+    // Learns the owners of `rows` (one snapshot), reading /proc only for what is not known
+    // yet; ownerOf() then tells each row's.
+    void resolve(const std::vector<TcpRow>& rows);
+    // The owner of a row of the last resolved snapshot. Rows without a socket (TIME_WAIT,
+    // half-open) have none.
+    SocketOwner ownerOf(const TcpRow& row);
+    // Both at once: the owners of `rows`, one per row in the same order.
     void resolve(const std::vector<TcpRow>& rows, std::vector<SocketOwner>& owners);
 
 private:
+    // A descriptor number and the socket inode it refers to (0: no socket).
+    using Descriptor = std::pair<int, quint64>;
+
     struct Process {
         quint64 start = 0;
         qint64 uid = -1;
-        std::unordered_map<int, quint64> fds; // descriptor -> socket inode (0: no socket)
+        // Sorted by number: a program may hold tens of thousands, and a map would cost
+        // twice the room.
+        std::vector<Descriptor> fds;
         bool infoRead = false;
         QString path;
         QString command;
@@ -107,19 +118,20 @@ private:
         std::unique_ptr<std::vector<qint32>> more_;
     };
 
-    void refreshHolders(const std::unordered_set<quint64>& wanted);
+    void refreshHolders(const std::vector<quint64>& wanted);
     // Reads the descriptors of the running processes: those not read before, or with
     // `everyDescriptor` all of them, of the processes of `uids` only.
     void scan(const std::unordered_set<quint32>& uids, bool everyDescriptor);
     void forgetProcess(qint32 pid);
-    void forgetSocket(quint64 inode);
+    // Forgets sockets that are no connection any more (`gone` sorted).
+    void forgetSockets(const std::vector<quint64>& gone);
     std::unordered_map<qint32, Process>::iterator addProcess(qint32 pid);
     // Reads the process's descriptors (only new numbers unless `everyDescriptor`); true
     // when it was found holding a socket it was not known to hold.
     bool readDescriptors(qint32 pid, Process& p, bool everyDescriptor);
-    // True when `inode` is a socket newly found at `fd`.
-    bool setDescriptor(qint32 pid, Process& p, int fd, quint64 inode);
-    void dropDescriptor(qint32 pid, quint64 inode);
+    // `pid` stops holding those of `inodes` that no descriptor of it refers to any more.
+    void releaseUnheld(qint32 pid, const Process& p, std::vector<quint64>& inodes);
+    void releaseHolder(qint32 pid, quint64 inode);
     bool known(quint64 inode) const;
     Process& info(qint32 pid);
     const QString& userName(quint32 uid);
@@ -128,8 +140,9 @@ private:
     std::unordered_map<qint32, Process> processes_;
     // Socket inode -> the processes holding it, in the order they were found.
     std::unordered_map<quint64, Holders> holders_;
-    // The connections' sockets of the last lookup, and those no visible process holds.
-    std::unordered_set<quint64> wanted_;
+    // The connections' sockets of the last lookup (sorted), and those no visible process
+    // holds.
+    std::vector<quint64> wanted_;
     std::unordered_set<quint64> hidden_;
     std::unordered_map<quint32, QString> users_;
     std::vector<qint32> pids_;

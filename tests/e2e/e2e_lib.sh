@@ -335,6 +335,21 @@ list_rows() {
 
 list_rows_are() { [ "$(list_rows "$1")" -eq "$2" ]; }
 
+# Clicks the main window's 控制台 button and waits for the console. The toolbar strip (5640,
+# 600, 855 x 4125 twips) holds four buttons, each an icon over its caption: the fourth icon is
+# the console's.
+open_console() {
+    local main=$1 icons top bottom mx my
+    icons=$(window_bands "$main" 5640 600 855 4125 | awk '$2 - $1 >= 20')
+    [ "$(wc -l <<<"$icons")" -eq 4 ] ||
+        e2e_fail "the toolbar shows $(wc -l <<<"$icons") button pictures, not 4"
+    read -r top bottom < <(sed -n 4p <<<"$icons")
+    read -r mx my _ _ < <(window_geometry "$main")
+    xdotool mousemove $((mx + (5640 + 855 / 2) / TWIPS)) $((my + (top + bottom) / 2)) click 1
+    console_shown() { [ -n "$(window_by_title "控制台")" ]; }
+    e2e_wait_for 5 "the console" console_shown
+}
+
 # Saves a picture of one window under the output folder.
 e2e_screenshot() {
     local win=$1 name=$2

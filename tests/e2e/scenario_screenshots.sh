@@ -66,15 +66,7 @@ for _ in 1 2 3; do
     sleep 0.2
 done
 
-# The toolbar strip (5640, 600, 855 x 4125 twips) holds four buttons, each an icon over its
-# caption: the fourth icon is "控制台".
-icons=$(window_bands "$main" 5640 600 855 4125 | awk '$2 - $1 >= 20')
-[ "$(wc -l <<<"$icons")" -eq 4 ] || e2e_fail "the toolbar shows $(wc -l <<<"$icons") button pictures, not 4"
-read -r top bottom < <(sed -n 4p <<<"$icons")
-read -r mx my _ _ < <(window_geometry "$main")
-xdotool mousemove $((mx + (5640 + 855 / 2) / TWIPS)) $((my + (top + bottom) / 2)) click 1
-console_shown() { [ -n "$(window_by_title "$CONSOLE_TITLE")" ]; }
-e2e_wait_for 5 "the console" console_shown
+open_console "$main"
 sleep 0.3
 e2e_screenshot "$(window_by_title "$CONSOLE_TITLE")" console
 

@@ -15,8 +15,8 @@ using test::FakeTcpTable;
 
 namespace {
 
-ConnectionListModel::Item itemFor(const TcpRow& row, qsizetype position) {
-    return {monitor::modNetstat::MakeConnectionRow(row, position)};
+ConnectionListModel::Snapshot snapshotOf(std::vector<TcpRow> rows) {
+    return std::make_shared<const std::vector<TcpRow>>(std::move(rows));
 }
 
 } // namespace
@@ -32,6 +32,7 @@ private slots:
     void modelShowsARebuildInOneReset();
     void modelPublishesRowsBeforeEventsRun();
     void modelFindsRowsByConnection();
+    void modelShowsItsOwnSnapshotUntilTheNextRebuild();
 };
 
 void TestListRefresh::firstPollOverEmptyTableIsNoChange() {
@@ -102,9 +103,10 @@ void TestListRefresh::modelShowsARebuildInOneReset() {
     test::checkModel(&model);
     QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
     QSignalSpy inserts(&model, &QAbstractItemModel::rowsInserted);
-    model.beginRebuild();
+    model.beginRebuild(snapshotOf(
+        std::vector<TcpRow>(1000, FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5))));
     for (qsizetype i = 0; i < 1000; ++i) {
-        model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5), i));
+        model.append(i);
         // Appended rows wait for the end of the rebuild before a view sees them.
         QCOMPARE(model.rowCount(), 0);
         QCOMPARE(model.itemCount(), i + 1);
@@ -124,7 +126,7 @@ void TestListRefresh::modelShowsARebuildInOneReset() {
              QVariant(QStringLiteral("61.1.2.3")));
     QVERIFY(!model.data(model.index(5, ConnectionListModel::ColState), Qt::ToolTipRole).isValid());
 
-    model.beginRebuild();
+    model.beginRebuild(snapshotOf({}));
     model.endRebuild();
     QCOMPARE(model.rowCount(), 0);
     QCOMPARE(resets.size(), 2);
@@ -135,19 +137,22 @@ void TestListRefresh::modelPublishesRowsBeforeEventsRun() {
     test::checkModel(&model);
     QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
     QSignalSpy inserts(&model, &QAbstractItemModel::rowsInserted);
-    model.beginRebuild();
-    model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5), 0));
-    model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.4"), 1, 2, 5), 1));
+    model.beginRebuild(snapshotOf({FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5),
+                                   FakeTcpTable::makeRow(QStringLiteral("61.1.2.4"), 1, 2, 5),
+                                   FakeTcpTable::makeRow(QStringLiteral("61.1.2.5"), 1, 2, 5),
+                                   FakeTcpTable::makeRow(QStringLiteral("61.1.2.6"), 1, 2, 5)}));
+    model.append(0);
+    model.append(1);
     model.publish();
     QCOMPARE(model.rowCount(), 2);
     QCOMPARE(resets.size(), 1);
-    model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.5"), 1, 2, 5), 2));
+    model.append(2);
     QCOMPARE(model.rowCount(), 2);
     model.publish();
     model.publish();
     QCOMPARE(model.rowCount(), 3);
     QCOMPARE(inserts.size(), 1);
-    model.append(itemFor(FakeTcpTable::makeRow(QStringLiteral("61.1.2.6"), 1, 2, 5), 3));
+    model.append(3);
     model.endRebuild();
     QCOMPARE(model.rowCount(), 4);
     QCOMPARE(resets.size(), 1);
@@ -160,13 +165,54 @@ void TestListRefresh::modelFindsRowsByConnection() {
     test::checkModel(&model);
     const TcpRow a = FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5);
     const TcpRow b = FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5);
-    model.beginRebuild();
-    model.append(itemFor(a, 0));
-    model.append(itemFor(b, 1));
+    model.beginRebuild(snapshotOf({a, b}));
+    model.append(0);
+    model.append(1);
     model.endRebuild();
     QCOMPARE(model.findConnection(b), 1);
     QCOMPARE(model.findConnection(a), 0);
     QCOMPARE(model.findConnection(FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 1, 2, 5)), -1);
+}
+
+// The list keeps the snapshot it was built from while the change test moves on to newer
+// ones; what a cell shows is what a command on that row gets.
+void TestListRefresh::modelShowsItsOwnSnapshotUntilTheNextRebuild() {
+    monitor::modNetstat::InitStateNames();
+    FakeTcpTable table;
+    ListRefresh refresh(table);
+    ConnectionListModel model;
+    test::checkModel(&model);
+    const TcpRow listening = table.add(QStringLiteral("0.0.0.0"), 0, 22, platform::StateListen);
+    table.add(QStringLiteral("2001:db8::1:2"), 443, 40000);
+    table.add(QStringLiteral("61.1.2.3"), 4321, 80, platform::StateTimeWait);
+    QVERIFY(refresh.poll(false));
+    model.beginRebuild(refresh.snapshot(), 3);
+    for (qsizetype i = 0; i < 3; ++i) {
+        model.append(i);
+    }
+    model.endRebuild();
+
+    table.remove(listening);
+    table.add(QStringLiteral("61.1.2.4"), 1, 2);
+    QVERIFY(refresh.poll(false));
+    QCOMPARE(refresh.rows().size(), size_t(3));
+    const QStringList expected[] = {
+        {"无IP来源", "等待状态", "22", "监听连接"},
+        {"2001:db8::1:2", "443", "40000", "待定连接"},
+        {"61.1.2.3", "4321", "80", "TIME_WAIT连接"},
+    };
+    QCOMPARE(model.rowCount(), 3);
+    for (int r = 0; r < 3; ++r) {
+        const ConnectionListModel::Item item = model.item(r);
+        QCOMPARE(QStringList({item.text(), item.sub1(), item.sub2(), item.sub3()}), expected[r]);
+        for (int c = 0; c < ConnectionListModel::ColProgram; ++c) {
+            QCOMPARE(model.data(model.index(r, c)).toString(), expected[r][c]);
+        }
+        QCOMPARE(item.connection.position, r);
+        QCOMPARE(model.key(r), ConnectionListModel::keyFor(r));
+    }
+    QVERIFY(model.item(0).connection.identity.sameConnection(listening));
+    QCOMPARE(model.findConnection(listening), 0);
 }
 
 QTEST_GUILESS_MAIN(TestListRefresh)

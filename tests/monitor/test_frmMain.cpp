@@ -140,13 +140,10 @@ void TestFrmMain::programColumn() {
     QFETCH(QString, cell);
     QFETCH(QString, tip);
     monitor::ConnectionListModel model;
-    monitor::modNetstat::ConnectionRow row;
-    row.RemA = QStringLiteral("61.1.2.3");
-    row.RemP = QStringLiteral("4321");
-    row.LocP = QStringLiteral("80");
-    row.state = 5;
-    row.owner = owner;
-    model.append({row});
+    model.beginRebuild(std::make_shared<const std::vector<platform::TcpRow>>(
+        1, test::FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 4321, 80, 5)));
+    model.append(0, owner);
+    model.endRebuild();
     const QModelIndex i = model.index(0, monitor::ConnectionListModel::ColProgram);
     QCOMPARE(model.data(i).toString(), cell);
     QCOMPARE(model.data(i, Qt::ToolTipRole).toString(), tip);

@@ -4,7 +4,8 @@
 
 namespace quillon::monitor {
 
-ConnectionListModel::ConnectionListModel(QObject* parent) : QAbstractTableModel(parent) {}
+ConnectionListModel::ConnectionListModel(QObject* parent)
+    : QAbstractTableModel(parent), rows_(std::make_shared<const std::vector<platform::TcpRow>>()) {}
 
 QString ConnectionListModel::keyFor(qsizetype position) {
     return QLatin1Char('x') + QString::number(position);
@@ -26,15 +27,20 @@ QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= published_) {
         return {};
     }
-    const Item& it = items_[static_cast<size_t>(index.row())];
+    const Listed& it = items_[static_cast<size_t>(index.row())];
+    const platform::TcpRow& row = kernelRow(it);
+    const bool listening = row.dwState == platform::StateListen;
+    const auto address = [&] {
+        return listening ? listeningAddress() : modNetstat::RemoteAddressText(row);
+    };
     if (role == Qt::ToolTipRole) {
         // The address column is narrower than the longest IPv6 text and elides it: the
         // tooltip holds the whole address. The program column's holds the whole program line.
         if (index.column() == ColAddress) {
-            return QVariant(it.text());
+            return address();
         }
         if (index.column() == ColProgram) {
-            const QString line = ProgramLineText(it.connection.owner);
+            const QString line = ProgramLineText(it.owner);
             return line.isEmpty() ? QVariant() : QVariant(line);
         }
         return {};
@@ -42,20 +48,28 @@ QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole) {
         return {};
     }
+    // Each cell is made from the kernel row as it is drawn, the same texts item() gives.
     switch (index.column()) {
     case ColAddress:
-        return it.text();
+        return address();
     case ColRemotePort:
-        return it.sub1();
+        return listening ? listeningPort() : modNetstat::PortText(row.dwRemotePort);
     case ColLocalPort:
-        return it.sub2();
+        return modNetstat::PortText(row.dwLocalPort);
     case ColState:
-        return it.sub3();
+        return modNetstat::StateText(static_cast<qint16>(row.dwState));
     case ColProgram:
-        return ProgramCellText(it.connection.owner);
+        return ProgramCellText(it.owner);
     default:
         return {};
     }
+}
+
+ConnectionListModel::Item ConnectionListModel::item(int row) const {
+    const Listed& it = items_[static_cast<size_t>(row)];
+    Item item{modNetstat::MakeConnectionRow(kernelRow(it), it.position)};
+    item.connection.owner = it.owner;
+    return item;
 }
 
 QVariant ConnectionListModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -78,7 +92,7 @@ QVariant ConnectionListModel::headerData(int section, Qt::Orientation orientatio
     }
 }
 
-void ConnectionListModel::beginRebuild(qsizetype expected) {
+void ConnectionListModel::beginRebuild(Snapshot rows, qsizetype expected) {
     if (rebuilding()) {
         endRebuild();
     }
@@ -86,18 +100,21 @@ void ConnectionListModel::beginRebuild(qsizetype expected) {
     resetOpen_ = true;
     rebuildOpen_ = true;
     items_.clear();
+    // The old snapshot goes with the old rows.
+    rows_ = rows ? std::move(rows) : std::make_shared<const std::vector<platform::TcpRow>>();
     // Room for the rows to come, no more: grown by doubling, a list of 40,000 rows would hold
     // room for 65,536; and a list that shrank much gives its room back.
     const size_t want = expected > 0 ? static_cast<size_t>(expected) : 0;
     if (items_.capacity() > 2 * want + 64) {
-        std::vector<Item>().swap(items_);
+        std::vector<Listed>().swap(items_);
     }
     items_.reserve(want);
     published_ = 0;
 }
 
-void ConnectionListModel::append(Item item) {
-    items_.push_back(std::move(item));
+void ConnectionListModel::append(qsizetype position, modNetstat::SharedOwner owner) {
+    Q_ASSERT(position >= 0 && static_cast<size_t>(position) < rows_->size());
+    items_.push_back({position, std::move(owner)});
     if (!rebuildOpen_) {
         // A lone append outside a rebuild is shown at once.
         publish();
@@ -126,7 +143,7 @@ void ConnectionListModel::endRebuild() {
 
 int ConnectionListModel::findConnection(const platform::TcpRow& identity) const {
     for (size_t r = 0; r < items_.size(); ++r) {
-        if (items_[r].connection.identity.sameConnection(identity)) {
+        if (kernelRow(items_[r]).sameConnection(identity)) {
             return static_cast<int>(r);
         }
     }

@@ -66,27 +66,27 @@ void Guard::rebuild(bool force) {
     const qsizetype n = static_cast<qsizetype>(rows.size());
     LastRowCount = n;
     // The programs behind the connections, found before any row is listed or judged.
-    std::vector<platform::SocketOwner> owners;
     if (services_.owners != nullptr) {
-        services_.owners->resolve(rows, owners);
+        services_.owners->resolve(rows);
     }
     // Every connection of one rebuild is decided against one state of the rules, read in one
     // transaction; a rule stored meanwhile by another process counts from the next rebuild.
     platform::RegistryHive::ReadScope rules(services_.hive);
 
     emit rebuildStarting();
-    model_->beginRebuild(n);
+    model_->beginRebuild(refresh_.snapshot(), n);
     modNetstat::RowMaker maker;
     modNetstat::OwnerPool ownerPool;
     for (qsizetype i = 0; i < n; ++i) {
-        modNetstat::ConnectionRow row = maker.make(rows[static_cast<size_t>(i)], i);
-        if (static_cast<size_t>(i) < owners.size()) {
-            row.owner = ownerPool.share(std::move(owners[static_cast<size_t>(i)]));
+        const platform::TcpRow& kernelRow = rows[static_cast<size_t>(i)];
+        modNetstat::ConnectionRow row = maker.make(kernelRow, i);
+        if (services_.owners != nullptr) {
+            row.owner = ownerPool.share(services_.owners->ownerOf(kernelRow));
         }
-        // The list mode is read afresh for each listening row. The list's item shares the
-        // row's texts; it derives what it shows from them.
+        // The list mode is read afresh for each listening row. The list holds the row's
+        // position in the shared snapshot and its program, and makes its texts when shown.
         if (row.state != platform::StateListen || listsListening_) {
-            model_->append({row});
+            model_->append(i, row.owner);
         }
         CheckBlock(row);
     }

@@ -8,16 +8,10 @@ bool ListRefresh::poll(bool force) {
     if (!table_.snapshot(current_)) {
         return false;
     }
-    if (!force && sameConnections(current_, built_)) {
+    if (!force && sameConnections(current_, *built_)) {
         return false;
     }
-    current_.swap(built_);
-    // The snapshot buffer grew by doubling; the rows kept until the next change get exactly
-    // their room, so a table of 40,000 rows does not hold room for 65,536. Done on a change
-    // only: an unchanged tick allocates nothing.
-    if (built_.capacity() - built_.size() > built_.size() / 8 + 64) {
-        built_.shrink_to_fit();
-    }
+    built_ = std::make_shared<const std::vector<platform::TcpRow>>(current_);
     return true;
 }
 

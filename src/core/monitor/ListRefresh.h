@@ -2,6 +2,7 @@
 
 #include "platform/TcpTable.h"
 
+#include <memory>
 #include <vector>
 
 namespace quillon::monitor {
@@ -17,16 +18,20 @@ namespace quillon::monitor {
 // positions always match the snapshot the list was built from.
 class ListRefresh {
 public:
-    explicit ListRefresh(platform::TcpTable& table) : table_(table) {}
+    using Snapshot = std::shared_ptr<const std::vector<platform::TcpRow>>;
+
+    explicit ListRefresh(platform::TcpTable& table)
+        : table_(table), built_(std::make_shared<const std::vector<platform::TcpRow>>()) {}
 
     // Takes a snapshot. Returns true when a rebuild is due; the rows to rebuild from are
     // then rows(), and they become the set later polls compare against. A snapshot that
     // could not be read is no evidence of a change: it never asks for a rebuild.
     bool poll(bool force);
 
-    // The rows of the last rebuild, in snapshot order. Stable until the next poll that
-    // returns true.
-    const std::vector<platform::TcpRow>& rows() const { return built_; }
+    // The rows of the last rebuild, in snapshot order. Never changed: a poll that returns
+    // true makes a new one, so the list can keep showing these as long as it holds them.
+    const std::vector<platform::TcpRow>& rows() const { return *built_; }
+    const Snapshot& snapshot() const { return built_; }
 
     // Whether two tables hold the same connections in the same order.
     static bool sameConnections(const std::vector<platform::TcpRow>& a,
@@ -34,10 +39,11 @@ public:
 
 private:
     platform::TcpTable& table_;
-    // The latest snapshot and the one the list was built from; swapped on a rebuild, so a
-    // poll reuses both buffers and allocates nothing once warm.
+    // The latest snapshot, a buffer every poll reuses so that an unchanged tick allocates
+    // nothing once warm; and the rows the list was built from, copied from it at exactly
+    // their size when they change and shared with the list, which holds no copy of its own.
     std::vector<platform::TcpRow> current_;
-    std::vector<platform::TcpRow> built_;
+    Snapshot built_;
 };
 
 } // namespace quillon::monitor

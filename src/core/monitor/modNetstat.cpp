@@ -54,6 +54,10 @@ QString PortText(quint32 field) {
     return QString::number(port);
 }
 
+QString RemoteAddressText(const platform::TcpRow& row) {
+    return row.ipv6 ? Ipv6ToText(row.remote6) : IpToText(row.dwRemoteAddr);
+}
+
 SharedOwner::SharedOwner(platform::SocketOwner owner) {
     if (!owner.empty()) {
         owner_ = std::make_shared<const platform::SocketOwner>(std::move(owner));
@@ -99,8 +103,8 @@ ConnectionRow assemble(const platform::TcpRow& row, qsizetype position, QString 
 } // namespace
 
 ConnectionRow MakeConnectionRow(const platform::TcpRow& row, qsizetype position) {
-    return assemble(row, position, row.ipv6 ? Ipv6ToText(row.remote6) : IpToText(row.dwRemoteAddr),
-                    PortText(row.dwRemotePort), PortText(row.dwLocalPort));
+    return assemble(row, position, RemoteAddressText(row), PortText(row.dwRemotePort),
+                    PortText(row.dwLocalPort));
 }
 
 ConnectionRow RowMaker::make(const platform::TcpRow& row, qsizetype position) {

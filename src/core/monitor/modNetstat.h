@@ -38,6 +38,10 @@ QString AddressText(const char* converted);
 // Unsigned decimal text of a port field (network byte order in the low 16 bits).
 QString PortText(quint32 field);
 
+// The remote address text of a kernel row: dotted decimal, or canonical IPv6 text for an
+// IPv6 connection.
+QString RemoteAddressText(const platform::TcpRow& row);
+
 // The program behind a connection, held once and shared by every row it owns: a big table
 // has many rows and few programs, and a copy per row would cost more than the rest of the
 // row. Reads as a platform::SocketOwner; an empty one holds nothing.

@@ -112,7 +112,7 @@ void LogModel::stopWorker() {
     cancel_.reset();
 }
 
-void LogModel::open(const QString& filePath) {
+void LogModel::open(const QString& filePath, bool passNow) {
     stopWorker();
     beginResetModel();
     path_ = filePath;
@@ -146,8 +146,16 @@ void LogModel::open(const QString& filePath) {
         QMetaObject::invokeMethod(
             this, [this, cancel, index] { adopt(cancel, index); }, Qt::QueuedConnection);
     }));
-    // The pass takes only time no one else wants: start-up, ticks and the list come first.
-    worker_->start(QThread::IdlePriority);
+    if (passNow) {
+        startPass();
+    }
+}
+
+void LogModel::startPass() {
+    if (worker_ && !worker_->isRunning() && !worker_->isFinished()) {
+        // The pass takes only time no one else wants: ticks and the list come first.
+        worker_->start(QThread::IdlePriority);
+    }
 }
 
 void LogModel::adopt(const std::shared_ptr<std::atomic<bool>>& cancel,

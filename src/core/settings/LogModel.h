@@ -34,13 +34,19 @@ public:
     // Replaces every row with the records of a log file. A small file is indexed at once; a
     // larger one in the background, its rows arriving (before any appended since) when the
     // pass is done. A missing or unreadable file gives no rows.
-    void open(const QString& filePath);
+    //
+    // With `passNow` false a larger file's pass waits for startPass(). Even at idle
+    // priority, a pass over a long log slows whatever runs beside it by a quarter on a small
+    // machine: the console, made hidden at start-up, starts it when it is first shown.
+    void open(const QString& filePath, bool passNow = true);
+    // Starts the pass open() left waiting, if any.
+    void startPass();
     // Adds one row at the end.
     void append(const LogRecord& record);
     // Removes every row.
     void clear();
 
-    // Whether the file's rows are all there (its pass is over).
+    // Whether the file's rows are all there (its pass is over, or was never needed).
     bool indexed() const { return worker_ == nullptr; }
 
     // The record on `row`. A row whose line is no longer a record in the file (the file was

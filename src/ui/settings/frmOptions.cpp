@@ -279,7 +279,9 @@ void frmOptions::fillRuleLists() {
 
 void frmOptions::fillLogView() {
     // A missing or unreadable file leaves no rows; a damaged one the records that are whole.
-    logModel->open(program_.eventLog().filePath());
+    // A long log's background pass starts when the console is first shown: the console is
+    // made, hidden, during start-up, which must not share the machine with the pass.
+    logModel->open(program_.eventLog().filePath(), isVisible());
 }
 
 void frmOptions::showEvent(QShowEvent* event) {
@@ -290,6 +292,7 @@ void frmOptions::showEvent(QShowEvent* event) {
     if (!event->spontaneous()) {
         fillRuleLists();
     }
+    logModel->startPass();
 }
 
 void frmOptions::closeEvent(QCloseEvent* event) {
