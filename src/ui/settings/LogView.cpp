@@ -255,6 +255,7 @@ void LogView::paintEvent(QPaintEvent* event) {
     // empty view.
     const QModelIndex current = currentIndex();
     const QFontMetrics metrics = fontMetrics();
+    plain_.setFont(font());
     const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
     const QPalette::ColorGroup group =
         isEnabled() ? (hasFocus() || isActiveWindow() ? QPalette::Active : QPalette::Inactive)
@@ -285,11 +286,17 @@ void LogView::paintEvent(QPaintEvent* event) {
             }
             const int width = cell.width() - 2 * margin;
             QString text = model()->index(row, column, rootIndex()).data().toString();
+            // Laying a text out (to measure it, then to draw it) is most of what a cell costs:
+            // a text of plain characters that fits joins the row's line of glyphs instead.
+            if (plain_.add(text, cell.left() + margin, width)) {
+                continue;
+            }
             if (metrics.horizontalAdvance(text) > width) {
                 text = metrics.elidedText(text, Qt::ElideRight, width);
             }
             painter.drawText(QPoint(cell.left() + margin, baseline), text);
         }
+        plain_.draw(painter, QPointF(0, baseline));
         if (hasFocus() && current.isValid() && current.row() == row) {
             QStyleOptionFocusRect focus;
             focus.initFrom(this);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/settings/PlainGlyphs.h"
+
 #include <QAbstractItemView>
 
 class QHeaderView;
@@ -47,6 +49,7 @@ private:
     void relayout();
 
     QHeaderView* header_;
+    PlainGlyphs plain_;
     mutable int rowHeight_ = 0; // worked out on first use, again when the font changes
 };
 
