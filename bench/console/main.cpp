@@ -15,6 +15,7 @@
 #include "core/settings/LogModel.h"
 #include "support/ProgramRig.h"
 #include "support/TestSupport.h"
+#include "ui/chrome/SkinnedWindow.h"
 #include "ui/settings/LogView.h"
 #include "ui/settings/frmOptions.h"
 
@@ -134,6 +135,8 @@ Figure figure(const std::vector<Switch>& runs, double Switch::*part) {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // The fonts the program itself starts with: the faces the log's cells are drawn in.
+    chrome::SkinnedWindow::addChineseFace();
     const int records = argc > 1 ? std::atoi(argv[1]) : 1000000;
     // Qt's model tester would walk every row at each reset.
     test::ProgramSetup setup;
@@ -150,6 +153,7 @@ int main(int argc, char** argv) {
     }
     constexpr int kRuns = 15;
     double target = 0;
+    double asItComes = 0;
     for (const bool flush : {true, false}) {
         std::vector<Switch> emptyRuns, fullRuns, screenfulRuns;
         for (int run = 0; run < kRuns; ++run) {
@@ -181,12 +185,10 @@ int main(int argc, char** argv) {
         line(full_.constData(), fStart, fEnd);
         ratio("long against empty", fStart, eStart, fEnd, eEnd);
         ratio("long against one screen", fStart, sStart, fEnd, sEnd);
-        if (flush) {
-            target = fEnd.median / eEnd.median;
-        }
+        (flush ? target : asItComes) = fEnd.median / eEnd.median;
     }
     std::printf("target: caches flushed first, to the end of the first paint, long against empty "
-                "<= 1.5: %.2f %s\n",
-                target, target <= 1.5 ? "meets" : "MISSES");
+                "<= 1.5: %.2f %s (as it comes: %.2f)\n",
+                target, target <= 1.5 ? "meets" : "MISSES", asItComes);
     return 0;
 }
