@@ -6,8 +6,9 @@
 //
 // The pass over a long log streams the whole file through the processor's caches just before
 // the switch; over an empty log nothing does. So that the logs' lengths are compared and not
-// the caches' states, every switch first runs with caches flushed (64 MiB touched), as the
-// pass leaves them; the switches as they come, without the flush, are shown as well.
+// the caches' states, the switches run three times: with the caches flushed first (64 MiB
+// touched) for every log, the state the target is judged in; after a read of the long log
+// for every log, which leaves the caches as its pass does; and as they come.
 //
 //   QT_QPA_PLATFORM=offscreen build/bin/bench_console [records]     (default 1,000,000)
 
@@ -15,11 +16,13 @@
 #include "core/settings/LogModel.h"
 #include "support/ProgramRig.h"
 #include "support/TestSupport.h"
+#include "ui/chrome/SkinnedWindow.h"
 #include "ui/settings/LogView.h"
 #include "ui/settings/frmOptions.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTabWidget>
 #include <QTest>
 #include <algorithm>
@@ -70,8 +73,13 @@ struct Switch {
     double toEnd = 0;
 };
 
-// Touches more memory than the processor's caches hold, which leaves them as a pass over a
-// long file does.
+// What runs just before each switch.
+enum class Before {
+    Flush,       // more memory touched than the processor's caches hold: they start empty
+    ReadLongLog, // the long log read through, as its pass reads it
+    Nothing,     // as the switches come
+};
+
 void flushCaches() {
     static std::vector<char> memory(64 << 20);
     for (size_t i = 0; i < memory.size(); i += 64) {
@@ -79,7 +87,24 @@ void flushCaches() {
     }
 }
 
-Switch switchToLog(test::ProgramRig& rig, bool flush) {
+void readThrough(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "cannot read %s\n", qPrintable(path));
+        return;
+    }
+    static std::vector<char> buffer(1 << 20);
+    unsigned sum = 0;
+    for (qint64 got; (got = file.read(buffer.data(), qint64(buffer.size()))) > 0;) {
+        for (qint64 i = 0; i < got; i += 64) {
+            sum += static_cast<unsigned char>(buffer[static_cast<size_t>(i)]);
+        }
+    }
+    static volatile unsigned seen;
+    seen = seen + sum; // the bytes are used: the loop stays
+}
+
+Switch switchToLog(test::ProgramRig& rig, Before before, const QString& longLog) {
     shell::Program program(rig.program().config());
     settings::frmOptions& console = program.options();
     console.SSTab1->setCurrentIndex(0);
@@ -94,8 +119,10 @@ Switch switchToLog(test::ProgramRig& rig, bool flush) {
         QTest::qWait(5);
     }
     QCoreApplication::processEvents();
-    if (flush) {
+    if (before == Before::Flush) {
         flushCaches();
+    } else if (before == Before::ReadLongLog) {
+        readThrough(longLog);
     }
     QElapsedTimer t;
     FirstPaint paint(t);
@@ -134,6 +161,8 @@ Figure figure(const std::vector<Switch>& runs, double Switch::*part) {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // The fonts the program itself starts with: the faces the log's cells are drawn in.
+    chrome::SkinnedWindow::addChineseFace();
     const int records = argc > 1 ? std::atoi(argv[1]) : 1000000;
     // Qt's model tester would walk every row at each reset.
     test::ProgramSetup setup;
@@ -149,16 +178,22 @@ int main(int argc, char** argv) {
         return 1;
     }
     constexpr int kRuns = 15;
-    double target = 0;
-    for (const bool flush : {true, false}) {
+    const struct {
+        Before before;
+        const char* name;
+    } modes[] = {{Before::Flush, "caches flushed first"},
+                 {Before::ReadLongLog, "after a read of the long log"},
+                 {Before::Nothing, "as it comes"}};
+    double ratios[3] = {};
+    for (int m = 0; m < 3; ++m) {
         std::vector<Switch> emptyRuns, fullRuns, screenfulRuns;
         for (int run = 0; run < kRuns; ++run) {
-            emptyRuns.push_back(switchToLog(empty, flush));
-            fullRuns.push_back(switchToLog(full, flush));
-            screenfulRuns.push_back(switchToLog(screenful, flush));
+            emptyRuns.push_back(switchToLog(empty, modes[m].before, full.logPath()));
+            fullRuns.push_back(switchToLog(full, modes[m].before, full.logPath()));
+            screenfulRuns.push_back(switchToLog(screenful, modes[m].before, full.logPath()));
         }
-        std::printf("switch to the log tab, %s (%d runs each), median and best\n",
-                    flush ? "caches flushed first" : "as it comes", kRuns);
+        std::printf("switch to the log tab, %s (%d runs each), median and best\n", modes[m].name,
+                    kRuns);
         std::printf("                           to the first paint   to its end\n");
         const auto line = [](const char* what, Figure start, Figure end) {
             std::printf("  %-24s %6.2f %6.2f ms     %6.2f %6.2f ms\n", what, start.median,
@@ -181,12 +216,10 @@ int main(int argc, char** argv) {
         line(full_.constData(), fStart, fEnd);
         ratio("long against empty", fStart, eStart, fEnd, eEnd);
         ratio("long against one screen", fStart, sStart, fEnd, sEnd);
-        if (flush) {
-            target = fEnd.median / eEnd.median;
-        }
+        ratios[m] = fEnd.median / eEnd.median;
     }
     std::printf("target: caches flushed first, to the end of the first paint, long against empty "
-                "<= 1.5: %.2f %s\n",
-                target, target <= 1.5 ? "meets" : "MISSES");
+                "<= 1.5: %.2f %s (after a read of the long log: %.2f; as it comes: %.2f)\n",
+                ratios[0], ratios[0] <= 1.5 ? "meets" : "MISSES", ratios[1], ratios[2]);
     return 0;
 }

@@ -10,36 +10,14 @@
 #include "platform/RegistryHive.h"
 #include "platform/SocketOwners.h"
 #include "ui/Resources.h"
+#include "ui/chrome/SkinnedWindow.h"
 #include "ui/shell/Program.h"
 #include "ui/shell/TrayIcon.h"
 #include "ui/shell/frmSplash.h"
 
 #include <QApplication>
-#include <QFont>
-#include <QFontDatabase>
 #include <QSystemTrayIcon>
 #include <optional>
-
-namespace {
-
-// The windows speak Chinese. Where the desktop's default font has no CJK glyphs (a bare
-// session, a root session without the user's font settings), prefer a face that has them,
-// so that captions never come out as empty boxes.
-void chooseFont(QApplication& app) {
-    const QStringList families = QFontDatabase::families(QFontDatabase::SimplifiedChinese);
-    for (const QString& preferred :
-         {QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
-          QStringLiteral("Noto Sans SC"), QStringLiteral("Source Han Sans SC")}) {
-        if (families.contains(preferred)) {
-            QFont font = app.font();
-            font.setFamilies({font.family(), preferred});
-            app.setFont(font);
-            return;
-        }
-    }
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     quillon::platform::dropCapabilitiesUnlessRoot();
@@ -57,7 +35,7 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(quillon::shell::programIcon());
     // Closing the last visible window only hides the program: it ends through the exit prompt.
     QApplication::setQuitOnLastWindowClosed(false);
-    chooseFont(app);
+    quillon::chrome::SkinnedWindow::addChineseFace();
 
     quillon::platform::NetlinkTcpTable table;
     // Without CAP_NET_ADMIN of its own (anyone but root), cuts go through the helper.

@@ -171,6 +171,9 @@ void LogModel::adopt(const std::shared_ptr<std::atomic<bool>>& cancel,
         beginInsertRows({}, 0, index->count - 1);
         index_ = std::move(*index);
         endInsertRows();
+        // The first rows are what a view shows when it is first turned to: read now, while
+        // no one waits, they do not hold up that first paint.
+        blockOf(0);
     }
     emit indexFinished();
 }

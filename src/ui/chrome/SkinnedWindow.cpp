@@ -117,6 +117,20 @@ QFont SkinnedWindow::skinFont() {
     return font;
 }
 
+void SkinnedWindow::addChineseFace() {
+    const QStringList families = QFontDatabase::families(QFontDatabase::SimplifiedChinese);
+    for (const QString& preferred :
+         {QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
+          QStringLiteral("Noto Sans SC"), QStringLiteral("Source Han Sans SC")}) {
+        if (families.contains(preferred)) {
+            QFont font = QApplication::font();
+            font.setFamilies({font.family(), preferred});
+            QApplication::setFont(font);
+            return;
+        }
+    }
+}
+
 QPalette SkinnedWindow::skinPalette() {
     // Derived from a light button face and the white skin; the constructor gives every
     // role of every group (disabled text included) its light-theme colour.

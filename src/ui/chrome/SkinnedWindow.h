@@ -34,6 +34,11 @@ public:
     // program's face with Chinese glyphs. The layouts are fixed in twips; the desktop's font
     // size would clip their captions.
     static QFont skinFont();
+    // The windows speak Chinese. Where the desktop's default font has no CJK glyphs (a bare
+    // session, a root session without the user's font settings), adds a face that has them
+    // to the application's font, so that captions never come out as empty boxes. Run once
+    // at start-up, before any window is made.
+    static void addChineseFace();
     // The skin's light colours for every role: dark text on the white skin under any
     // desktop theme.
     static QPalette skinPalette();
