@@ -135,14 +135,9 @@ std::optional<QString> RegistryHive::value(QStringView key, QStringView name) {
 }
 
 bool RegistryHive::values(QStringView key, std::vector<std::pair<QString, QString>>& out) {
-    if (hasNul(key)) {
-        return false;
-    }
-    Utf8 folded;
-    foldedPath(key, folded);
-    return d->changes.read([&] {
-        sqlite3_int64 id = 0;
-        return d->keys.findKey(folded, id) && id != 0 && d->values.list(id, out);
+    return forEachValue(key, [&](std::string_view name, std::string_view data) {
+        out.emplace_back(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())),
+                         QString::fromUtf8(data.data(), static_cast<qsizetype>(data.size())));
     });
 }
 
