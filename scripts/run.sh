@@ -2,36 +2,77 @@
 # Installs what Quillon needs, builds it and starts it. Run it from the checkout:
 #   bash scripts/run.sh
 #
-# As root it runs Quillon as root, but only from a build folder that no one else can write
-# (root never runs a binary another user could replace). As a plain user it asks sudo once to
-# create the group quillon and the hive folder /var/lib/quillon and to give the cut helper in
-# the build folder its group and capability, then runs Quillon as that user: in the group
-# (through `sg quillon` when this session started before the user joined it), it cuts
-# through the helper, stores rules and writes its log; Quillon itself holds no capability.
+# As root it runs Quillon as root, but only from a checkout that no one else can write: root
+# never runs a build, nor a binary, that another user could change. That is checked before
+# anything is installed or built. As a plain user it asks sudo once to create the group
+# quillon and the hive in /var/lib/quillon and to give the cut helper that this user built
+# its group and capability, then runs Quillon as that user: in the group (through
+# `sg quillon` when this session started before the user joined it), it cuts through the
+# helper, stores rules and writes its log; Quillon itself holds no capability.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+checkout=$(pwd -P)
+
+# why_not_root_only PATH WHAT: says why root must not trust PATH (called WHAT) and fails;
+# silent when PATH is root's, no link and writable by no one else, and every folder above it
+# is root's, no link, and writable by no one else or sticky (as /tmp: there no one else can
+# rename or replace root's entries).
+why_not_root_only() {
+    local p=$1 what=$2 above=0 uid mode owner
+    while :; do
+        if [ -L "$p" ]; then
+            echo "$what, $p, is a symbolic link"
+            return 1
+        fi
+        if ! read -r uid mode owner < <(stat -c '%u %a %U' -- "$p" 2>/dev/null); then
+            echo "$what, $p, cannot be looked at"
+            return 1
+        fi
+        if [ "$uid" != 0 ]; then
+            echo "$what, $p, belongs to $owner, not to root"
+            return 1
+        fi
+        if ((8#$mode & 8#022)) && { [ $above = 0 ] || ! ((8#$mode & 8#1000)); }; then
+            echo "$what, $p, can be written by other users"
+            return 1
+        fi
+        [ "$p" = / ] && return 0
+        p=$(dirname -- "$p")
+        above=1
+        what="a folder above $2"
+    done
+}
+
+if [ "$(id -u)" -eq 0 ]; then
+    # Before any of the checkout's scripts or build files runs as root. Inside it, what another
+    # user owns or can write would run as root as well; other build trees are not run here.
+    if why=$(why_not_root_only "$checkout" "the checkout"); then
+        if ! odd=$(find "$checkout" -path "$checkout/build/*" ! -path "$checkout/build/release*" \
+            -prune -o ! -type l \( ! -uid 0 -o -perm /022 \) -print -quit); then
+            why="not everything in it can be looked at"
+        elif [ -z "$odd" ]; then
+            why=
+        elif [ "$(stat -c %u -- "$odd")" != 0 ]; then
+            why="$odd, in the checkout, belongs to $(stat -c %U -- "$odd")"
+        else
+            why="$odd, in the checkout, can be written by other users"
+        fi
+    fi
+    if [ -n "$why" ]; then
+        echo "Not building or running Quillon as root from $checkout: $why." >&2
+        exit 1
+    fi
+fi
+
 . scripts/deps.sh
 quillon_install "${QUILLON_RUN_PACKAGES[@]}"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLON_TESTS=OFF -DQUILLON_BENCH=OFF
 cmake --build build/release
 bin=$(cd build/release/bin && pwd -P)
 
-# root_only PATH: PATH and every folder above it are root's and writable by no one else.
-root_only() {
-    local p=$1 st
-    while :; do
-        [ -L "$p" ] && return 1
-        st=$(stat -c '%u %a' -- "$p") || return 1
-        [ "${st%% *}" = 0 ] && [ $((8#${st#* } & 8#022)) -eq 0 ] || return 1
-        [ "$p" = / ] && return 0
-        p=$(dirname -- "$p")
-    done
-}
-
 if [ "$(id -u)" -eq 0 ]; then
-    root_only "$bin/quillon" || {
-        echo "Not running $bin/quillon as root: it, or a folder above it, can be written by" \
-            "another user. Run this script as that user instead." >&2
+    why=$(why_not_root_only "$bin/quillon" "the built program") || {
+        echo "Not running $bin/quillon as root: $why." >&2
         exit 1
     }
     exec "$bin/quillon"

@@ -24,7 +24,7 @@ install -d -m 0700 -o "$QL_USER" -g "$QL_USER" "$QL_RUNTIME"
 
 sh "$SETUP" install "$E2E_PROG" || e2e_fail "setup-rights.sh install failed"
 sh "$SETUP" install "$E2E_PROG" || e2e_fail "setup-rights.sh install failed when run again"
-[ "$(stat -c '%U:%G %a' /var/lib/quillon)" = "root:quillon 2770" ] || e2e_fail "hive folder: $(stat -c '%U:%G %a' /var/lib/quillon)"
+[ "$(stat -c '%U:%G %a' /var/lib/quillon)" = "root:quillon 2750" ] || e2e_fail "hive folder: $(stat -c '%U:%G %a' /var/lib/quillon)"
 [ "$(stat -c '%U:%G %a' "$E2E_PROG/WDlog.log")" = "root:quillon 660" ] || e2e_fail "log: $(stat -c '%U:%G %a' "$E2E_PROG/WDlog.log")"
 [ "$(stat -c '%U:%G %a' "$E2E_PROG/quillon-cut")" = "root:quillon 750" ] || e2e_fail "helper: $(stat -c '%U:%G %a' "$E2E_PROG/quillon-cut")"
 getcap "$E2E_PROG/quillon-cut" | grep -q 'cap_net_admin=ep' || e2e_fail "the helper has no capability"

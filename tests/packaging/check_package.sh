@@ -41,21 +41,57 @@ if [ "${1:-}" = --inside ]; then
     if [ "$rights" = 1 ]; then
         grep -q "not every right" "$scratch/install.log" && { cat "$scratch/install.log"; fail "postinst could not set up the rights"; }
         getent group quillon >/dev/null || fail "no group quillon after the install"
-        [ "$(modes /var/lib/quillon)" = "2770 root quillon" ] ||
-            fail "/var/lib/quillon is $(modes /var/lib/quillon)"
-        [ "$(modes /var/lib/quillon/registry.db)" = "660 root quillon" ] ||
-            fail "the old hive is $(modes /var/lib/quillon/registry.db)"
+        # Members write the hive's files, never its folder; root made the files.
+        hive_modes() {
+            local f
+            [ "$(modes /var/lib/quillon)" = "2750 root quillon" ] ||
+                fail "$1: /var/lib/quillon is $(modes /var/lib/quillon)"
+            for f in registry.db registry.db-wal registry.db-shm; do
+                [ -f "/var/lib/quillon/$f" ] && [ ! -L "/var/lib/quillon/$f" ] &&
+                    [ "$(modes "/var/lib/quillon/$f") $(stat -c %h "/var/lib/quillon/$f")" = "660 root quillon 1" ] ||
+                    fail "$1: $f is $(stat -c '%F %a %U %G, %h names' "/var/lib/quillon/$f" 2>&1)"
+            done
+        }
+        hive_modes "an install over a hive from before the package"
         [ "$(modes /var/lib/quillon-secret)" = "600 root root" ] ||
             fail "the install changed a file through a link: $(modes /var/lib/quillon-secret)"
-        rm -f /var/lib/quillon/registry.db-wal /var/lib/quillon/registry.db-shm /var/lib/quillon-secret
+        rm -f /var/lib/quillon-secret
         [ "$(modes /opt/quillon/WDlog.log)" = "660 root quillon" ] ||
             fail "/opt/quillon/WDlog.log is $(modes /opt/quillon/WDlog.log)"
         [ "$(modes /opt/quillon/quillon-cut)" = "750 root quillon" ] ||
             fail "/opt/quillon/quillon-cut is $(modes /opt/quillon/quillon-cut)"
         getcap /opt/quillon/quillon-cut | grep -q 'cap_net_admin[=+]ep' ||
             fail "quillon-cut has no cap_net_admin: $(getcap /opt/quillon/quillon-cut)"
-        # An upgrade unpacks a new helper, without the capability; the postinst gives it back.
+        # A plain user in the group stores rules and may start the helper; one outside may not.
+        # setpriv's own exec still passes root's permission checks, so env starts the program.
+        member=(setpriv --reuid=65534 --regid=65534 --groups="$(getent group quillon | cut -d: -f3)"
+            --reset-env -- env)
+        outsider=(setpriv --reuid=65534 --regid=65534 --clear-groups --reset-env -- env)
+        ip_key='HKLM\SOFTWARE\Larkspire Works\LarkPF\block\ip'
+        "${member[@]}" /usr/bin/quillon-reg add "$ip_key" 198.51.100.1 1 ||
+            fail "a member of group quillon cannot store a rule"
+        # The hive as an older install left it: the folder open to the group (2770), the
+        # database a file of root's that the group must be given, and at the side files names a
+        # member could have planted to have root change another file: a link and a second name
+        # of a throw-away file. The member's rules are folded into the database file first.
+        "${member[@]}" sqlite3 /var/lib/quillon/registry.db 'PRAGMA wal_checkpoint(TRUNCATE)' >/dev/null ||
+            fail "cannot fold the log into the database"
+        chmod 2770 /var/lib/quillon
+        chown root:root /var/lib/quillon/registry.db && chmod 0644 /var/lib/quillon/registry.db
+        printf 'throw-away\n' >/var/lib/quillon-secret && chmod 0600 /var/lib/quillon-secret
+        rm -f /var/lib/quillon/registry.db-wal /var/lib/quillon/registry.db-shm
+        ln -s /var/lib/quillon-secret /var/lib/quillon/registry.db-wal
+        ln /var/lib/quillon-secret /var/lib/quillon/registry.db-shm
+        # An upgrade unpacks a new helper, without the capability; the postinst gives it back,
+        # and moves the hive to the modes above.
         dpkg -i "$deb" >"$scratch/upgrade.log" 2>&1 || { cat "$scratch/upgrade.log"; fail "installing again failed"; }
+        hive_modes "an upgrade of an older hive"
+        [ "$(modes /var/lib/quillon-secret) $(stat -c %h /var/lib/quillon-secret) $(cat /var/lib/quillon-secret)" = \
+            "600 root root 1 throw-away" ] ||
+            fail "the upgrade changed a file through a link: $(stat -c '%a %U %G, %h names' /var/lib/quillon-secret)"
+        rm -f /var/lib/quillon-secret
+        [ "$("${member[@]}" /usr/bin/quillon-reg query "$ip_key" 198.51.100.1)" = 1 ] ||
+            fail "the upgrade lost a rule of the older hive"
         getcap /opt/quillon/quillon-cut | grep -q 'cap_net_admin[=+]ep' ||
             fail "quillon-cut lost its capability when the package was installed again"
         [ -f /etc/xdg/autostart/quillon.desktop ] || fail "installing again took the autostart entry away"
@@ -65,16 +101,14 @@ if [ "${1:-}" = --inside ]; then
         quillon-reg add 'HKLM\SOFTWARE\Larkspire Works\LarkPF\options' seclvl 2 ||
             fail "quillon-reg cannot write the hive"
         quillon-reg log >/dev/null || fail "quillon-reg cannot read the log"
-        # A plain user in the group stores rules and may start the helper; one outside may not.
-        # setpriv's own exec still passes root's permission checks, so env starts the program.
-        member=(setpriv --reuid=65534 --regid=65534 --groups="$(getent group quillon | cut -d: -f3)"
-            --reset-env -- env)
-        outsider=(setpriv --reuid=65534 --regid=65534 --clear-groups --reset-env -- env)
-        "${member[@]}" /usr/bin/quillon-reg add 'HKLM\SOFTWARE\Larkspire Works\LarkPF\block\ip' 203.0.113.7 1 ||
+        "${member[@]}" /usr/bin/quillon-reg add "$ip_key" 203.0.113.7 1 ||
             fail "a member of group quillon cannot store a rule"
+        [ "$("${member[@]}" /usr/bin/quillon-reg query "$ip_key" 203.0.113.7)" = 1 ] ||
+            fail "a member of group quillon cannot read a rule back"
+        "${member[@]}" touch /var/lib/quillon/planted 2>/dev/null && fail "a member can create a file in /var/lib/quillon"
         "${member[@]}" /opt/quillon/quillon-cut </dev/null || fail "a member of group quillon cannot run quillon-cut"
         "${outsider[@]}" /opt/quillon/quillon-cut </dev/null 2>/dev/null && fail "a user outside group quillon ran quillon-cut"
-        "${outsider[@]}" /usr/bin/quillon-reg add 'HKLM\SOFTWARE\Larkspire Works\LarkPF\block\ip' 203.0.113.8 1 2>/dev/null &&
+        "${outsider[@]}" /usr/bin/quillon-reg add "$ip_key" 203.0.113.8 1 2>/dev/null &&
             fail "a user outside group quillon stored a rule"
     fi
 
