@@ -10,8 +10,8 @@ HiveChanges::HiveChanges(HiveConnection& connection, HiveOpener& opener, HiveKey
 void HiveChanges::leaveScope() {
     if (--m_scopes == 0) {
         endRead();
-        m_connection.endCall();
     }
+    m_connection.release();
 }
 
 void HiveChanges::closed() {

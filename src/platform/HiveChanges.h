@@ -16,8 +16,11 @@ class HiveChanges {
 public:
     HiveChanges(HiveConnection& connection, HiveOpener& opener, HiveKeys& keys);
 
-    // ReadScopes nest; the outermost one ends the transaction.
-    void enterScope() { ++m_scopes; }
+    // ReadScopes nest; the outermost one ends the transaction and closes the connection.
+    void enterScope() {
+        ++m_scopes;
+        m_connection.hold();
+    }
     void leaveScope();
 
     // Opens the hive for reading unless a read transaction is open, and starts one.

@@ -6,10 +6,6 @@ namespace quillon::platform {
 
 namespace {
 
-// A writer holds the lock for one short transaction (an import of a large file a little
-// longer); in WAL mode readers never wait for writers.
-constexpr int kBusyTimeoutMs = 5000;
-
 constexpr std::array<const char*, HiveConnection::StmtCount> kSql = {
     "BEGIN",
     "BEGIN IMMEDIATE",
@@ -37,16 +33,24 @@ HiveConnection::HiveConnection(QString path) : m_path(std::move(path)) {}
 
 // The owner closes the connection while what the close handler touches still lives.
 HiveConnection::~HiveConnection() {
-    release();
+    closeHandle();
 }
 
+// The file itself only (never through a symbolic link), and nothing in it that runs code: the
+// settings come before the first statement reads the schema.
 bool HiveConnection::open(const QByteArray& name, int flags) {
-    const int rc = sqlite3_open_v2(name.constData(), &m_db, flags, nullptr);
+    const int rc = sqlite3_open_v2(name.constData(), &m_db, flags | SQLITE_OPEN_NOFOLLOW, nullptr);
     if (rc != SQLITE_OK) {
         fail(rc, QStringLiteral("cannot open the hive %1").arg(m_path));
         close();
         return false;
     }
+    for (const int setting :
+         {SQLITE_DBCONFIG_ENABLE_TRIGGER, SQLITE_DBCONFIG_ENABLE_VIEW,
+          SQLITE_DBCONFIG_TRUSTED_SCHEMA, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION}) {
+        sqlite3_db_config(m_db, setting, 0, nullptr);
+    }
+    sqlite3_db_config(m_db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
     return true;
 }
@@ -55,11 +59,11 @@ void HiveConnection::close() {
     if (m_onClose) {
         m_onClose();
     }
-    release();
+    closeHandle();
     m_broken = false;
 }
 
-void HiveConnection::release() {
+void HiveConnection::closeHandle() {
     for (auto& s : m_stmts) {
         sqlite3_finalize(s);
         s = nullptr;

@@ -10,8 +10,15 @@
 namespace quillon::platform {
 
 // One SQLite connection to a hive file, the statements cached on it and the record of the last
-// error met through it. A connection found damaged, moved or unreadable during a call is closed
-// at the end of that call (endCall), so that the next call starts afresh.
+// error met through it. The connection lives for one call, or for one ReadScope while one is
+// held: nothing is kept open between operations, so that another process (root, which takes
+// the hive for itself while it uses it) never waits long for this one. A connection found
+// damaged, moved or unreadable is closed at the end of its call too (endCall).
+//
+// Every connection is defensive: no triggers, no views, no untrusted functions in the schema,
+// no extensions, and no writes to the schema tables. The hive's files may be written by every
+// member of its group, and what one member plants must never run inside another's (or root's)
+// writes.
 class HiveConnection {
 public:
     enum Stmt {
@@ -49,6 +56,10 @@ public:
         sqlite3_stmt* m_s;
     };
 
+    // A writer holds the lock for one short transaction (an import of a large file a little
+    // longer); in WAL mode readers never wait for writers.
+    static constexpr int kBusyTimeoutMs = 5000;
+
     explicit HiveConnection(QString path);
     ~HiveConnection();
     HiveConnection(const HiveConnection&) = delete;
@@ -65,14 +76,21 @@ public:
     // Rolls back whatever transaction a failure left open.
     void close();
 
-    // A call starts with no error and a sound connection; it ends by closing a broken one.
+    // A call starts with no error and a sound connection; it ends by closing the connection
+    // unless a scope holds it, and a broken one in any case.
     void startCall();
     void endCall() {
-        if (m_broken) {
+        if (m_broken || m_holds == 0) {
             close();
         }
     }
     void markBroken() { m_broken = true; }
+    // While held (by a ReadScope), the connection outlives the calls made in it.
+    void hold() { ++m_holds; }
+    void release() {
+        --m_holds;
+        endCall();
+    }
 
     // The statement cached on the connection, prepared at its first use.
     sqlite3_stmt* stmt(Stmt which);
@@ -115,7 +133,7 @@ public:
 
 private:
     void failedStep(int rc);
-    void release();
+    void closeHandle();
 
     QString m_path;
     sqlite3* m_db = nullptr;
@@ -124,6 +142,7 @@ private:
     QString m_error;
     int m_lastRc = SQLITE_OK;
     bool m_broken = false;
+    int m_holds = 0;
 };
 
 } // namespace quillon::platform

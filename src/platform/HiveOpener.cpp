@@ -2,14 +2,18 @@
 
 #include "platform/HiveConnection.h"
 #include "platform/HiveFiles.h"
+#include "platform/HiveText.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QThread>
 #include <QUrl>
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quillon::platform {
@@ -48,6 +52,61 @@ CREATE VIEW hive AS
 INSERT INTO keys(id, parent, name, path, folded) VALUES (1, 0, '', '', '');
 )sql";
 
+// Every schema object but SQLite's own statistics tables, as one comparable line each.
+constexpr const char* kSchemaQuery =
+    "SELECT type || ' ' || name || ' ' || tbl_name || ' ' || coalesce(sql, '') FROM sqlite_schema "
+    "WHERE NOT (type = 'table' AND name LIKE 'sqlite\\_stat%' ESCAPE '\\') ORDER BY 1";
+
+// The hive's schema as Quillon makes it, and a new hive's whole file: an empty hive made in
+// memory, marked as a database in WAL mode (file format versions 2), so that its first opener
+// never needs a rollback journal beside it, which the group's members could not create.
+struct MadeHive {
+    QStringList schema; // "type name table sql" of every schema object, sorted
+    QByteArray image;
+};
+
+const MadeHive& madeHive() {
+    static const MadeHive made = [] {
+        MadeHive m;
+        sqlite3* db = nullptr;
+        if (sqlite3_open(":memory:", &db) == SQLITE_OK &&
+            sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
+            sqlite3_exec(db,
+                         QByteArray("PRAGMA application_id=" + QByteArray::number(kApplicationId) +
+                                    "; PRAGMA user_version=" + QByteArray::number(kSchemaVersion))
+                             .constData(),
+                         nullptr, nullptr, nullptr) == SQLITE_OK) {
+            sqlite3_stmt* s = nullptr;
+            sqlite3_prepare_v2(db, kSchemaQuery, -1, &s, nullptr);
+            while (s && sqlite3_step(s) == SQLITE_ROW) {
+                m.schema << hivetext::columnText(s, 0);
+            }
+            sqlite3_finalize(s);
+            sqlite3_int64 size = 0;
+            if (unsigned char* bytes = sqlite3_serialize(db, "main", &size, 0)) {
+                m.image = QByteArray(reinterpret_cast<const char*>(bytes), size);
+                sqlite3_free(bytes);
+                if (m.image.size() > 19) {
+                    m.image[18] = 2;
+                    m.image[19] = 2;
+                }
+            }
+        }
+        sqlite3_close(db);
+        return m;
+    }();
+    return made;
+}
+
+bool runningAsRoot() {
+    return ::geteuid() == 0;
+}
+
+bool exists(const QString& path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 || errno != ENOENT;
+}
+
 } // namespace
 
 HiveOpener::HiveOpener(HiveConnection& connection) : m_connection(connection) {}
@@ -57,16 +116,64 @@ void HiveOpener::closed() {
     m_initialised = false;
 }
 
-// Whether a hive read as it lies is still untouched: a writer (in WAL mode) creates the -shm
-// file first, and any change to the database file shows in its size or time.
-bool HiveOpener::stillAsFound() const {
+// What every open checks first: the hive is a regular file, reached without a link; and root's
+// own conditions (see the class comment).
+bool HiveOpener::mayOpen(bool forWrite) {
     const QString& path = m_connection.path();
-    struct stat now {};
-    return !QFileInfo::exists(path + QStringLiteral("-shm")) &&
-           ::stat(QFile::encodeName(path).constData(), &now) == 0 &&
-           now.st_ino == m_foundStat.st_ino && now.st_size == m_foundStat.st_size &&
-           now.st_mtim.tv_sec == m_foundStat.st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == m_foundStat.st_mtim.tv_nsec;
+    m_unsafe = false;
+    m_strange = false;
+    if (runningAsRoot() && !hivefiles::trustedFolder(path)) {
+        m_unsafe = true;
+        m_connection.setError(
+            QStringLiteral("%1: the folder, or one above it, can be changed by other users than "
+                           "root, so root does not use a hive there (setup-rights.sh install "
+                           "closes /var/lib/quillon to them)")
+                .arg(path));
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+        return errno == ENOENT;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        m_strange = true;
+        m_connection.setError(
+            S_ISLNK(st.st_mode)
+                ? QStringLiteral("%1 is a symbolic link: the hive is only ever the file itself")
+                      .arg(path)
+                : QStringLiteral("%1 is not a regular file").arg(path));
+        return false;
+    }
+    if (runningAsRoot() && exists(path + QStringLiteral("-journal"))) {
+        m_strange = true;
+        m_connection.setError(
+            QStringLiteral("%1-journal lies beside the hive: root does not open a hive whose "
+                           "journal another user may have written; remove it once no program "
+                           "uses the hive")
+                .arg(path));
+        return false;
+    }
+    if (forWrite && sideFilesMissing()) {
+        m_connection.setError(
+            QStringLiteral("%1-wal or %1-shm is missing and this account cannot make it: run "
+                           "setup-rights.sh install as root (/opt/quillon/setup-rights.sh once "
+                           "installed)")
+                .arg(path));
+        return false;
+    }
+    return true;
+}
+
+// A member of the group may write the hive's files but not its folder: where the -wal or -shm
+// file is gone (removed by a connection that did not keep them, such as an sqlite3 shell), no
+// write can succeed until root makes them again. Root's own writes need no -shm file.
+bool HiveOpener::sideFilesMissing() const {
+    const QString& path = m_connection.path();
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    if (::access(folder.constData(), W_OK | X_OK) == 0) {
+        return false;
+    }
+    return !exists(path + QStringLiteral("-wal")) || !exists(path + QStringLiteral("-shm"));
 }
 
 // Looks at a freshly opened (or still empty) database without writing anything. The checks
@@ -81,6 +188,46 @@ bool HiveOpener::inspect() {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     }
     return ok;
+}
+
+// A hive holds Quillon's tables, indexes and view and nothing else (SQLite's own statistics
+// tables aside): a trigger, a view or a table planted by anyone who may write the file is never
+// trusted, even though the connection would not run it.
+bool HiveOpener::checkSchema() {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(m_connection.handle(), kSchemaQuery, -1, &s, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(s);
+        return m_connection.fail(
+            sqlite3_errcode(m_connection.handle()),
+            QStringLiteral("cannot read the hive %1").arg(m_connection.path()));
+    }
+    QStringList found;
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        found << hivetext::columnText(s, 0);
+    }
+    sqlite3_finalize(s);
+    if (rc != SQLITE_DONE) {
+        return m_connection.fail(
+            rc, QStringLiteral("cannot read the hive %1").arg(m_connection.path()));
+    }
+    const QStringList& expected = madeHive().schema;
+    QStringList strange;
+    for (const QString& object : found) {
+        if (!expected.contains(object)) {
+            strange << object.section(u' ', 0, 1);
+        }
+    }
+    m_foreign = !strange.isEmpty() || found.size() < expected.size();
+    if (m_foreign) {
+        m_connection.setError(
+            QStringLiteral("%1 is damaged: it holds schema objects Quillon did not make (%2); "
+                           "quillon-reg export can still read its values")
+                .arg(m_connection.path(), strange.isEmpty()
+                                              ? QStringLiteral("some of its own are missing")
+                                              : strange.join(QStringLiteral(", "))));
+    }
+    return !m_foreign;
 }
 
 bool HiveOpener::inspectNow() {
@@ -108,9 +255,13 @@ bool HiveOpener::inspectNow() {
         m_connection.setError(QStringLiteral("%1 was written by a newer Quillon").arg(path));
         return false;
     }
+    if (!checkSchema() && !(m_allowForeign && !m_forWrite)) {
+        return false;
+    }
     // A damaged hive must never be written; one this connection cannot write anyway is read as
-    // well as it can be, without the check's full pass over the file.
-    if (sqlite3_db_readonly(m_connection.handle(), "main") == 1) {
+    // well as it can be, without the check's full pass over the file, and so is one this object
+    // has checked before (SQLite reports damage it meets on the way).
+    if (sqlite3_db_readonly(m_connection.handle(), "main") == 1 || (m_checked && !m_forWrite)) {
         m_initialised = true;
         return true;
     }
@@ -122,6 +273,7 @@ bool HiveOpener::inspectNow() {
         m_connection.setError(QStringLiteral("%1 is damaged: %2").arg(path, *check));
         return false;
     }
+    m_checked = true;
     m_initialised = true;
     return true;
 }
@@ -159,9 +311,9 @@ bool HiveOpener::initialise() {
     return true;
 }
 
-// Makes a new hive whole under a name of its own, then links it into place, which fails when
-// another process got there first: two writers starting on a missing hive at once both find
-// one complete hive, and nobody ever sees an empty or half-made one.
+// Makes a new hive whole under a name of its own, with its -wal and -shm files, then links it
+// into place, which fails when another process got there first: two writers starting on a
+// missing hive at once both find one complete hive, and nobody ever sees a half-made one.
 bool HiveOpener::createHive() {
     const QString& path = m_connection.path();
     const QString folder = QFileInfo(path).absolutePath();
@@ -170,55 +322,42 @@ bool HiveOpener::createHive() {
                                   .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
         return false;
     }
-    const QString temp = path + QStringLiteral(".new-%1-%2")
-                                    .arg(::getpid())
-                                    .arg(QRandomGenerator::global()->generate(), 0, 16);
-    const QByteArray tempName = QFile::encodeName(temp);
-    bool made = false;
-    {
-        HiveConnection fresh(temp);
-        HiveOpener freshOpener(fresh);
-        made = fresh.open(tempName, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
-                                        SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE) &&
-               freshOpener.initialise();
-        if (!made) {
-            m_connection.setError(fresh.error());
-        }
-        // The last connection to close folds the log into the file and removes it.
+    const QByteArray& image = madeHive().image;
+    if (image.isEmpty() || !hivefiles::placeNew(path, image)) {
+        m_connection.setError(QStringLiteral("cannot create the hive %1: %2")
+                                  .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
     }
-    bool placed = false;
-    if (made) {
-        placed = hivefiles::place(tempName, path);
-        if (!placed) {
-            m_connection.setError(QStringLiteral("cannot create the hive %1: %2")
-                                      .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
-        }
-    }
-    hivefiles::removeMade(tempName);
-    return placed;
+    return true;
 }
 
 // Settings of a connection to a healthy hive. None of them is essential: a hive that cannot be
 // switched to WAL (read-only rights) is still read correctly.
 void HiveOpener::configure() {
     sqlite3* db = m_connection.handle();
-    sqlite3_exec(db, "PRAGMA mmap_size=268435456", nullptr, nullptr, nullptr);
+    // Root reads the file through read(2) only: a mapping of a file the group's members may
+    // truncate would end root's process with SIGBUS.
+    if (!runningAsRoot()) {
+        sqlite3_exec(db, "PRAGMA mmap_size=268435456", nullptr, nullptr, nullptr);
+    }
     if (!sqlite3_db_readonly(db, "main")) {
         sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
         // Writes are rare (a click, an import): syncing the log at every commit makes a rule
         // the user set survive a power cut too.
         sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
         // Keeping the -wal and -shm files after the last connection closes lets an account
-        // without write rights on the folder still read the hive.
+        // without write rights on the folder still read the hive, and the group's members go on
+        // writing it; the log is emptied instead, so that it does not grow with every write.
         int keep = 1;
         sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
-        sqlite3_exec(db, "PRAGMA journal_size_limit=1048576", nullptr, nullptr, nullptr);
+        sqlite3_exec(db, "PRAGMA journal_size_limit=0", nullptr, nullptr, nullptr);
     }
 }
 
 HiveOpener::Ready HiveOpener::ready(bool forWrite) {
     m_connection.startCall();
-    if (m_connection.handle() && m_asFound && (forWrite || !stillAsFound())) {
+    m_forWrite = forWrite;
+    if (m_connection.handle() && m_asFound && forWrite) {
         m_connection.close();
     }
     if (m_connection.handle()) {
@@ -237,17 +376,19 @@ HiveOpener::Ready HiveOpener::ready(bool forWrite) {
     }
 
     const QString& path = m_connection.path();
-    if (!QFileInfo(path).exists()) {
+    if (!mayOpen(forWrite)) {
+        return Ready::Failed;
+    }
+    if (!exists(path)) {
         if (!forWrite) {
             return Ready::NoHive;
         }
-        if (!createHive()) {
+        if (!createHive() || !mayOpen(forWrite)) {
             return Ready::Failed;
         }
     }
-    const int flags = SQLITE_OPEN_READWRITE | (forWrite ? SQLITE_OPEN_CREATE : 0) |
-                      SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
-    if (!m_connection.open(QFile::encodeName(path), flags)) {
+    if (!openFile()) {
+        m_connection.markBroken();
         return Ready::Failed;
     }
     if (!inspect()) {
@@ -257,7 +398,7 @@ HiveOpener::Ready HiveOpener::ready(bool forWrite) {
         // hive open and the database file holds every commit, so it is read as it lies.
         const int primary = m_connection.lastRc() & 0xff;
         if (forWrite || (primary != SQLITE_READONLY && primary != SQLITE_CANTOPEN) ||
-            QFileInfo::exists(path + QStringLiteral("-shm")) ||
+            exists(path + QStringLiteral("-shm")) ||
             QFileInfo(path + QStringLiteral("-wal")).size() > 0) {
             m_connection.markBroken();
             return Ready::Failed;
@@ -265,6 +406,35 @@ HiveOpener::Ready HiveOpener::ready(bool forWrite) {
         return openAsFound();
     }
     return useInspected(forWrite);
+}
+
+// Opens the hive file. Root takes it for itself before anything reads it (the locking mode
+// decides whether the -shm file is mapped). Two exclusive openers that each got the shared lock
+// would wait on each other for the upgrade until both time out, so root does not wait with the
+// lock held: it lets go of the file and tries again after a short, varying pause.
+bool HiveOpener::openFile() {
+    const QByteArray name = QFile::encodeName(m_connection.path());
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
+    if (!runningAsRoot()) {
+        return m_connection.open(name, flags);
+    }
+    QDeadlineTimer deadline(HiveConnection::kBusyTimeoutMs);
+    for (;;) {
+        if (!m_connection.open(name, flags)) {
+            return false;
+        }
+        sqlite3_busy_timeout(m_connection.handle(), 0);
+        if (m_connection.exec("PRAGMA locking_mode=EXCLUSIVE") &&
+            m_connection.scalar("PRAGMA schema_version")) {
+            sqlite3_busy_timeout(m_connection.handle(), HiveConnection::kBusyTimeoutMs);
+            return true;
+        }
+        if ((m_connection.lastRc() & 0xff) != SQLITE_BUSY || deadline.hasExpired()) {
+            return false;
+        }
+        m_connection.close();
+        QThread::usleep(1000 + QRandomGenerator::global()->bounded(4000));
+    }
 }
 
 // A database found empty is made a hive by the first write only. The connection is set up
@@ -282,14 +452,10 @@ HiveOpener::Ready HiveOpener::useInspected(bool forWrite) {
     return Ready::Yes;
 }
 
-// Opens the database file read as it lies, for as long as it stays so (see stillAsFound).
+// Opens the database file read as it lies, for the rest of the call or scope.
 HiveOpener::Ready HiveOpener::openAsFound() {
     const QString& path = m_connection.path();
     m_connection.close();
-    struct stat found {};
-    if (::stat(QFile::encodeName(path).constData(), &found) != 0) {
-        return Ready::Failed;
-    }
     const QByteArray uri = "file:" + QUrl::toPercentEncoding(path, "/") + "?immutable=1";
     if (!m_connection.open(uri, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX |
                                     SQLITE_OPEN_EXRESCODE)) {
@@ -300,7 +466,6 @@ HiveOpener::Ready HiveOpener::openAsFound() {
         return Ready::Failed;
     }
     m_asFound = true;
-    m_foundStat = found;
     return m_initialised ? Ready::Yes : Ready::NoHive;
 }
 
@@ -328,15 +493,12 @@ bool HiveOpener::writable() {
         return false;
     }
     // A writer needs the -wal and -shm files; when they are missing it creates them in the
-    // folder.
+    // folder (see sideFilesMissing).
     const QByteArray wal = file + "-wal";
     const QByteArray shm = file + "-shm";
     const bool sideFiles =
         ::access(wal.constData(), W_OK) == 0 && ::access(shm.constData(), W_OK) == 0;
-    if (!sideFiles && ::access(folder.constData(), W_OK | X_OK) != 0) {
-        return false;
-    }
-    return !m_connection.handle() || sqlite3_db_readonly(m_connection.handle(), "main") != 1;
+    return sideFiles || ::access(folder.constData(), W_OK | X_OK) == 0;
 }
 
 RegistryHive::Health HiveOpener::health() {
@@ -349,7 +511,14 @@ RegistryHive::Health HiveOpener::health() {
     const Ready r = ready(false);
     m_connection.endCall();
     if (r != Ready::Failed) {
-        return RegistryHive::Health::Readable;
+        return r == Ready::Yes && sideFilesMissing() ? RegistryHive::Health::Incomplete
+                                                     : RegistryHive::Health::Readable;
+    }
+    if (m_unsafe) {
+        return RegistryHive::Health::Unsafe;
+    }
+    if (m_strange) {
+        return RegistryHive::Health::Damaged;
     }
     const QByteArray file = QFile::encodeName(path);
     return ::access(file.constData(), R_OK) == 0 ? RegistryHive::Health::Damaged

@@ -261,6 +261,10 @@ bool RegistryHive::writable() {
     return d->opener.writable();
 }
 
+void RegistryHive::allowForeignSchemaReads(bool allow) {
+    d->opener.allowForeignSchema(allow);
+}
+
 RegistryHive::Health RegistryHive::health() {
     return d->opener.health();
 }

@@ -99,9 +99,15 @@ public:
 
     // Whether the hive can be read: Readable also while it does not exist yet; NoAccess when
     // this process may not read the file or its folder; Damaged when the file is there and
-    // may be read but is not a sound hive (a backup can then be imported).
-    enum class Health { Readable, NoAccess, Damaged };
+    // may be read but is not a sound hive (a backup can then be imported); Unsafe when root
+    // declines a hive in a folder other users can change; Incomplete when it reads, but its
+    // -wal or -shm file is gone and this account cannot make it, so no write can succeed.
+    enum class Health { Readable, NoAccess, Damaged, Unsafe, Incomplete };
     Health health();
+
+    // Lets reads (never writes) go on in a hive refused only for holding schema objects
+    // Quillon did not make, so that its values can still be exported.
+    void allowForeignSchemaReads(bool allow);
 
     // What a lookup found; the block decision must tell a failed read from a missing value.
     enum class Lookup { Found, Missing, Failed };

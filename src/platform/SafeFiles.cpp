@@ -40,10 +40,12 @@ bool rootOnlyPath(const QString& path) {
     if (!at.startsWith('/')) {
         return false;
     }
-    for (;;) {
+    // A folder above may be open to all when it is root's and sticky (/tmp): there no one else
+    // may rename or remove root's entries, so the path below stays root's.
+    for (bool above = false;; above = true) {
         struct stat st {};
         if (::lstat(at.constData(), &st) != 0 || S_ISLNK(st.st_mode) || st.st_uid != 0 ||
-            (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !(above && (st.st_mode & S_ISVTX) != 0))) {
             return false;
         }
         if (at == "/") {

@@ -10,8 +10,9 @@
 namespace quillon::platform::SafeFiles {
 
 // Whether `path` and every folder above it belong to root and may be written by no one else
-// (no group or other write bit, no symbolic link on the way). Only such a file may be
-// trusted by root, or named where every user's session would run it.
+// (no group or other write bit, no symbolic link on the way); a folder above `path` may also
+// be a root-owned sticky folder such as /tmp. Only such a file may be trusted by root, or named
+// where every user's session would run it.
 bool rootOnlyPath(const QString& path);
 
 // Whether this process may write files in `folder` without trusting another user: any

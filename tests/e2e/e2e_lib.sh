@@ -78,15 +78,23 @@ e2e_setup_inside() {
     local d
     # The hive, the autostart entry and the instance lock are the test's own; the X socket
     # folder too, so that the display's socket is not seen outside.
-    for d in /var/lib/quillon /etc/xdg/autostart /run/lock /tmp/.X11-unix; do
-        mkdir -p "$d" && mount -t tmpfs -o mode=1777 tmpfs "$d" || e2e_fail "cannot mount a private $d"
-    done
     E2E_WORK=$(mktemp -d /tmp/quillon-e2e.XXXXXX)
     # Its content lives in the namespace's memory and disappears with it, whatever happens.
     mount -t tmpfs tmpfs "$E2E_WORK" || e2e_fail "cannot mount $E2E_WORK"
     E2E_PIDS=()
     trap e2e_cleanup EXIT
     trap 'exit 1' INT TERM
+    for d in /etc/xdg/autostart /run/lock /tmp/.X11-unix; do
+        mkdir -p "$d" && mount -t tmpfs -o mode=1777 tmpfs "$d" || e2e_fail "cannot mount a private $d"
+    done
+    # The hive folder is root's, as an install leaves it (root uses no hive in a folder others
+    # can change). Its mount point is made in an overlay of /var/lib, so that nothing of it is
+    # left on the machine's own disk.
+    mkdir -p "$E2E_WORK/varlib/upper" "$E2E_WORK/varlib/work"
+    mount -t overlay overlay \
+        -o "lowerdir=/var/lib,upperdir=$E2E_WORK/varlib/upper,workdir=$E2E_WORK/varlib/work" /var/lib &&
+        mkdir -p /var/lib/quillon && mount -t tmpfs -o mode=0755 tmpfs /var/lib/quillon ||
+        e2e_fail "cannot mount a private /var/lib/quillon"
 
     # The program folder is copied so that WDlog.log beside the binary is this test's own. It
     # is root's, as an install leaves it (/opt is the namespace's own): root writes no log in a
@@ -119,6 +127,7 @@ e2e_cleanup() {
     for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; i--)); do
         wait "${E2E_PIDS[i]}" 2>/dev/null
     done
+    umount /var/lib/quillon /var/lib 2>/dev/null
     umount "$E2E_WORK" 2>/dev/null
     rmdir "$E2E_WORK" 2>/dev/null
     if [ "$rc" -eq 0 ]; then

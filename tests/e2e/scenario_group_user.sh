@@ -122,6 +122,7 @@ userprog=/opt/userprog
 install -d -o "$QL_USER" -m 0755 "$userprog"
 cp "$E2E_PROG/quillon" "$E2E_PROG/quillon-cut" "$userprog"/
 setcap -r "$userprog/quillon-cut" 2>/dev/null
+chown "$QL_USER" "$userprog/quillon" "$userprog/quillon-cut"
 sh "$SETUP" install "$userprog" 2>"$E2E_WORK/refused.txt" &&
     e2e_fail "setup-rights.sh gave a capability in a folder the user can write"
 [ -z "$(getcap "$userprog/quillon-cut")" ] || e2e_fail "a capability was set in a user's folder"
@@ -129,13 +130,13 @@ grep -qx "Exec=\"$E2E_PROG/quillon\"" /etc/xdg/autostart/quillon.desktop ||
     e2e_fail "the machine-wide entry was pointed at a user's binary"
 # A build folder of the user's own (scripts/run.sh): the helper is prepared in a folder of
 # root's and only then put in place; a link in its place is not followed.
-sh "$SETUP" checkout "$userprog" || e2e_fail "setup-rights.sh checkout failed"
+sh "$SETUP" checkout "$userprog" --for "$QL_USER" || e2e_fail "setup-rights.sh checkout failed"
 [ "$(stat -c '%U:%G %a' "$userprog/quillon-cut")" = "root:quillon 750" ] &&
     getcap "$userprog/quillon-cut" | grep -q 'cap_net_admin=ep' ||
     e2e_fail "checkout did not give the build folder's helper its group and capability"
 rm -f "$userprog/quillon-cut"
 ln -s /etc/shadow "$userprog/quillon-cut"
-sh "$SETUP" checkout "$userprog" 2>/dev/null && e2e_fail "checkout followed a link"
+sh "$SETUP" checkout "$userprog" --for "$QL_USER" 2>/dev/null && e2e_fail "checkout followed a link"
 [ -L "$userprog/quillon-cut" ] || e2e_fail "checkout replaced the link with what it points at"
 sh "$SETUP" remove "$E2E_PROG" || e2e_fail "setup-rights.sh remove failed"
 [ ! -e /etc/xdg/autostart/quillon.desktop ] || e2e_fail "remove left the autostart entry"

@@ -14,6 +14,7 @@
 
 using quillon::platform::RegistryHive;
 using quillon::test::fileBytes;
+namespace test = quillon::test;
 using Values = std::vector<std::pair<QString, QString>>;
 
 namespace {
@@ -342,8 +343,30 @@ private slots:
     // A scope reads one state of the hive: another connection's commits show from the next
     // scope on, the hive's own writes at once; the key ids it resolved are resolved again
     // after a commit that numbered the keys anew, as restoring a backup may.
+    // Root takes the hive for itself while a scope holds it (another writer waits for the
+    // scope to end), so as root the checks run in a child that has given its rights up.
     void aScopeReadsOneStateOfTheHive() {
         const QString path = freshPath();
+        if (geteuid() != 0) {
+            scopeChecks(path);
+            return;
+        }
+        const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+        QVERIFY(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755) == 0);
+        QVERIFY(::mkdir(folder.constData(), 0755) == 0 &&
+                ::chown(folder.constData(), 65534, 65534) == 0);
+        QCOMPARE(inChild([&] {
+                     if (setgid(65534) != 0 || setuid(65534) != 0) {
+                         return 10;
+                     }
+                     scopeChecks(path);
+                     return QTest::currentTestFailed() ? 11 : 0;
+                 }),
+                 0);
+    }
+
+private:
+    void scopeChecks(const QString& path) {
         RegistryHive reader(path);
         RegistryHive writer(path);
         QVERIFY(writer.setValue(kIp, u"10.0.0.1", u"1"));
@@ -381,6 +404,7 @@ private slots:
         QCOMPARE(integrity(path), QStringLiteral("ok"));
     }
 
+private slots:
     // The folders and files of a new hive get their modes whatever the umask: shared with the
     // group quillon where it exists, else writable by the owner alone and readable by all.
     void aNewHiveHasItsModesWhateverTheUmask_data() {
@@ -417,7 +441,7 @@ private slots:
         };
         const QString folder = QFileInfo(path).absolutePath();
         QCOMPARE(mode(QFileInfo(folder).absolutePath()), 0755);
-        QCOMPARE(mode(folder), shared ? 02770 : 0755);
+        QCOMPARE(mode(folder), shared ? 02750 : 0755);
         for (const char* suffix : {"", "-wal", "-shm"}) {
             QCOMPARE(mode(path + QLatin1String(suffix)), shared ? 0660 : 0644);
         }
@@ -611,6 +635,190 @@ private slots:
         }
         QCOMPARE(write(toChild[1], "w", 1), 1);
         QCOMPARE(child.wait(), 0);
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
+    }
+
+    // The group's members may write the hive's files, so anything in the schema but Quillon's
+    // own is someone else's: never run, never written through, reported as damage. Reads for
+    // an export still get the values; SQLite's own statistics tables are no stranger.
+    void aHiveHoldsOnlyQuillonsSchema_data() {
+        QTest::addColumn<QByteArray>("plant");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("trigger that allows")
+            << QByteArray("CREATE TRIGGER t AFTER UPDATE ON vals BEGIN UPDATE vals SET data = '0' "
+                          "WHERE key = new.key AND folded = new.folded; END")
+            << true;
+        QTest::newRow("trigger loading code")
+            << QByteArray("CREATE TRIGGER t BEFORE INSERT ON vals BEGIN SELECT "
+                          "load_extension('/nonexistent/x'); END")
+            << true;
+        QTest::newRow("view") << QByteArray("CREATE VIEW v AS SELECT * FROM vals") << true;
+        QTest::newRow("table") << QByteArray("CREATE TABLE notes(t)") << true;
+        QTest::newRow("index") << QByteArray("CREATE INDEX i ON vals(data)") << true;
+        QTest::newRow("index dropped") << QByteArray("DROP INDEX vals_in_order") << true;
+        QTest::newRow("statistics") << QByteArray("ANALYZE") << false;
+    }
+    void aHiveHoldsOnlyQuillonsSchema() {
+        QFETCH(QByteArray, plant);
+        QFETCH(bool, refused);
+        const QString path = freshPath();
+        QVERIFY(RegistryHive(path).setValue(kIp, u"10.0.0.1", u"1"));
+        sqlite3* db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db, plant.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+
+        RegistryHive hive(path);
+        QCOMPARE(hive.setValue(kIp, u"10.0.0.1", u"1"), !refused);
+        QCOMPARE(hive.setValue(kIp, u"10.0.0.2", u"1"), !refused);
+        QCOMPARE(hive.value(kIp, u"10.0.0.1").has_value(), !refused);
+        QCOMPARE(hive.health() == RegistryHive::Health::Damaged, refused);
+        QCOMPARE(hive.lastError().contains(u"did not make"), refused);
+        hive.allowForeignSchemaReads(true);
+        Values values;
+        QVERIFY(hive.values(kIp, values));
+        QCOMPARE(values.front(), std::make_pair(QStringLiteral("10.0.0.1"), QStringLiteral("1")));
+        QVERIFY(!hive.setValue(kIp, u"10.0.0.3", u"1") || !refused);
+    }
+
+    // Root meets the hive's folder as set up (root's, closed to the group), so whatever lies
+    // there that is not a plain hive was put there by someone else: a link (even to a file
+    // that does not exist yet, which SQLite would create), a FIFO, a rollback journal the next
+    // opener would roll in, or a folder still open to others, where a member could swap names
+    // under root. Root uses none of them and changes no file through them.
+    void rootUsesOnlyAHiveNoOneElseCouldPlace_data() {
+        QTest::addColumn<QString>("plant");
+        QTest::addColumn<int>("health");
+        using H = RegistryHive::Health;
+        QTest::newRow("link to a missing file") << "missing link" << int(H::Damaged);
+        QTest::newRow("link to a hive") << "hive link" << int(H::Damaged);
+        QTest::newRow("fifo") << "fifo" << int(H::Damaged);
+        QTest::newRow("journal beside") << "journal" << int(H::Damaged);
+        QTest::newRow("folder others can write") << "open folder" << int(H::Unsafe);
+        QTest::newRow("group-writable folder") << "group folder" << int(H::Unsafe);
+    }
+    void rootUsesOnlyAHiveNoOneElseCouldPlace() {
+        QFETCH(QString, plant);
+        QFETCH(int, health);
+        if (geteuid() != 0) {
+            QSKIP("root's own rules");
+        }
+        const QString path = freshPath();
+        const QString folder = QFileInfo(path).absolutePath();
+        const QByteArray name = QFile::encodeName(path);
+        const QString victim = m_dir.fresh(QStringLiteral("victim%1"));
+        QVERIFY(QDir().mkpath(folder));
+        if (plant == u"missing link") {
+            QCOMPARE(::symlink(QFile::encodeName(victim).constData(), name.constData()), 0);
+        } else if (plant == u"hive link") {
+            QVERIFY(RegistryHive(victim).setValue(kIp, u"10.0.0.1", u"0"));
+            QCOMPARE(::symlink(QFile::encodeName(victim).constData(), name.constData()), 0);
+        } else if (plant == u"fifo") {
+            QCOMPARE(::mkfifo(name.constData(), 0660), 0);
+        } else {
+            QVERIFY(RegistryHive(path).setValue(kIp, u"10.0.0.1", u"1"));
+            // A member's file at a side name: root must not write or chown it.
+            QVERIFY(test::writeFile(victim, "victim"));
+            QCOMPARE(::chown(QFile::encodeName(victim).constData(), 65534, 65534), 0);
+            QCOMPARE(::chmod(QFile::encodeName(victim).constData(), 0660), 0);
+            if (plant == u"journal") {
+                QVERIFY(test::writeFile(path + QStringLiteral("-journal"), "hot"));
+            } else {
+                QFile::remove(path + QStringLiteral("-shm"));
+                QCOMPARE(::link(QFile::encodeName(victim).constData(), (name + "-shm").constData()),
+                         0);
+                QCOMPARE(::chmod(QFile::encodeName(folder).constData(),
+                                 plant == u"open folder" ? 0777 : 02770),
+                         0);
+            }
+        }
+        struct stat before {};
+        const bool victimBefore = ::stat(QFile::encodeName(victim).constData(), &before) == 0;
+        const QByteArray victimBytes = fileBytes(victim);
+
+        RegistryHive hive(path);
+        QVERIFY(!hive.value(kIp, u"10.0.0.1"));
+        QVERIFY(!hive.setValue(kIp, u"10.0.0.2", u"1"));
+        QVERIFY(!hive.writable());
+        QCOMPARE(int(hive.health()), health);
+        QVERIFY(!hive.lastError().isEmpty());
+        struct stat after {};
+        const bool victimThere = ::stat(QFile::encodeName(victim).constData(), &after) == 0;
+        QCOMPARE(victimThere, victimBefore);
+        QCOMPARE(after.st_uid, before.st_uid);
+        QCOMPARE(after.st_mode, before.st_mode);
+        QCOMPARE(fileBytes(victim), victimBytes);
+        if (plant == u"missing link") {
+            QVERIFY(!QFileInfo::exists(victim + QStringLiteral("-wal")));
+        }
+    }
+
+    // Root never maps a file the group's members may write: one truncating the -shm index (or
+    // anything else) while root's process uses the hive does not end that process.
+    void rootSurvivesATruncatedIndex() {
+        if (geteuid() != 0) {
+            QSKIP("root's own rules");
+        }
+        const QString path = freshPath();
+        QVERIFY(RegistryHive(path).setValue(kIp, u"round", u"0"));
+        const QByteArray shm = QFile::encodeName(path + QStringLiteral("-shm"));
+        const pid_t truncater = fork();
+        if (truncater == 0) {
+            RegistryHive member(path);
+            for (;;) {
+                // As a member would: use the hive, then cut its index short.
+                member.value(kIp, u"round");
+                ::truncate(shm.constData(), 0);
+            }
+        }
+        ChildGuard stop(truncater);
+        QCOMPARE(inChild([&] {
+                     RegistryHive hive(path);
+                     RegistryHive::KeyPath ip(kIp);
+                     for (int i = 1; i <= 300; ++i) {
+                         RegistryHive::ReadScope scope(hive);
+                         QString data;
+                         if (hive.lookup(ip, u"round", data) != RegistryHive::Lookup::Found ||
+                             !hive.setValue(kIp, u"round", QString::number(i))) {
+                             return 1;
+                         }
+                     }
+                     return 0;
+                 }),
+                 0);
+    }
+
+    // A connection that does not keep the -wal and -shm files (root's sqlite3 shell, say) may
+    // remove them on closing; a member, who cannot make files in the hive's folder, then still
+    // reads the hive, and a write fails saying how to restore them.
+    void aMissingSideFileIsSaidWithItsRemedy() {
+        const QString path = freshPath();
+        const QString folder = QFileInfo(path).absolutePath();
+        QVERIFY(RegistryHive(path).setValue(kIp, u"10.0.0.1", u"1"));
+        sqlite3* db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db, "SELECT count(*) FROM vals", nullptr, nullptr, nullptr),
+                 SQLITE_OK);
+        sqlite3_close(db);
+        QVERIFY(!QFileInfo::exists(path + QStringLiteral("-shm")));
+        QVERIFY(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755) == 0);
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0555) == 0);
+        QVERIFY(::chmod(QFile::encodeName(path).constData(), 0666) == 0);
+        QCOMPARE(inChild([&] {
+                     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+                         return 10;
+                     }
+                     RegistryHive hive(path);
+                     if (hive.value(kIp, u"10.0.0.1") != QStringLiteral("1")) {
+                         return 11;
+                     }
+                     if (hive.setValue(kIp, u"10.0.0.2", u"1") ||
+                         !hive.lastError().contains(u"setup-rights.sh install")) {
+                         return 12;
+                     }
+                     return hive.health() == RegistryHive::Health::Incomplete ? 0 : 13;
+                 }),
+                 0);
         QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
     }
 

@@ -136,6 +136,32 @@ private slots:
         QVERIFY(test::writeTrojanFile(table, {{QStringLiteral("31337"), QStringLiteral("BO")}}));
         QCOMPARE(TrojanTable(table).IsTrojan(QStringLiteral("31337")), std::optional<bool>(true));
     }
+
+    // Under a root-owned sticky folder such as /tmp no one else may rename or remove root's
+    // entries, so root logs in a folder of its own there; under an open folder that is not
+    // sticky it does not, and says why.
+    void rootWritesItsLogBelowAStickyFolder() {
+        if (::geteuid() != 0) {
+            QSKIP("only root is held to folders of root's");
+        }
+        const QString sticky = m_dir.fresh(QStringLiteral("sticky%1"));
+        const QString folder = sticky + QStringLiteral("/prog");
+        QVERIFY(QDir().mkpath(folder));
+        QCOMPARE(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
+        QCOMPARE(::chmod(QFile::encodeName(sticky).constData(), 01777), 0);
+        QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+        if (!SafeFiles::rootOnlyPath(m_dir.path())) {
+            QSKIP("the scratch folder lies below a folder others can change");
+        }
+        EventLog events(folder + QStringLiteral("/WDlog.log"));
+        QVERIFY(events.writable());
+        QVERIFY(!events.declinedAsRoot());
+        QVERIFY(events.LogEvent(QStringLiteral("1.2.3.4"), QStringLiteral("80"),
+                                QStringLiteral("1025"), QStringLiteral("已断开连接")));
+        QCOMPARE(::chmod(QFile::encodeName(sticky).constData(), 0777), 0);
+        QVERIFY(!events.writable());
+        QVERIFY(events.declinedAsRoot());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSafeFiles)

@@ -189,6 +189,8 @@ private slots:
         QTest::newRow("group-writable binary") << QStringLiteral("g+w file") << none << user;
         QTest::newRow("group-writable folder") << QStringLiteral("g+w folder") << none << user;
         QTest::newRow("everyone's folder") << QStringLiteral("o+w folder") << none << user;
+        // No one else may rename or remove root's binary in a sticky folder of root's.
+        QTest::newRow("sticky folder") << QStringLiteral("sticky folder") << machine << machine;
         QTest::newRow("link on the way") << QStringLiteral("link") << none << user;
     }
     void autostartScope() {
@@ -221,6 +223,8 @@ private slots:
         } else if (change == QLatin1String("g+w folder")) {
             QVERIFY(mode(folder, 0775));
         } else if (change == QLatin1String("o+w folder")) {
+            QVERIFY(mode(folder, 0777));
+        } else if (change == QLatin1String("sticky folder")) {
             QVERIFY(mode(folder, 01777));
         } else if (change == QLatin1String("link")) {
             const QString link = top + QStringLiteral("/via");

@@ -180,6 +180,9 @@ int exportKey(RegistryHive& hive, const QString& arg, const QString& file) {
     if (!key) {
         return kBadInput;
     }
+    // A hive refused for schema objects someone else planted is still read for its values
+    // here (never written), so that the rules can be carried to a new hive.
+    hive.allowForeignSchemaReads(true);
     std::vector<RegistryHive::KeyContents> tree;
     if (!hive.tree(*key, tree)) {
         const auto exists = keyExists(hive, *key);
@@ -187,6 +190,9 @@ int exportKey(RegistryHive& hive, const QString& arg, const QString& file) {
             return complain(kNotFound, QStringLiteral("no key %1").arg(arg));
         }
         return hiveFailed(hive, QStringLiteral("cannot read %1").arg(hive.path()));
+    }
+    if (!hive.lastError().isEmpty()) {
+        complain(kDone, QStringLiteral("warning: %1").arg(hive.lastError()));
     }
     std::vector<regfile::Section> sections;
     for (const auto& k : tree) {

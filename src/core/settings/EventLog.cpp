@@ -4,6 +4,7 @@
 #include "platform/SafeFiles.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringDecoder>
 #include <algorithm>
@@ -313,6 +314,10 @@ bool EventLog::clear() {
 
 bool EventLog::writable() const {
     return platform::SafeFiles::canAppend(path_);
+}
+
+bool EventLog::declinedAsRoot() const {
+    return !platform::SafeFiles::trustedFolder(QFileInfo(path_).absolutePath());
 }
 
 namespace {

@@ -72,6 +72,9 @@ public:
 
     // Whether an event could be written now (checked without creating or changing anything).
     bool writable() const;
+    // Whether the log is left alone because root does not write in a folder that other users
+    // can change.
+    bool declinedAsRoot() const;
 
     // Reads every record of a log file, calling `sink` for each in file order. Malformed
     // input loses at most the broken record. Returns false when the file cannot be opened

@@ -307,10 +307,13 @@ void showRightsNotice(frmMain& window, shell::Program& program) {
     shell::Rights rights;
     rights.cut = program.table().cutAccess();
     const Health health = program.hive().health();
-    rights.hiveReadable = health != Health::NoAccess;
+    rights.hiveReadable = health != Health::NoAccess && health != Health::Unsafe;
     rights.hiveDamaged = health == Health::Damaged;
+    rights.hiveUnsafe = health == Health::Unsafe;
+    rights.hiveIncomplete = health == Health::Incomplete;
     rights.hiveWritable = program.hive().writable();
     rights.logWritable = program.eventLog().writable();
+    rights.logDeclinedAsRoot = program.eventLog().declinedAsRoot();
     shell::RightsPaths paths;
     paths.helper = program.programDir() + QStringLiteral("/quillon-cut");
     paths.hive = program.hive().path();

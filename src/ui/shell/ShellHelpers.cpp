@@ -34,16 +34,29 @@ QString RightsNotice(const Rights& rights, const RightsPaths& paths) {
         break;
     }
     const QString folder = QFileInfo(paths.hive).absolutePath();
-    if (rights.hiveDamaged) {
+    if (rights.hiveUnsafe) {
+        lines << QStringLiteral("不能读取和保存规则：规则库 %1 所在的文件夹（或其上层文件夹）可被"
+                                "其他用户更改，以 root 身份运行时不使用其中的规则库（请以 root "
+                                "身份执行 setup-rights.sh install）。")
+                     .arg(paths.hive);
+    } else if (rights.hiveDamaged) {
         lines << QStringLiteral("不能读取规则：规则库 %1 已损坏；可以用 quillon-reg import "
                                 "恢复备份。")
+                     .arg(paths.hive);
+    } else if (rights.hiveIncomplete) {
+        lines << QStringLiteral("不能保存规则和设置：规则库的 %1-wal 或 %1-shm 文件缺失（请以 "
+                                "root 身份执行 setup-rights.sh install 重新创建）。")
                      .arg(paths.hive);
     } else if (!rights.hiveReadable) {
         lines << QStringLiteral("不能读取和保存规则：%1 不可读。").arg(paths.hive);
     } else if (!rights.hiveWritable) {
         lines << QStringLiteral("不能保存规则和设置：%1 不可写。").arg(folder);
     }
-    if (!rights.logWritable) {
+    if (rights.logDeclinedAsRoot) {
+        lines << QStringLiteral("不写入日志 %1：以 root 身份运行时，不写入其他用户可更改的文件夹"
+                                "中的日志（把程序放在只有 root 可写的文件夹中）。")
+                     .arg(paths.log);
+    } else if (!rights.logWritable) {
         lines << QStringLiteral("不能写入日志 %1：该文件或其文件夹不可写（以 root 身份运行时，"
                                 "不写入其他用户可写的文件夹中的日志）。")
                      .arg(paths.log);
@@ -52,8 +65,11 @@ QString RightsNotice(const Rights& rights, const RightsPaths& paths) {
         return {};
     }
     // The group grants every right but the helper's own installation: said once, at the end.
-    if (rights.cut == platform::CutAccess::NotInGroup || !rights.hiveReadable ||
-        (!rights.hiveWritable && !rights.hiveDamaged) || !rights.logWritable) {
+    // (What only root can mend, an unsafe folder or a missing file of the hive, it does not.)
+    const bool hiveGroup = !rights.hiveUnsafe && !rights.hiveDamaged && !rights.hiveIncomplete &&
+                           (!rights.hiveReadable || !rights.hiveWritable);
+    if (rights.cut == platform::CutAccess::NotInGroup || hiveGroup ||
+        (!rights.logWritable && !rights.logDeclinedAsRoot)) {
         lines << QStringLiteral("解决办法：把当前用户加入 quillon 组（sudo usermod -aG quillon "
                                 "\"$USER\"），然后重新登录。");
     }

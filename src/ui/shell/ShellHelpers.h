@@ -14,7 +14,10 @@ struct Rights {
     bool hiveWritable = true;                          // storing rules and settings
     bool hiveReadable = true;                          // reading them (this process may)
     bool hiveDamaged = false;                          // reading them (the file is sound)
-    bool logWritable = true;                           // writing the event log
+    bool hiveUnsafe = false;        // root declines a hive in a folder other users can change
+    bool hiveIncomplete = false;    // its -wal or -shm file is gone: no write can succeed
+    bool logWritable = true;        // writing the event log
+    bool logDeclinedAsRoot = false; // root declines a log in a folder others can change
 };
 
 // Where the notice points the user to.
