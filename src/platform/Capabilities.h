@@ -1,5 +1,7 @@
 #pragma once
 // Plain C++ with no Qt: quillon-cut links this too.
+#include "platform/CutProtocol.h"
+
 #include <cstddef>
 
 namespace quillon::platform {
@@ -10,8 +12,22 @@ namespace quillon::platform {
 // would hand that capability to any code a user points it at. Cuts go through quillon-cut.
 void dropCapabilitiesUnlessRoot();
 
-// Whether this process may destroy sockets (CAP_NET_ADMIN in its effective set).
+// Whether this process holds CAP_NET_ADMIN in its effective set, in its own user namespace.
 bool hasNetAdmin();
+
+// Whether that capability reaches the sockets of this process's network namespace. The kernel
+// checks a destroy against the user namespace that owns the network namespace, not against
+// the caller's own: root of a user namespace of its own (a plain user's `unshare -U -r`) holds
+// every capability there, and still may not cut a connection of the network namespace it
+// shares with the machine.
+bool hasNetAdminOverOwnNetwork();
+
+// A TCP listener of this process's own on 127.0.0.1 (a free port), for the rights probe: the
+// kernel looks a socket up before it checks the caller's rights, so only the destroy of a real
+// socket tells whether cuts are permitted. Fills `id` with the listener's identity, cookie
+// included, and returns its descriptor, or a negative errno when none can be made (loopback
+// down, for one).
+int openProbeListener(cutproto::SocketId& id);
 
 // Writes all of `size` bytes to `fd`, going on after a signal or a partial write; false when
 // the other end is gone or the write fails. A socket is written without SIGPIPE, so a peer

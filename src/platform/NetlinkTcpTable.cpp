@@ -5,7 +5,6 @@
 #include "platform/NetlinkWalk.h"
 #include "platform/SocketIdentity.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <linux/capability.h>
@@ -50,15 +49,15 @@ struct DumpRequestV2 {
     inet_diag_req_v2 req;
 };
 
-DumpRequestV2 destroyRequest(const TcpRow& row) {
+DumpRequestV2 destroyRequest(const cutproto::SocketId& id) {
     DumpRequestV2 r{};
     r.nlh.nlmsg_len = sizeof r;
     r.nlh.nlmsg_type = SOCK_DESTROY;
     r.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-    r.req.sdiag_family = row.family;
+    r.req.sdiag_family = id.family;
     r.req.sdiag_protocol = IPPROTO_TCP;
     r.req.idiag_states = ~0u;
-    netlink::FillSockId(r.req.id, SocketIdOf(row));
+    netlink::FillSockId(r.req.id, id);
     return r;
 }
 
@@ -244,7 +243,7 @@ CutResult NetlinkTcpTable::cut(const TcpRow& row) {
     if (!cutsInProcess()) {
         return helper_->cut(row);
     }
-    DumpRequestV2 r = destroyRequest(row);
+    DumpRequestV2 r = destroyRequest(SocketIdOf(row));
     return resultOfErrno(destroy(&r.nlh));
 }
 
@@ -253,30 +252,12 @@ int NetlinkTcpTable::probeWithOwnListener(bool& madeListener) {
     // destroy a socket that does not exist answers ENOENT even without CAP_NET_ADMIN. The
     // honest question is the destroy of a real socket: a loopback listener of our own, with
     // its cookie, that nobody else knows about.
-    madeListener = false;
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    cutproto::SocketId own;
+    const int s = openProbeListener(own);
+    madeListener = s >= 0;
     if (s < 0) {
-        return errno;
+        return -s;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    quint64 cookie = 0;
-    socklen_t cookieLen = sizeof cookie;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || ::listen(s, 1) < 0 ||
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) < 0 ||
-        ::getsockopt(s, SOL_SOCKET, SO_COOKIE, &cookie, &cookieLen) < 0) {
-        const int error = errno;
-        ::close(s);
-        return error;
-    }
-    madeListener = true;
-    TcpRow own;
-    own.family = AF_INET;
-    own.dwLocalAddr = addr.sin_addr.s_addr;
-    own.dwLocalPort = addr.sin_port;
-    own.cookie = cookie;
     DumpRequestV2 r = destroyRequest(own);
     const int error = destroy(&r.nlh);
     ::close(s);
@@ -318,15 +299,16 @@ CutResult NetlinkTcpTable::probeInProcess() {
     }
     // No loopback listener to ask about (loopback down, for one). Cookie 0 is never given to
     // a socket and port 0 never bound, so this id matches nothing: ENOENT says the kernel
-    // can destroy sockets, EOPNOTSUPP that it cannot. The rights come from our capabilities.
-    TcpRow nothing;
+    // can destroy sockets, EOPNOTSUPP that it cannot. The rights come from our capabilities,
+    // as far as they reach the network namespace the connections live in.
+    cutproto::SocketId nothing;
     nothing.family = AF_INET;
     DumpRequestV2 r = destroyRequest(nothing);
     const int support = destroy(&r.nlh);
     if (support != ENOENT) {
         return support == 0 ? CutResult::Failed : resultOfErrno(support);
     }
-    return hasNetAdmin() ? CutResult::Cut : CutResult::NotPermitted;
+    return hasNetAdminOverOwnNetwork() ? CutResult::Cut : CutResult::NotPermitted;
 }
 
 } // namespace quillon::platform

@@ -1,7 +1,9 @@
 // The cut helper quillon-cut and Quillon's side of it: the request format against malformed,
 // short and oversized input; the real helper over its pipe against real loopback connections
 // (a listener is refused, a connection is cut exactly once); and runs as a member and as a
-// non-member of the helper's group by a user of the test's own, holding no capability.
+// non-member of the helper's group by a user of the test's own, holding no capability; and root
+// of a user namespace of its own, whose capabilities do not reach the connections.
+#include "platform/Capabilities.h"
 #include "platform/CutHelper.h"
 #include "platform/CutProtocol.h"
 #include "platform/NetlinkTcpTable.h"
@@ -10,9 +12,14 @@
 
 #include <QtTest>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -117,6 +124,112 @@ std::optional<TcpRow> rowOf(NetlinkTcpTable& table, quint16 localPort, quint16 r
 bool talks(const Fd& a, const Fd& b) {
     char c = 'q';
     return ::send(a.get(), &c, 1, MSG_NOSIGNAL) == 1 && ::recv(b.get(), &c, 1, 0) == 1;
+}
+
+const char* accessName(CutAccess a) {
+    switch (a) {
+    case CutAccess::Ok:
+        return "Ok";
+    case CutAccess::NoHelper:
+        return "NoHelper";
+    case CutAccess::NotInGroup:
+        return "NotInGroup";
+    case CutAccess::NoCapability:
+        return "NoCapability";
+    case CutAccess::NotSupported:
+        return "NotSupported";
+    case CutAccess::Failed:
+        return "Failed";
+    }
+    return "?";
+}
+
+const char* resultName(CutResult r) {
+    switch (r) {
+    case CutResult::Cut:
+        return "Cut";
+    case CutResult::AlreadyGone:
+        return "AlreadyGone";
+    case CutResult::NotPermitted:
+        return "NotPermitted";
+    case CutResult::NotSupported:
+        return "NotSupported";
+    case CutResult::Failed:
+        return "Failed";
+    }
+    return "?";
+}
+
+// Writes `text` to this process's /proc/self/`file`: the empty text, else why it could not.
+std::string writeOwnProcFile(const char* file, const char* text) {
+    const std::string path = std::string("/proc/self/") + file;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    const ssize_t size = ssize_t(std::strlen(text));
+    const bool written = fd >= 0 && ::write(fd, text, size_t(size)) == size;
+    const std::string why = written ? std::string() : path + ": " + std::strerror(errno);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return why;
+}
+
+// Run in a forked child. A loopback connection in a network namespace of its own, with `lo`
+// left up or taken down; then the user 65534 as root of a new user namespace over that same
+// network namespace, as a plain user's `unshare -U -r` leaves it. Says what the program's table
+// and the helper answer there and whether the connection lives, or "skip: why" when this
+// system allows no such user namespace.
+std::string asUserNamespaceRoot(bool loopbackUp, const QString& helperPath) {
+    if (const QString why = enterPrivateNetns(); !why.isEmpty()) {
+        return "error: " + why.toStdString();
+    }
+    Fd listener = listenOn("127.0.0.1", 0);
+    const quint16 port = localPort(listener);
+    Fd client = connectTo("127.0.0.1", port, "127.0.0.5");
+    Fd server = acceptOne(listener);
+    if (!client.valid() || !server.valid()) {
+        return "error: no loopback connection";
+    }
+    if (!loopbackUp) {
+        if (const QString why = takeLoopbackDown(); !why.isEmpty()) {
+            return "error: " + why.toStdString();
+        }
+    }
+    constexpr uid_t kNobody = 65534;
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+        ::setresuid(kNobody, kNobody, kNobody) != 0) {
+        return std::string("skip: cannot become user 65534: ") + std::strerror(errno);
+    }
+    // The change of user left the process undumpable, which makes its /proc files root's; it
+    // could not write its own id maps then.
+    ::prctl(PR_SET_DUMPABLE, 1);
+    if (::unshare(CLONE_NEWUSER) != 0) {
+        return std::string("skip: unshare(CLONE_NEWUSER): ") + std::strerror(errno);
+    }
+    for (const auto& [file, text] :
+         {std::pair{"setgroups", "deny"}, {"uid_map", "0 65534 1"}, {"gid_map", "0 65534 1"}}) {
+        if (const std::string why = writeOwnProcFile(file, text); !why.empty()) {
+            return "skip: " + why;
+        }
+    }
+    if (::getuid() != 0 || !hasNetAdmin()) {
+        return "skip: a new user namespace gives no capabilities on this system";
+    }
+    if (!loopbackUp && listenOn("127.0.0.1", 0).valid()) {
+        return "error: a loopback listener can still be made";
+    }
+    NetlinkTcpTable table;
+    table.setCutHelper(helperPath); // as the program does: holding the capability, it cuts itself
+    const auto row = rowOf(table, localPort(client), port);
+    if (!row) {
+        return "error: the connection is not in the table";
+    }
+    CutHelper helper(helperPath);
+    std::string said = accessName(table.cutAccess());
+    said = said + ' ' + resultName(table.cut(*row));
+    said = said + ", helper " + accessName(helper.access()) + ' ' + resultName(helper.cut(*row));
+    char c;
+    const bool alive = ::recv(client.get(), &c, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+    return said + (alive ? ", alive" : ", cut");
 }
 
 } // namespace
@@ -336,6 +449,59 @@ private slots:
             QCOMPARE(CutResult(code % 10), CutResult::NotPermitted);
             QVERIFY(talks(client, server));
         }
+    }
+
+    void userNamespaceRootCannotCut_data() {
+        QTest::addColumn<bool>("loopbackUp");
+        QTest::newRow("loopback up") << true;
+        QTest::newRow("loopback down") << false;
+    }
+
+    // Root of a user namespace of its own holds every capability there, but the network
+    // namespace, and so every connection in it, belongs to the user namespace above, against
+    // which the kernel checks a cut: each one fails. The probes must say so, in the program and
+    // in the helper, whether they have a loopback listener of their own to try or none.
+    void userNamespaceRootCannotCut() {
+        QFETCH(bool, loopbackUp);
+        if (!m_noKernel.isEmpty()) {
+            QSKIP(qPrintable(m_noKernel));
+        }
+        if (quillon::test::fileBytes(QStringLiteral("/proc/sys/kernel/unprivileged_userns_clone"))
+                .trimmed() == "0") {
+            QSKIP("user namespaces are closed to plain users (unprivileged_userns_clone = 0)");
+        }
+        // The helper where the user 65534 may run it.
+        const QString folder = m_dir.fresh(QStringLiteral("userns%1"));
+        QVERIFY(QDir().mkpath(folder));
+        QCOMPARE(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
+        QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+        const QString helper = folder + QStringLiteral("/quillon-cut");
+        QVERIFY(QFile::copy(m_helper, helper));
+        QCOMPARE(::chmod(QFile::encodeName(helper).constData(), 0755), 0);
+
+        int fds[2];
+        QCOMPARE(::pipe(fds), 0);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(fds[0]);
+            const std::string said = asUserNamespaceRoot(loopbackUp, helper);
+            (void)!::write(fds[1], said.data(), said.size());
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        QByteArray said;
+        char buf[256];
+        for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) {
+            said.append(buf, n);
+        }
+        ::close(fds[0]);
+        int status = 0;
+        QCOMPARE(::waitpid(pid, &status, 0), pid);
+        if (said.startsWith("skip: ")) {
+            QSKIP(said.mid(6).constData());
+        }
+        QCOMPARE(said,
+                 QByteArray("NoCapability NotPermitted, helper NoCapability NotPermitted, alive"));
     }
 };
 

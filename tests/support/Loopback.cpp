@@ -83,6 +83,31 @@ QString enterPrivateNetns() {
     return why;
 }
 
+QString takeLoopbackDown() {
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        return errnoText("socket");
+    }
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool down = ::ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+    if (down) {
+        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags & ~IFF_UP);
+        down = ::ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+    }
+    // A loopback that is merely down keeps its local routes, and 127.0.0.1 can still be bound;
+    // setting the address 0.0.0.0 removes it.
+    if (down) {
+        ifr = ifreq{};
+        std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+        reinterpret_cast<sockaddr_in*>(&ifr.ifr_addr)->sin_family = AF_INET;
+        down = ::ioctl(s, SIOCSIFADDR, &ifr) == 0;
+    }
+    const QString why = down ? QString() : errnoText("taking lo down");
+    ::close(s);
+    return why;
+}
+
 Fd listenOn(const char* address, std::uint16_t port, bool v6only, int backlog) {
     sockaddr_storage ss;
     socklen_t len = 0;

@@ -13,6 +13,12 @@ namespace quillon::test::loopback {
 // the machine's real connections. Returns the empty text on success, else why it could not.
 QString enterPrivateNetns();
 
+// Takes `lo` of the caller's network namespace (only ever a namespace of the test's own) back to
+// how a new namespace has it: down and without its address, so that no IPv4 loopback socket
+// can be bound. The sockets already on it stay. Returns the empty text on success, else why it
+// could not.
+QString takeLoopbackDown();
+
 // Why kernel tests cannot run here (not root), or the empty text.
 QString whyNoKernelTests();
 

@@ -5,7 +5,8 @@
 // It reads fixed-size requests from its standard input (see platform/CutProtocol.h), checks
 // every field, looks the socket up by its full identity, refuses listening sockets, destroys
 // the connection and answers the outcome on its standard output. It reads no argument, no
-// environment variable and no file, and ends when its input closes.
+// environment variable and no file, and ends when its input closes. Its probe destroys a
+// loopback listener of its own, the one socket it makes.
 #include "platform/Capabilities.h"
 #include "platform/CutProtocol.h"
 #include "platform/NetlinkWalk.h"
@@ -123,10 +124,22 @@ proto::Answer answerOfErrno(int error) {
     }
 }
 
-// Whether cuts can work: the capability in hand and a kernel that destroys sockets. The
-// kernel looks a socket up before it checks rights, so the destroy of an identity that names
-// nothing (cookie 1 on port 0 of no address) tells support (ENOENT) from none (EOPNOTSUPP).
+// Whether cuts can work: the right to destroy the connections of this network namespace and
+// a kernel that destroys sockets. The kernel looks a socket up before it checks rights, so
+// only the destroy of a real socket asks the question: a loopback listener of the helper's
+// own, which nobody else knows about.
 proto::Answer probe(SockDiag& diag) {
+    proto::SocketId own;
+    const int listener = quillon::platform::openProbeListener(own);
+    if (listener >= 0) {
+        const int error = diag.destroy(own);
+        ::close(listener);
+        // ENOENT here would mean the kernel could not find a socket the helper holds open.
+        return error == ENOENT || error == ESTALE ? proto::Answer::Failed : answerOfErrno(error);
+    }
+    // No listener to ask about (loopback down, for one). The destroy of an identity that names
+    // nothing (cookie 1 on port 0 of no address) tells support (ENOENT) from none (EOPNOTSUPP);
+    // the rights come from the capability, as far as it reaches this network namespace.
     proto::SocketId nothing;
     nothing.family = AF_INET;
     nothing.cookie = 1;
@@ -137,7 +150,8 @@ proto::Answer probe(SockDiag& diag) {
     if (error != ENOENT && error != ESTALE) {
         return proto::Answer::Failed;
     }
-    return quillon::platform::hasNetAdmin() ? proto::Answer::Cut : proto::Answer::NotPermitted;
+    return quillon::platform::hasNetAdminOverOwnNetwork() ? proto::Answer::Cut
+                                                          : proto::Answer::NotPermitted;
 }
 
 proto::Answer cut(SockDiag& diag, const proto::SocketId& id) {
