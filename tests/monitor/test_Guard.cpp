@@ -137,6 +137,38 @@ private slots:
         QCOMPARE(model.findConnection(denied), kFiller);
     }
 
+    // Commands given during a rebuild (two answers and a menu command, say) run after it one
+    // at a time, each whole with its own rebuild, in the order given; one given during a
+    // command's own rebuild waits for that command to end.
+    void commandsGivenDuringARebuildRunWholeInOrder() {
+        GuardRig rig;
+        rig.table.add(QStringLiteral("62.1.2.3"), 5000, 81); // asked about: lets events in
+        QStringList order;
+        int yields = 0;
+        const auto command = [&](const QString& name) {
+            return [&, name] {
+                order << QStringLiteral("start ") + name;
+                rig.guard.RefreshTable(true);
+                order << QStringLiteral("end ") + name;
+            };
+        };
+        rig.guard.setLetEventsRun([&] {
+            if (++yields == 1) {
+                for (const char* name : {"A", "B", "C"}) {
+                    rig.guard.whenIdle(command(QString::fromLatin1(name)));
+                }
+            }
+        });
+        QObject::connect(&rig.guard, &monitor::Guard::rebuildStarting, [&] {
+            if (order == QStringList{"start A"}) {
+                rig.guard.whenIdle(command(QStringLiteral("D"))); // inside A's own rebuild
+            }
+        });
+        rig.guard.RefreshTable(false);
+        QCOMPARE(order, (QStringList{"start A", "end A", "start B", "end B", "start C", "end C",
+                                     "start D", "end D"}));
+    }
+
     void switchesTakeEffectAtTheNextDecision() {
         GuardRig rig;
         rig.table.add(QStringLiteral("192.168.1.5"), 443, 50000);

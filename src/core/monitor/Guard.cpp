@@ -38,21 +38,31 @@ void Guard::RefreshTable(bool force) {
         rebuild(true);
     }
     rebuilding_ = false;
-    // Commands and answers that came in meanwhile, in the order they came; each may rebuild
-    // again, and whatever arrives during that rebuild waits for it in turn.
-    while (!rebuilding_ && !deferred_.empty()) {
+    runDeferred();
+}
+
+void Guard::whenIdle(std::function<void()> command) {
+    deferred_.push_back(std::move(command));
+    if (!rebuilding_) {
+        runDeferred();
+    }
+}
+
+// Commands and answers that came in during a rebuild or during another command, in the order
+// they came, each whole: a command's own rebuild lets events in, and whatever arrives then
+// (or is left from before) waits until the command has also logged and closed. Only the
+// outermost call runs them; a rebuild inside a command leaves the rest to it.
+void Guard::runDeferred() {
+    if (runningCommand_) {
+        return;
+    }
+    runningCommand_ = true;
+    while (!deferred_.empty()) {
         std::function<void()> command = std::move(deferred_.front());
         deferred_.pop_front();
         command();
     }
-}
-
-void Guard::whenIdle(std::function<void()> command) {
-    if (rebuilding_) {
-        deferred_.push_back(std::move(command));
-        return;
-    }
-    command();
+    runningCommand_ = false;
 }
 
 void Guard::rebuild(bool force) {

@@ -62,10 +62,10 @@ public:
     // always when forced; every row of the snapshot then passes CheckBlock, in order. The
     // snapshot holds IPv6 connections while the ipv6 switch is on.
     void RefreshTable(bool force);
-    // Runs a command now, or, when it arrives while a rebuild runs (events let in by a
-    // decision), whole and in order right after that rebuild ends: a command run halfway
-    // would see a half-built list and have its own rebuild deferred, which would change the
-    // order of its steps.
+    // Runs a command now, or, when it arrives while a rebuild or another command runs (events
+    // let in by a decision), whole and in order right after that rebuild or command ends: a
+    // command run halfway would see a half-built list and have its own rebuild deferred, and
+    // one run inside another's rebuild would log and close before it.
     void whenIdle(std::function<void()> command);
 
     // Whether listening sockets are listed (they are judged either way).
@@ -106,6 +106,7 @@ signals:
 private:
     void rebuild(bool force);
     void letEventsRun();
+    void runDeferred();
 
     Services services_;
     ConnectionListModel* model_;
@@ -117,6 +118,7 @@ private:
     bool rebuilding_ = false;
     bool forcedWhileRebuilding_ = false;
     std::deque<std::function<void()>> deferred_;
+    bool runningCommand_ = false;
 };
 
 } // namespace quillon::monitor
