@@ -67,6 +67,7 @@ public:
         }
         if (ok) {
             m_connection.clearError();
+            m_connection.wrote();
         }
         m_connection.endCall();
         return ok;

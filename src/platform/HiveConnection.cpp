@@ -61,6 +61,12 @@ void HiveConnection::close() {
     }
     closeHandle();
     m_broken = false;
+    if (m_wrote) {
+        m_wrote = false;
+        if (m_onClosedAfterWrite) {
+            m_onClosedAfterWrite();
+        }
+    }
 }
 
 void HiveConnection::closeHandle() {

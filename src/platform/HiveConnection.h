@@ -71,6 +71,12 @@ public:
     // Runs before the connection closes, so that statements prepared on it are finalized and
     // whatever was learnt through it is forgotten.
     void onClose(std::function<void()> handler) { m_onClose = std::move(handler); }
+    // Runs once a connection that committed a write has closed (its last changes to the files,
+    // the checkpoint included, made).
+    void onClosedAfterWrite(std::function<void()> handler) {
+        m_onClosedAfterWrite = std::move(handler);
+    }
+    void wrote() { m_wrote = true; }
 
     bool open(const QByteArray& name, int flags);
     // Rolls back whatever transaction a failure left open.
@@ -139,6 +145,8 @@ private:
     sqlite3* m_db = nullptr;
     std::array<sqlite3_stmt*, StmtCount> m_stmts{};
     std::function<void()> m_onClose;
+    std::function<void()> m_onClosedAfterWrite;
+    bool m_wrote = false;
     QString m_error;
     int m_lastRc = SQLITE_OK;
     bool m_broken = false;

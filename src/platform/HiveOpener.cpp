@@ -133,7 +133,12 @@ bool HiveOpener::mayOpen(bool forWrite) {
     }
     struct stat st {};
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
-        return errno == ENOENT;
+        if (errno == ENOENT) {
+            return true;
+        }
+        m_connection.setError(QStringLiteral("cannot reach the hive %1: %2")
+                                  .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
     }
     if (!S_ISREG(st.st_mode)) {
         m_strange = true;

@@ -7,7 +7,9 @@
 #include "platform/HiveText.h"
 #include "platform/HiveValues.h"
 
+#include <QFile>
 #include <atomic>
+#include <sys/stat.h>
 
 namespace quillon::platform {
 
@@ -31,6 +33,28 @@ struct RegistryHive::Impl {
             keys.forget();
             opener.closed();
         });
+        connection.onClosedAfterWrite([this] { ownStamp = stamp(); });
+    }
+
+    // The database's and the log's identity, size and time of change, folded into one number:
+    // every commit appends to the log, and every checkpoint writes the database.
+    quint64 stamp() const {
+        const QByteArray file = QFile::encodeName(connection.path());
+        quint64 h = 1469598103934665603ull;
+        const auto mix = [&h](quint64 v) { h = (h ^ v) * 1099511628211ull; };
+        for (const QByteArray& name : {file, file + "-wal"}) {
+            struct stat st {};
+            if (::stat(name.constData(), &st) != 0) {
+                mix(0);
+                continue;
+            }
+            mix(st.st_ino);
+            mix(static_cast<quint64>(st.st_size));
+            mix(static_cast<quint64>(st.st_mtim.tv_sec));
+            mix(static_cast<quint64>(st.st_mtim.tv_nsec));
+            mix(static_cast<quint64>(st.st_ctim.tv_nsec));
+        }
+        return h;
     }
 
     Lookup lookup(const char* foldedKey, qsizetype keySize, quint64 serial, QStringView name,
@@ -63,6 +87,7 @@ struct RegistryHive::Impl {
     }
 
     HiveConnection connection;
+    quint64 ownStamp = 0; // the files as this object's last write left them
     HiveOpener opener;
     HiveKeys keys;
     HiveValues values;
@@ -259,6 +284,15 @@ bool RegistryHive::apply(const std::vector<Change>& changes) {
 
 bool RegistryHive::writable() {
     return d->opener.writable();
+}
+
+bool RegistryHive::changedElsewhere(quint64& seen) {
+    const quint64 now = d->stamp();
+    if (now == seen) {
+        return false;
+    }
+    seen = now;
+    return now != d->ownStamp;
 }
 
 void RegistryHive::allowForeignSchemaReads(bool allow) {

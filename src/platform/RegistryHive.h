@@ -143,6 +143,12 @@ public:
     };
     bool apply(const std::vector<Change>& changes);
 
+    // Whether another connection (another process, or another object of this one) changed the
+    // hive since the stamp `seen` was taken; `seen` becomes the stamp of now. Found from the
+    // files' identity, sizes and times, without opening the hive: cheap enough for every tick.
+    // This object's own writes do not count.
+    bool changedElsewhere(quint64& seen);
+
     // Why the last call failed, for the editor's messages; empty when it met no error (a
     // missing key or value is not an error).
     QString lastError() const;

@@ -1,6 +1,7 @@
 // LogEvent: one line in WDlog.log and exactly one row in the console's log view, whether the
 // console existed before or is created by the event; nothing at all when the file refuses it.
 
+#include "core/monitor/Guard.h"
 #include "core/settings/EventLog.h"
 #include "core/settings/LogModel.h"
 #include "support/ProgramRig.h"
@@ -35,8 +36,8 @@ void TestLogEvent::firstEventCreatesConsoleWithOneRow() {
     f.program().eventLog().setClock(fixedTime);
     QVERIFY(!f.program().optionsExists());
 
-    modGeneral::LogEvent(f.program(), QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
-                         QStringLiteral("1042"), QStringLiteral("已断开连接"));
+    f.program().guard().LogEvent(QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
+                                 QStringLiteral("1042"), QStringLiteral("已断开连接"));
 
     QCOMPARE(f.logBytes().count("\r\n"), 1);
     // The console was created hidden by the reference and read the new line from the file:
@@ -59,10 +60,10 @@ void TestLogEvent::eventsAppendToExistingConsole() {
     settings::frmOptions& c = f.options();
     QCOMPARE(c.logModel->rowCount(), 1);
 
-    modGeneral::LogEvent(f.program(), QStringLiteral("10.0.0.2"), QString(), QStringLiteral("1041"),
-                         QStringLiteral("拒绝IP连接"));
-    modGeneral::LogEvent(f.program(), QStringLiteral("10.0.0.3"), QStringLiteral("80"),
-                         QStringLiteral("1042"), QStringLiteral("禁止所有连接"));
+    f.program().guard().LogEvent(QStringLiteral("10.0.0.2"), QString(), QStringLiteral("1041"),
+                                 QStringLiteral("拒绝IP连接"));
+    f.program().guard().LogEvent(QStringLiteral("10.0.0.3"), QStringLiteral("80"),
+                                 QStringLiteral("1042"), QStringLiteral("禁止所有连接"));
 
     QCOMPARE(&f.options(), &c);
     QCOMPARE(c.logModel->rowCount(), 3);
@@ -91,13 +92,13 @@ void TestLogEvent::refusedEventLeavesEverythingAlone() {
     test::ProgramRig f;
     // A folder where the file should be: the file cannot be opened for appending.
     QVERIFY(QDir().mkdir(f.logPath()));
-    modGeneral::LogEvent(f.program(), QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
-                         QStringLiteral("1042"), QStringLiteral("已断开连接"));
+    f.program().guard().LogEvent(QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
+                                 QStringLiteral("1042"), QStringLiteral("已断开连接"));
     QVERIFY(!f.program().optionsExists());
 
     settings::frmOptions& c = f.options();
-    modGeneral::LogEvent(f.program(), QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
-                         QStringLiteral("1042"), QStringLiteral("已断开连接"));
+    f.program().guard().LogEvent(QStringLiteral("10.0.0.5"), QStringLiteral("6667"),
+                                 QStringLiteral("1042"), QStringLiteral("已断开连接"));
     QCOMPARE(c.logModel->rowCount(), 0);
 }
 

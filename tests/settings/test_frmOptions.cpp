@@ -2,11 +2,13 @@
 // rule lists and their entry checks, the refills, re-creation after closing, and the log view
 // with its clear command.
 
+#include "core/monitor/Guard.h"
 #include "core/settings/EventLog.h"
 #include "core/settings/LogModel.h"
 #include "core/settings/Switches.h"
 #include "core/settings/modReg.h"
 #include "platform/CodePage.h"
+#include "platform/RegistryHive.h"
 #include "support/ProgramRig.h"
 #include "support/TestSupport.h"
 #include "support/UiTestMain.h"
@@ -70,6 +72,7 @@ private slots:
     void addRepeatsAndOverridesAllow();
     void deleteRemovesValueAndEntry();
     void listsFollowHiveOnCreationAndShow();
+    void openConsoleFollowsAnotherProcess();
     void closedConsoleIsCreatedAgain();
     void logViewFilledFromFileAtCreation();
     void clearPromptNoThenYes();
@@ -484,6 +487,41 @@ void TestFrmOptions::listsFollowHiveOnCreationAndShow() {
     c.show();
     QCOMPARE(rows(c.lstIP), 3);
     QCOMPARE(test::texts(c.lstLocP), QStringList{QStringLiteral("1080")});
+}
+
+// What another process stores counts from the next tick, and an open console shows it at
+// once, boxes, slider and lists, without writing any of it back: a level it cannot show
+// stays stored as it is and counts as the default, as at start.
+void TestFrmOptions::openConsoleFollowsAnotherProcess() {
+    test::ProgramRig f;
+    frmOptions& c = f.options();
+    c.show();
+    monitor::Guard& guard = f.program().guard();
+    guard.RefreshTable(false);
+    platform::RegistryHive other(f.hive->path());
+    const QString options = settings::modReg::OptionsKey;
+    for (const auto& [name, data] :
+         {std::pair{"seclvl", "1"}, {"subnet", "1"}, {"ipv6", "0"}, {"warnsys", "1"}}) {
+        QVERIFY(other.setValue(options, QString::fromLatin1(name), QString::fromLatin1(data)));
+    }
+    QVERIFY(other.setValue(BlockIpKey, u"203.0.113.7", u"1"));
+    guard.RefreshTable(false);
+    QCOMPARE(f.program().switches().level(), 1);
+    QVERIFY(f.program().switches().subnet());
+    QVERIFY(!f.program().switches().ipv6());
+    QCOMPARE(c.Slider1->value(), 1);
+    QCOMPARE(c.lblTitle->text(), kHighTitle);
+    QVERIFY(c.Check1->isChecked());
+    QVERIFY(!c.Check2->isChecked());
+    QVERIFY(!c.Check4->isChecked());
+    QCOMPARE(test::texts(c.lstIP), QStringList{QStringLiteral("203.0.113.7")});
+
+    QVERIFY(other.setValue(options, u"seclvl", u"9"));
+    guard.RefreshTable(false);
+    QCOMPARE(c.Slider1->value(), 2);
+    QCOMPARE(f.program().switches().level(), 2);
+    QCOMPARE(f.option(QStringLiteral("seclvl")), QStringLiteral("9"));
+    QCOMPARE(f.option(QStringLiteral("subnet")), QStringLiteral("1"));
 }
 
 void TestFrmOptions::closedConsoleIsCreatedAgain() {

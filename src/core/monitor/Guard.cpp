@@ -2,6 +2,7 @@
 
 #include "core/blocking/Decision.h"
 #include "core/blocking/TrojanTable.h"
+#include "core/monitor/Commands.h"
 #include "core/settings/EventLog.h"
 #include "core/settings/Switches.h"
 #include "core/settings/modReg.h"
@@ -66,6 +67,13 @@ void Guard::runDeferred() {
 }
 
 void Guard::rebuild(bool force) {
+    // Switches stored by another process (quillon-reg, another user's Quillon) count from the
+    // next tick, as rules count from the next rebuild.
+    const bool firstLook = hiveSeen_ == 0;
+    if (services_.hive.changedElsewhere(hiveSeen_) && !firstLook) {
+        services_.switches.follow();
+        emit hiveChanged();
+    }
     // The family switch applies from this snapshot on: turned off, the IPv6 rows leave the
     // set of connections, which is a change, so the list is rebuilt without them at once.
     services_.table.setIpv6Rows(services_.switches.ipv6());
@@ -146,10 +154,7 @@ void Guard::CheckBlock(const modNetstat::ConnectionRow& row) {
         // Only a cut that happened is logged; a connection already gone or a cut refused
         // for lack of rights leaves no record that would claim otherwise.
         if (result == platform::CutResult::Cut) {
-            const QString action = QStringLiteral("已断开连接");
-            if (services_.eventLog.LogEvent(row.RemA, row.RemP, row.LocP, action)) {
-                emit eventLogged(row.RemA, row.RemP, row.LocP, action);
-            }
+            LogEvent(row.RemA, row.RemP, row.LocP, eventText(Event::Cut));
         }
         break;
     }
@@ -164,6 +169,15 @@ void Guard::CheckBlock(const modNetstat::ConnectionRow& row) {
         break;
     }
     }
+}
+
+bool Guard::LogEvent(const QString& RemA, const QString& RemP, const QString& LocP,
+                     const QString& action) {
+    if (!services_.eventLog.LogEvent(RemA, RemP, LocP, action)) {
+        return false;
+    }
+    emit eventLogged(RemA, RemP, LocP, action);
+    return true;
 }
 
 void Guard::ShiftAlertList(qint32 t) {

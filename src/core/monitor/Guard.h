@@ -78,6 +78,11 @@ public:
         letEventsRun_ = std::move(letEventsRun);
     }
 
+    // Records one event in the log file; eventLogged tells the views. False when the file
+    // refused it (then nothing is told).
+    bool LogEvent(const QString& RemA, const QString& RemP, const QString& LocP,
+                  const QString& action);
+
     // Judges one connection and carries out the outcome (cut, alert or nothing).
     void CheckBlock(const modNetstat::ConnectionRow& row);
     // Removes the pending entry at slot t; alertsShifted tells the owners of later entries.
@@ -99,6 +104,9 @@ signals:
     void alertRequested(const quillon::monitor::modNetstat::ConnectionRow& row, qint32 slot);
     // The entry at `slot` went: every question holding a later slot now holds the one below.
     void alertsShifted(qint32 slot);
+    // Another process changed the hive: the switches were read again; views of the stored
+    // state show it afresh.
+    void hiveChanged();
     // An event was written to the event log.
     void eventLogged(const QString& RemA, const QString& RemP, const QString& LocP,
                      const QString& action);
@@ -118,6 +126,7 @@ private:
     bool rebuilding_ = false;
     bool forcedWhileRebuilding_ = false;
     std::deque<std::function<void()>> deferred_;
+    quint64 hiveSeen_ = 0; // the hive's files as the last tick found them
     bool runningCommand_ = false;
 };
 

@@ -1,5 +1,7 @@
 #include "core/settings/RuleListModel.h"
 
+#include "core/settings/modReg.h"
+
 #include <utility>
 
 namespace quillon::settings {
@@ -10,6 +12,12 @@ void RuleListModel::Sink::push_back(const QString& name) {
 
 RuleListModel::RuleListModel(Source source, QObject* parent)
     : QAbstractListModel(parent), source_(std::move(source)) {}
+
+RuleListModel::Source RuleListModel::denyRules(platform::RegistryHive& hive, const QString& key) {
+    return [&hive, key](Sink& sink) {
+        modReg::FillListFromKey(hive, modReg::HKEY_LOCAL_MACHINE, key, sink, QStringLiteral("1"));
+    };
+}
 
 // Filling on first demand changes no row anyone has seen: before the first question the
 // model has shown nothing, and a reload is a model reset after which views ask again.

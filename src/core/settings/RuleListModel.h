@@ -6,6 +6,10 @@
 #include <functional>
 #include <vector>
 
+namespace quillon::platform {
+class RegistryHive;
+}
+
 namespace quillon::settings {
 
 // One of the console's rule lists: the names of a rule key's deny entries, in enumeration
@@ -29,6 +33,8 @@ public:
     using Source = std::function<void(Sink&)>;
 
     explicit RuleListModel(Source source, QObject* parent = nullptr);
+    // The deny entries of a rule key of the hive, in enumeration order.
+    static Source denyRules(platform::RegistryHive& hive, const QString& key);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;

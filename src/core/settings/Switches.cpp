@@ -58,15 +58,42 @@ bool Switches::write(Switch which, const QString& data) {
                                   valueName(which), data);
 }
 
+namespace {
+
+int levelOf(const QString& stored) {
+    bool isNumber = false;
+    const int level = stored.trimmed().toInt(&isNumber);
+    return isNumber && level >= Switches::kLevelHigh && level <= Switches::kLevelLow
+               ? level
+               : Switches::defaultValue(Switch::Level).toInt();
+}
+
+} // namespace
+
 void Switches::load() {
     subnet_ = read(Switch::Subnet) == QLatin1String("1");
-    bool isNumber = false;
-    const int stored = read(Switch::Level).trimmed().toInt(&isNumber);
-    level_ = isNumber && stored >= kLevelHigh && stored <= kLevelLow
-                 ? stored
-                 : defaultValue(Switch::Level).toInt();
+    level_ = levelOf(read(Switch::Level));
     ipv6_ = read(Switch::Ipv6) != QLatin1String("0");
     loaded_ = true;
+}
+
+void Switches::follow() {
+    if (!loaded_) {
+        return; // read when first asked for anyway
+    }
+    const auto stored = [this](Switch which) {
+        return modReg::ReadRegStringChecked(hive_, modReg::HKEY_LOCAL_MACHINE, modReg::OptionsKey,
+                                            valueName(which));
+    };
+    if (const auto subnet = stored(Switch::Subnet)) {
+        subnet_ = *subnet == QLatin1String("1");
+    }
+    if (const auto level = stored(Switch::Level)) {
+        level_ = levelOf(*level);
+    }
+    if (const auto ipv6 = stored(Switch::Ipv6)) {
+        ipv6_ = *ipv6 != QLatin1String("0");
+    }
 }
 
 void Switches::ensureLoaded() {

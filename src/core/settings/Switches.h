@@ -56,6 +56,10 @@ public:
 
     // Reads the decision's settings from the hive now.
     void load();
+    // The same after another process changed the hive, where a switch that cannot be read
+    // keeps the value in force (a damaged hive must not swap the user's level for the
+    // default).
+    void follow();
     // Forgets them: the next read takes them from the hive again.
     void invalidate() { loaded_ = false; }
 

@@ -2,7 +2,6 @@
 
 #include "core/monitor/Guard.h"
 #include "core/monitor/ProgramText.h"
-#include "core/settings/modReg.h"
 #include "ui/chrome/Twips.h"
 #include "ui/shell/Program.h"
 #include "ui/shell/modGeneral.h"
@@ -13,8 +12,6 @@
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
-#include <utility>
-#include <vector>
 
 namespace quillon::blocking {
 
@@ -120,46 +117,16 @@ QString frmAlert::composeText(const QString& RemA, const QString& RemP, const QS
            QStringLiteral("连接信息:") + crlf + info + crlf + crlf + QStringLiteral("可否连接?");
 }
 
-void frmAlert::answer(std::initializer_list<RuleWrite> writes, bool rebuild,
-                      const QString& action) {
+void frmAlert::answer(monitor::Answer answer) {
     // The rebuild lets events run: a second click on this window meanwhile is not a second
     // answer.
     if (answering_ || entryReturned_) {
         return;
     }
     answering_ = true;
-    // Events run during the rebuild may even close this window; work on copies.
+    // Events run during the rebuild may even close this window.
     QPointer<frmAlert> self(this);
-    shell::Program& program = program_;
-    struct Write {
-        QString key;
-        QString name;
-        QString verdict;
-    };
-    std::vector<Write> rules;
-    namespace modReg = settings::modReg;
-    for (const RuleWrite& w : writes) {
-        const QString& key = w.list == IpList           ? modReg::BlockIpKey
-                             : w.list == RemotePortList ? modReg::BlockRpKey
-                                                        : modReg::BlockLpKey;
-        rules.push_back({key,
-                         w.list == IpList           ? RemA
-                         : w.list == RemotePortList ? RemP
-                                                    : LocP,
-                         w.data});
-    }
-    // An answer given while a rebuild runs waits for it and is then carried out whole: its
-    // own rebuild still finds this window's entry pending and leaves the connection alone.
-    program.guard().whenIdle([self, &program, rules = std::move(rules), rebuild, action,
-                              remA = RemA, remP = RemP, locP = LocP] {
-        for (const Write& w : rules) {
-            modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, w.key, w.name,
-                                   w.verdict);
-        }
-        if (rebuild) {
-            program.guard().RefreshTable(true);
-        }
-        modGeneral::LogEvent(program, remA, remP, locP, action);
+    program_.commands().answer(answer, RemA, RemP, LocP, [self](const monitor::CommandResult&) {
         if (frmAlert* window = self.data(); window != nullptr) {
             window->answering_ = false;
             window->close();
@@ -168,29 +135,23 @@ void frmAlert::answer(std::initializer_list<RuleWrite> writes, bool rebuild,
 }
 
 void frmAlert::Command1_Click() {
-    answer({{IpList, QStringLiteral("1")}}, true, QStringLiteral("拒绝IP连接"));
+    answer(monitor::Answer::DenyIp);
 }
 
 void frmAlert::Command2_Click() {
-    answer({{IpList, QStringLiteral("0")},
-            {RemotePortList, QStringLiteral("0")},
-            {LocalPortList, QStringLiteral("0")}},
-           false, QStringLiteral("允许连接"));
+    answer(monitor::Answer::Allow);
 }
 
 void frmAlert::Command3_Click() {
-    answer({{RemotePortList, QStringLiteral("1")}}, true, QStringLiteral("禁止远程端口连接"));
+    answer(monitor::Answer::DenyRemotePort);
 }
 
 void frmAlert::Command4_Click() {
-    answer({{LocalPortList, QStringLiteral("1")}}, true, QStringLiteral("禁止本机端口连接"));
+    answer(monitor::Answer::DenyLocalPort);
 }
 
 void frmAlert::Command5_Click() {
-    answer({{LocalPortList, QStringLiteral("1")},
-            {RemotePortList, QStringLiteral("1")},
-            {IpList, QStringLiteral("1")}},
-           true, QStringLiteral("全部禁止连接"));
+    answer(monitor::Answer::DenyAll);
 }
 
 void frmAlert::closeEvent(QCloseEvent* event) {

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "core/monitor/Commands.h"
 #include "platform/SocketOwners.h"
 #include "ui/chrome/SkinnedWindow.h"
 
 #include <QString>
-#include <initializer_list>
 
 class QLabel;
 class QPushButton;
@@ -65,13 +65,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    enum RuleList { IpList, RemotePortList, LocalPortList };
-    struct RuleWrite {
-        RuleList list;
-        QString data; // "1" deny, "0" allow
-    };
-    // Writes the rules in order, rebuilds the list when asked, logs `action` and closes.
-    void answer(std::initializer_list<RuleWrite> writes, bool rebuild, const QString& action);
+    void answer(monitor::Answer answer);
     void centre();
     void showProgram();
 

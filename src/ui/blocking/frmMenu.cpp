@@ -1,14 +1,13 @@
 #include "ui/blocking/frmMenu.h"
 
+#include "core/monitor/Commands.h"
 #include "core/monitor/ConnectionListModel.h"
 #include "core/monitor/Guard.h"
-#include "core/settings/modReg.h"
 #include "ui/monitor/frmMain.h"
 #include "ui/shell/Program.h"
 #include "ui/shell/frmWarnExit.h"
 #include "ui/shell/modGeneral.h"
 
-#include <QCoreApplication>
 #include <QMenu>
 #include <QTreeView>
 
@@ -58,28 +57,8 @@ void frmMenu::BlockList(bool ra, bool rp, bool lp) {
     if (!chosen) {
         return;
     }
-    shell::Program& program = program_;
-    program.guard().whenIdle([&program, item = *chosen, ra, rp, lp] {
-        // The row's own texts: for a listening row these are "无IP来源" and "等待状态",
-        // stored as they stand.
-        namespace modReg = settings::modReg;
-        const QString deny = QStringLiteral("1");
-        if (ra) {
-            modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockIpKey,
-                                   item.text(), deny);
-        }
-        if (rp) {
-            modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockRpKey,
-                                   item.sub1(), deny);
-        }
-        if (lp) {
-            modReg::WriteRegString(program.hive(), modReg::HKEY_LOCAL_MACHINE, modReg::BlockLpKey,
-                                   item.sub2(), deny);
-        }
-        program.guard().RefreshTable(true);
-        modGeneral::LogEvent(program, item.text(), item.sub1(), item.sub2(),
-                             QStringLiteral("禁止所有连接"));
-    });
+    // The row's own texts: for a listening row these are "无IP来源" and "等待状态".
+    program_.commands().deny(ra, rp, lp, chosen->text(), chosen->sub1(), chosen->sub2(), {});
 }
 
 void frmMenu::mnuDis_Click() {
@@ -89,17 +68,8 @@ void frmMenu::mnuDis_Click() {
     if (!chosen || chosen->connection.state == platform::StateListen) {
         return;
     }
-    shell::Program& program = program_;
-    program.guard().whenIdle([&program, item = *chosen] {
-        // The row keeps the identity of the connection it shows: if that connection has
-        // gone, nothing else is cut in its place.
-        const platform::CutResult result = program.table().cut(item.connection.identity);
-        QCoreApplication::processEvents();
-        if (result == platform::CutResult::Cut) {
-            modGeneral::LogEvent(program, item.text(), item.sub1(), item.sub2(),
-                                 QStringLiteral("异常连接中断"));
-        }
-    });
+    program_.commands().cut(chosen->connection.identity, chosen->text(), chosen->sub1(),
+                            chosen->sub2(), {});
 }
 
 void frmMenu::mnuOpen_Click() {

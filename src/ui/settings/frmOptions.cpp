@@ -1,11 +1,11 @@
 #include "ui/settings/frmOptions.h"
 
+#include "core/monitor/Commands.h"
 #include "core/settings/EventLog.h"
 #include "core/settings/LogModel.h"
 #include "core/settings/RuleEntry.h"
 #include "core/settings/RuleListModel.h"
 #include "core/settings/Switches.h"
-#include "core/settings/modReg.h"
 #include "ui/chrome/Twips.h"
 #include "ui/settings/LogView.h"
 #include "ui/shell/MessageBoxes.h"
@@ -22,6 +22,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QTabWidget>
 #include <utility>
@@ -33,8 +34,6 @@
 
 namespace quillon::settings {
 namespace {
-
-using modReg::HKEY_LOCAL_MACHINE;
 
 // A page of a tab control whose controls are laid out relative to the whole tab control,
 // tab strip included. The strip's height depends on the style and font, so the page works
@@ -140,17 +139,31 @@ void frmOptions::buildControls() {
     SSTab2 = tabRules->place(new QTabWidget, tw(480, 480, 6315, 4575));
     // Each list reads its key when first asked for its rows: a console that stays hidden
     // holds none of them.
-    const auto rulesOf = [this](const QString& key) {
-        return new RuleListModel(
-            [this, key](RuleListModel::Sink& sink) {
-                modReg::FillListFromKey(program_.hive(), HKEY_LOCAL_MACHINE, key, sink,
-                                        QStringLiteral("1"));
-            },
-            this);
+    const auto rulesOf = [this](monitor::RuleList list) {
+        return new RuleListModel(RuleListModel::denyRules(program_.hive(), monitor::ruleKey(list)),
+                                 this);
     };
-    lstIP = newRuleList(rulesOf(modReg::BlockIpKey));
-    lstRemP = newRuleList(rulesOf(modReg::BlockRpKey));
-    lstLocP = newRuleList(rulesOf(modReg::BlockLpKey));
+    lstIP = newRuleList(rulesOf(monitor::RuleList::Ip));
+    lstRemP = newRuleList(rulesOf(monitor::RuleList::RemotePort));
+    lstLocP = newRuleList(rulesOf(monitor::RuleList::LocalPort));
+    // The lists follow every rule a command stores or deletes, whichever window gave it.
+    monitor::Commands& commands = program_.commands();
+    connect(&commands, &monitor::Commands::ruleStored, this,
+            [this](monitor::RuleList list, const QString& name) {
+                // The hive holds one value per item: listing it twice would leave a stale line
+                // behind once one of them is deleted.
+                RuleListModel* rules = rulesFor(list);
+                if (rules->find(name) < 0) {
+                    rules->append(name);
+                }
+            });
+    connect(&commands, &monitor::Commands::ruleDeleted, this,
+            [this](monitor::RuleList list, const QString& name) {
+                RuleListModel* rules = rulesFor(list);
+                if (const int row = rules->find(name); row >= 0) {
+                    rules->removeAt(row);
+                }
+            });
     const std::pair<QListView*, QString> innerTabs[] = {
         {lstIP, QStringLiteral("IP拦截")},
         {lstRemP, QStringLiteral("远程端口拦截")},
@@ -271,6 +284,27 @@ void frmOptions::openUp() {
     Slider1_Change();
 }
 
+// While the console is open, it follows what another process stores: the boxes and the
+// slider are set without their handlers, since showing a value must never write it back (one
+// the slider cannot show would be replaced by the default). A stored level outside the slider's
+// range counts as the default, as at start.
+void frmOptions::showStored() {
+    Switches& switches = program_.switches();
+    const std::pair<QCheckBox*, bool> boxes[] = {
+        {Check1, switches.subnet()},
+        {Check2, switches.read(Switch::WarnSys) != QLatin1String("1")},
+        {Check3, switches.read(Switch::WarnExit) != QLatin1String("1")},
+        {Check4, switches.ipv6()},
+    };
+    for (const auto& [box, checked] : boxes) {
+        const QSignalBlocker quiet(box);
+        box->setChecked(checked);
+    }
+    const QSignalBlocker quiet(Slider1);
+    Slider1->setValue(switches.level());
+    showLevel(Slider1->value());
+}
+
 void frmOptions::fillRuleLists() {
     for (QListView* list : {lstIP, lstLocP, lstRemP}) {
         static_cast<RuleListModel*>(list->model())->reload();
@@ -322,7 +356,11 @@ void frmOptions::Check4_Click() {
 }
 
 void frmOptions::Slider1_Change() {
-    const int level = Slider1->value();
+    showLevel(Slider1->value());
+    program_.switches().setLevel(Slider1->value());
+}
+
+void frmOptions::showLevel(int level) {
     switch (level) {
     case 1:
         lblTitle->setText(QStringLiteral("安全度高"));
@@ -339,7 +377,6 @@ void frmOptions::Slider1_Change() {
     default:
         break;
     }
-    program_.switches().setLevel(level);
 }
 
 QListView* frmOptions::currentList() const {
@@ -360,22 +397,26 @@ RuleListModel* frmOptions::currentRules() const {
     return list != nullptr ? static_cast<RuleListModel*>(list->model()) : nullptr;
 }
 
-QString frmOptions::currentKey() const {
+monitor::RuleList frmOptions::currentRuleList() const {
     switch (SSTab2->currentIndex()) {
-    case 0:
-        return modReg::BlockIpKey;
     case 1:
-        return modReg::BlockRpKey;
+        return monitor::RuleList::RemotePort;
     case 2:
-        return modReg::BlockLpKey;
+        return monitor::RuleList::LocalPort;
     default:
-        return {};
+        return monitor::RuleList::Ip;
     }
+}
+
+RuleListModel* frmOptions::rulesFor(monitor::RuleList list) const {
+    QListView* view = list == monitor::RuleList::Ip           ? lstIP
+                      : list == monitor::RuleList::RemotePort ? lstRemP
+                                                              : lstLocP;
+    return static_cast<RuleListModel*>(view->model());
 }
 
 void frmOptions::Command2_Click() {
     QListView* list = currentList();
-    RuleListModel* rules = currentRules();
     if (list == nullptr) {
         return;
     }
@@ -386,16 +427,11 @@ void frmOptions::Command2_Click() {
     if (!item) {
         return;
     }
-    // A rule that did not reach the hive is not in force and is not listed either.
-    if (!modReg::WriteRegString(program_.hive(), HKEY_LOCAL_MACHINE, currentKey(), *item,
-                                QStringLiteral("1"))) {
+    // A rule that did not reach the hive is not in force and is not listed either; one that
+    // did is listed by the command's notice. The selection stays where the user left it:
+    // selecting the new line would make an immediate "删除" remove what was just added.
+    if (!program_.commands().addRule(currentRuleList(), *item).done()) {
         return;
-    }
-    // The hive holds one value per item: listing it twice would leave a stale line behind
-    // once one of them is deleted. The selection stays where the user left it: selecting the
-    // new line would make an immediate "删除" remove what was just added.
-    if (rules->find(*item) < 0) {
-        rules->append(*item);
     }
     txtAdd->clear();
 }
@@ -409,17 +445,8 @@ void frmOptions::Command3_Click() {
     if (selected.isEmpty()) {
         return;
     }
-    RuleListModel* rules = currentRules();
-    const int row = selected.first().row();
-    const QString entry = rules->text(row);
-    const QString key = currentKey();
-    modReg::DeleteRegValue(program_.hive(), HKEY_LOCAL_MACHINE, key, entry);
     // A rule the hive refused to delete is still in force and stays listed.
-    if (modReg::ReadRegString(program_.hive(), HKEY_LOCAL_MACHINE, key, entry) ==
-        QLatin1String("1")) {
-        return;
-    }
-    rules->removeAt(row);
+    program_.commands().deleteRule(currentRuleList(), currentRules()->text(selected.first().row()));
 }
 
 void frmOptions::Command1_Click() {
@@ -435,7 +462,7 @@ void frmOptions::Command1_Click() {
                 return;
             }
             // The view keeps showing the records as long as the file still holds them.
-            if (console->program_.eventLog().clear()) {
+            if (console->program_.commands().clearLog().done()) {
                 console->logModel->clear();
             }
         });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/monitor/Commands.h"
 #include "core/settings/EventLog.h"
 #include "ui/chrome/SkinnedWindow.h"
 
@@ -71,6 +72,8 @@ public:
     // Replaces the log view's rows with the records of the event log file (found in the
     // background when the file is large).
     void fillLogView();
+    // Sets the boxes and the slider to the switches in force, without storing anything.
+    void showStored();
 
     // The About text of Frame2.
     static QString aboutText();
@@ -92,6 +95,7 @@ private:
     void Check3_Click();
     void Check4_Click();
     void Slider1_Change();
+    void showLevel(int level);
     void Command1_Click();
     void Command2_Click();
     void Command3_Click();
@@ -99,7 +103,8 @@ private:
     // The list, its rules and rule key of the inner tab shown now.
     QListView* currentList() const;
     RuleListModel* currentRules() const;
-    QString currentKey() const;
+    monitor::RuleList currentRuleList() const;
+    RuleListModel* rulesFor(monitor::RuleList list) const;
 
     shell::Program& program_;
 };

@@ -1,6 +1,7 @@
 #include "ui/shell/Program.h"
 
 #include "core/blocking/TrojanTable.h"
+#include "core/monitor/Commands.h"
 #include "core/monitor/Guard.h"
 #include "core/settings/EventLog.h"
 #include "core/settings/Switches.h"
@@ -75,8 +76,21 @@ monitor::Guard& Program::guard() {
         // A live console took the row from the log's notice already; a console created here
         // fills its view from the file, new line included.
         connect(guard, &monitor::Guard::eventLogged, this, [this] { options(); });
+        // An open console shows what another process stored, at the next tick.
+        connect(guard, &monitor::Guard::hiveChanged, this, [this] {
+            if (optionsExists()) {
+                options_->showStored();
+                options_->fillRuleLists();
+            }
+        });
+        commands_ = std::make_unique<monitor::Commands>(*guard, hive(), eventLog(), table());
     }
     return *guard_;
+}
+
+monitor::Commands& Program::commands() {
+    guard();
+    return *commands_;
 }
 
 void Program::raiseAlert(const monitor::modNetstat::ConnectionRow& row, qint32 slot) {

@@ -27,6 +27,7 @@ class frmAlert;
 class frmMenu;
 } // namespace quillon::blocking
 namespace quillon::monitor {
+class Commands;
 class Guard;
 class frmMain;
 } // namespace quillon::monitor
@@ -70,6 +71,8 @@ public:
     settings::Switches& switches() { return *switches_; }
     // The per-tick work, created on first reference; the main window starts its polling.
     monitor::Guard& guard();
+    // The user's commands, carried out over the guard.
+    monitor::Commands& commands();
     MessageBoxes& messageBoxes() { return *boxes_; }
     // Puts other question boxes in place of the real ones.
     void setMessageBoxes(std::unique_ptr<MessageBoxes> boxes) { boxes_ = std::move(boxes); }
@@ -103,6 +106,7 @@ private:
     std::unique_ptr<blocking::TrojanTable> trojans_;
     // After the services it uses, so that it goes before them.
     std::unique_ptr<monitor::Guard> guard_;
+    std::unique_ptr<monitor::Commands> commands_;
     QPointer<monitor::frmMain> main_;
     QPointer<settings::frmOptions> options_;
     QPointer<blocking::frmMenu> menu_;

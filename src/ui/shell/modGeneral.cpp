@@ -76,20 +76,6 @@ void PlaceWindow(QWidget* window, int mode) {
 
 namespace quillon::modGeneral {
 
-void LogEvent(shell::Program& program, const QString& RemA, const QString& RemP,
-              const QString& LocP, const QString& action) {
-    if (!program.eventLog().LogEvent(RemA, RemP, LocP, action)) {
-        return;
-    }
-    // A live console took the row from the log's notice already; a console created here
-    // fills its view from the file, new line included, so nothing is added twice.
-    program.options();
-}
-
-} // namespace quillon::modGeneral
-
-namespace quillon::modGeneral {
-
 void LoadSettings(shell::Program& program) {
     program.options();
 

@@ -25,12 +25,6 @@ void PlaceWindow(QWidget* window, int mode);
 // top likewise. Nothing happens where there is no screen.
 void CentreOnScreen(QWidget& window);
 
-// Records one event: a line in the event log file and a row at the end of the console's log
-// view. A console that does not exist yet is created (hidden); it reads the new line from
-// the file itself. An event the file refused is dropped, from the view too.
-void LogEvent(shell::Program& program, const QString& RemA, const QString& RemP,
-              const QString& LocP, const QString& action);
-
 // Brings the stored state into the windows at start: creates the console hidden (which
 // restores its switches and level and fills its rule lists and log view), then restores the
 // main window's list mode from the value its toolbar button 4 stores.
