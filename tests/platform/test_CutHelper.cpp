@@ -126,40 +126,6 @@ bool talks(const Fd& a, const Fd& b) {
     return ::send(a.get(), &c, 1, MSG_NOSIGNAL) == 1 && ::recv(b.get(), &c, 1, 0) == 1;
 }
 
-const char* accessName(CutAccess a) {
-    switch (a) {
-    case CutAccess::Ok:
-        return "Ok";
-    case CutAccess::NoHelper:
-        return "NoHelper";
-    case CutAccess::NotInGroup:
-        return "NotInGroup";
-    case CutAccess::NoCapability:
-        return "NoCapability";
-    case CutAccess::NotSupported:
-        return "NotSupported";
-    case CutAccess::Failed:
-        return "Failed";
-    }
-    return "?";
-}
-
-const char* resultName(CutResult r) {
-    switch (r) {
-    case CutResult::Cut:
-        return "Cut";
-    case CutResult::AlreadyGone:
-        return "AlreadyGone";
-    case CutResult::NotPermitted:
-        return "NotPermitted";
-    case CutResult::NotSupported:
-        return "NotSupported";
-    case CutResult::Failed:
-        return "Failed";
-    }
-    return "?";
-}
-
 // Writes `text` to this process's /proc/self/`file`: the empty text, else why it could not.
 std::string writeOwnProcFile(const char* file, const char* text) {
     const std::string path = std::string("/proc/self/") + file;

@@ -148,22 +148,6 @@ void report(int fd, const char* text) {
     (void)::write(fd, text, std::strlen(text));
 }
 
-const char* resultName(CutResult r) {
-    switch (r) {
-    case CutResult::Cut:
-        return "Cut";
-    case CutResult::AlreadyGone:
-        return "AlreadyGone";
-    case CutResult::NotPermitted:
-        return "NotPermitted";
-    case CutResult::NotSupported:
-        return "NotSupported";
-    case CutResult::Failed:
-        return "Failed";
-    }
-    return "?";
-}
-
 } // namespace
 
 class TestNetlinkTcpTable : public QObject {

@@ -213,4 +213,38 @@ long raiseFileLimit(long n) {
     return static_cast<long>(r.rlim_cur);
 }
 
+const char* accessName(platform::CutAccess a) {
+    switch (a) {
+    case platform::CutAccess::Ok:
+        return "Ok";
+    case platform::CutAccess::NoHelper:
+        return "NoHelper";
+    case platform::CutAccess::NotInGroup:
+        return "NotInGroup";
+    case platform::CutAccess::NoCapability:
+        return "NoCapability";
+    case platform::CutAccess::NotSupported:
+        return "NotSupported";
+    case platform::CutAccess::Failed:
+        return "Failed";
+    }
+    return "?";
+}
+
+const char* resultName(platform::CutResult r) {
+    switch (r) {
+    case platform::CutResult::Cut:
+        return "Cut";
+    case platform::CutResult::AlreadyGone:
+        return "AlreadyGone";
+    case platform::CutResult::NotPermitted:
+        return "NotPermitted";
+    case platform::CutResult::NotSupported:
+        return "NotSupported";
+    case platform::CutResult::Failed:
+        return "Failed";
+    }
+    return "?";
+}
+
 } // namespace quillon::test::loopback

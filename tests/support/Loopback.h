@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/TcpTable.h"
+
 #include <QString>
 #include <cstdint>
 #include <utility>
@@ -72,5 +74,9 @@ void abortiveClose(Fd& s);
 
 // Raises the open-file limit to at least `n` (up to the hard limit). Returns the new limit.
 long raiseFileLimit(long n);
+
+// The names of a cut's answers, for tests that report them from a child process.
+const char* accessName(platform::CutAccess a);
+const char* resultName(platform::CutResult r);
 
 } // namespace quillon::test::loopback
