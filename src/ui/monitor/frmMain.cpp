@@ -33,6 +33,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeView>
+#include <iterator>
 
 namespace quillon::monitor {
 
@@ -81,7 +82,10 @@ frmMain::frmMain(shell::Program& program)
     ListView1->setModel(listModel);
     ListView1->header()->setStretchLastSection(false);
     // The program column comes after the four the list always had, which keep their widths.
-    const int widths[] = {2540, 1905, 1905, 3387, 2040};
+    constexpr int widths[] = {2540, 1905, 1905, 3387, 2040};
+    // A column added without its width would read past the list.
+    static_assert(std::size(widths) == std::size_t{ConnectionListModel::ColumnCount},
+                  "one width for each column of the connection list");
     for (int c = 0; c < ConnectionListModel::ColumnCount; ++c) {
         ListView1->setColumnWidth(c, px(widths[c]));
     }
