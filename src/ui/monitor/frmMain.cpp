@@ -214,8 +214,7 @@ void frmMain::Toolbar1_ButtonClick(int position) {
         setListModeCaption(b->text() == kCaptionAll ? kCaptionEstablished : kCaptionAll);
         b->setToolTip(QString());
         guard_.RefreshTable(true);
-        program_.switches().write(settings::Switch::ListMode,
-                                  b->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+        program_.switches().setListeningHidden(b->isChecked());
         break;
     case 5: {
         // Shown first: a console opened for the first time runs its own opening before the
@@ -382,7 +381,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
         program_.warnExit().raise();
         return;
     }
-    if (program_.switches().read(settings::Switch::WarnSys) != QLatin1String("1")) {
+    if (!program_.switches().warnSysSilenced()) {
         program_.warnSys().show();
     }
     hide();
