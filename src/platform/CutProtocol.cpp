@@ -1,5 +1,6 @@
 #include "platform/CutProtocol.h"
 
+#include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -89,6 +90,23 @@ ParseError parse(const unsigned char* bytes, Request& out) {
     r.id.cookie = w.cookie;
     out = r;
     return ParseError::Ok;
+}
+
+Answer answerOfErrno(int error) {
+    switch (error) {
+    case 0:
+        return Answer::Cut;
+    case ENOENT:
+    case ESTALE: // the four-tuple is there but belongs to a newer socket
+        return Answer::AlreadyGone;
+    case EPERM:
+    case EACCES:
+        return Answer::NotPermitted;
+    case EOPNOTSUPP:
+        return Answer::NotSupported;
+    default:
+        return Answer::Failed;
+    }
 }
 
 std::array<unsigned char, kAnswerSize> encodeAnswer(Answer answer) {

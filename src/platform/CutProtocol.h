@@ -95,6 +95,11 @@ enum class ParseError {
 // Checks and decodes exactly kRequestSize bytes.
 ParseError parse(const unsigned char* bytes, Request& out);
 
+// What a destroy's errno (0: the kernel dropped the socket) answers. The helper answers with
+// it and Quillon, cutting in-process as root, reads its own destroys through it, so that a
+// cut means the same whichever way it went.
+Answer answerOfErrno(int error);
+
 std::array<unsigned char, kAnswerSize> encodeAnswer(Answer answer);
 // False when the bytes are not an answer of this protocol.
 bool parseAnswer(const unsigned char* bytes, Answer& out);

@@ -209,20 +209,7 @@ int NetlinkTcpTable::destroy(nlmsghdr* request) {
 }
 
 CutResult NetlinkTcpTable::resultOfErrno(int error) {
-    switch (error) {
-    case 0:
-        return CutResult::Cut;
-    case ENOENT:
-    case ESTALE: // the four-tuple is there but belongs to a newer socket
-        return CutResult::AlreadyGone;
-    case EPERM:
-    case EACCES:
-        return CutResult::NotPermitted;
-    case EOPNOTSUPP:
-        return CutResult::NotSupported;
-    default:
-        return CutResult::Failed;
-    }
+    return CutHelper::resultOf(cutproto::answerOfErrno(error));
 }
 
 void NetlinkTcpTable::setCutHelper(const QString& path) {

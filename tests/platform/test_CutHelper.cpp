@@ -259,6 +259,29 @@ private slots:
         }
     }
 
+    // One reading of a destroy's errno, the helper's answer and the in-process cut's result.
+    void errnoAnswers_data() {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<int>("result");
+        using A = proto::Answer;
+        using R = CutResult;
+        QTest::newRow("done") << 0 << int(A::Cut) << int(R::Cut);
+        QTest::newRow("ENOENT") << ENOENT << int(A::AlreadyGone) << int(R::AlreadyGone);
+        QTest::newRow("ESTALE") << ESTALE << int(A::AlreadyGone) << int(R::AlreadyGone);
+        QTest::newRow("EPERM") << EPERM << int(A::NotPermitted) << int(R::NotPermitted);
+        QTest::newRow("EACCES") << EACCES << int(A::NotPermitted) << int(R::NotPermitted);
+        QTest::newRow("EOPNOTSUPP") << EOPNOTSUPP << int(A::NotSupported) << int(R::NotSupported);
+        QTest::newRow("EIO") << EIO << int(A::Failed) << int(R::Failed);
+    }
+    void errnoAnswers() {
+        QFETCH(int, error);
+        QFETCH(int, answer);
+        QFETCH(int, result);
+        QCOMPARE(int(proto::answerOfErrno(error)), answer);
+        QCOMPARE(int(NetlinkTcpTable::resultOfErrno(error)), result);
+    }
+
     // The helper's reading of its input: a request cut short gets no answer, a size it does
     // not know ends the conversation after one refusal, a bad field is refused alone.
     void helperStream_data() {

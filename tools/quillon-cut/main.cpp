@@ -107,22 +107,7 @@ private:
     std::array<unsigned char, 8192> buffer_{};
 };
 
-proto::Answer answerOfErrno(int error) {
-    switch (error) {
-    case 0:
-        return proto::Answer::Cut;
-    case ENOENT:
-    case ESTALE:
-        return proto::Answer::AlreadyGone;
-    case EPERM:
-    case EACCES:
-        return proto::Answer::NotPermitted;
-    case EOPNOTSUPP:
-        return proto::Answer::NotSupported;
-    default:
-        return proto::Answer::Failed;
-    }
-}
+using proto::answerOfErrno;
 
 // Whether cuts can work: the right to destroy the connections of this network namespace and
 // a kernel that destroys sockets. The kernel looks a socket up before it checks rights, so

@@ -58,6 +58,14 @@ bool Switches::write(Switch which, const QString& data) {
                                   valueName(which), data);
 }
 
+bool Switches::isOn(Switch which) const {
+    return read(which) == QLatin1String("1");
+}
+
+bool Switches::writeOn(Switch which, bool on) {
+    return write(which, on ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
 namespace {
 
 int levelOf(const QString& stored) {
@@ -110,7 +118,7 @@ bool Switches::subnet() {
 void Switches::setSubnet(bool on) {
     ensureLoaded();
     subnet_ = on;
-    write(Switch::Subnet, on ? QStringLiteral("1") : QStringLiteral("0"));
+    writeOn(Switch::Subnet, on);
 }
 
 int Switches::level() {
@@ -134,7 +142,31 @@ bool Switches::ipv6() {
 void Switches::setIpv6(bool on) {
     ensureLoaded();
     ipv6_ = on;
-    write(Switch::Ipv6, on ? QStringLiteral("1") : QStringLiteral("0"));
+    writeOn(Switch::Ipv6, on);
+}
+
+bool Switches::warnSysSilenced() const {
+    return isOn(Switch::WarnSys);
+}
+
+bool Switches::setWarnSysSilenced(bool silenced) {
+    return writeOn(Switch::WarnSys, silenced);
+}
+
+bool Switches::warnExitSilenced() const {
+    return isOn(Switch::WarnExit);
+}
+
+bool Switches::setWarnExitSilenced(bool silenced) {
+    return writeOn(Switch::WarnExit, silenced);
+}
+
+bool Switches::listeningHidden() const {
+    return isOn(Switch::ListMode);
+}
+
+bool Switches::setListeningHidden(bool hidden) {
+    return writeOn(Switch::ListMode, hidden);
 }
 
 } // namespace quillon::settings

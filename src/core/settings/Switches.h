@@ -54,6 +54,20 @@ public:
     bool ipv6();
     void setIpv6(bool on);
 
+    // The switches stored as "1" (on) or "0", read from the hive at each call. A value that
+    // is missing, unreadable or any other text counts as off. The setters are false when the
+    // hive refused the write.
+    //
+    // The notice about hiding in the tray is no longer shown.
+    bool warnSysSilenced() const;
+    bool setWarnSysSilenced(bool silenced);
+    // The exit prompt is no longer shown: ending asks nothing.
+    bool warnExitSilenced() const;
+    bool setWarnExitSilenced(bool silenced);
+    // The connection list hides the listening sockets.
+    bool listeningHidden() const;
+    bool setListeningHidden(bool hidden);
+
     // Reads the decision's settings from the hive now.
     void load();
     // The same after another process changed the hive, where a switch that cannot be read
@@ -65,6 +79,8 @@ public:
 
 private:
     void ensureLoaded();
+    bool isOn(Switch which) const;
+    bool writeOn(Switch which, bool on);
 
     platform::RegistryHive& hive_;
     bool loaded_ = false;

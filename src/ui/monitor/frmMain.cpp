@@ -33,6 +33,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeView>
+#include <iterator>
 
 namespace quillon::monitor {
 
@@ -81,7 +82,10 @@ frmMain::frmMain(shell::Program& program)
     ListView1->setModel(listModel);
     ListView1->header()->setStretchLastSection(false);
     // The program column comes after the four the list always had, which keep their widths.
-    const int widths[] = {2540, 1905, 1905, 3387, 2040};
+    constexpr int widths[] = {2540, 1905, 1905, 3387, 2040};
+    // A column added without its width would read past the list.
+    static_assert(std::size(widths) == std::size_t{ConnectionListModel::ColumnCount},
+                  "one width for each column of the connection list");
     for (int c = 0; c < ConnectionListModel::ColumnCount; ++c) {
         ListView1->setColumnWidth(c, px(widths[c]));
     }
@@ -210,8 +214,7 @@ void frmMain::Toolbar1_ButtonClick(int position) {
         setListModeCaption(b->text() == kCaptionAll ? kCaptionEstablished : kCaptionAll);
         b->setToolTip(QString());
         guard_.RefreshTable(true);
-        program_.switches().write(settings::Switch::ListMode,
-                                  b->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+        program_.switches().setListeningHidden(b->isChecked());
         break;
     case 5: {
         // Shown first: a console opened for the first time runs its own opening before the
@@ -378,7 +381,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
         program_.warnExit().raise();
         return;
     }
-    if (program_.switches().read(settings::Switch::WarnSys) != QLatin1String("1")) {
+    if (!program_.switches().warnSysSilenced()) {
         program_.warnSys().show();
     }
     hide();

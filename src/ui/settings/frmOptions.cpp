@@ -265,10 +265,10 @@ void frmOptions::openUp() {
     if (switches.subnet()) {
         Check1->setChecked(true);
     }
-    if (switches.read(Switch::WarnSys) != QLatin1String("1")) {
+    if (!switches.warnSysSilenced()) {
         Check2->setChecked(true);
     }
-    if (switches.read(Switch::WarnExit) != QLatin1String("1")) {
+    if (!switches.warnExitSilenced()) {
         Check3->setChecked(true);
     }
     if (switches.ipv6()) {
@@ -340,15 +340,13 @@ void frmOptions::Check1_Click() {
     program_.switches().setSubnet(Check1->isChecked());
 }
 
-// The prompts' own "do not ask again" boxes store "1", so a checked box here (ask) is "0".
+// The prompts' own "do not ask again" boxes silence them, so a checked box here (ask) clears it.
 void frmOptions::Check2_Click() {
-    program_.switches().write(Switch::WarnSys,
-                              Check2->isChecked() ? QStringLiteral("0") : QStringLiteral("1"));
+    program_.switches().setWarnSysSilenced(!Check2->isChecked());
 }
 
 void frmOptions::Check3_Click() {
-    program_.switches().write(Switch::WarnExit,
-                              Check3->isChecked() ? QStringLiteral("0") : QStringLiteral("1"));
+    program_.switches().setWarnExitSilenced(!Check3->isChecked());
 }
 
 void frmOptions::Check4_Click() {

@@ -46,7 +46,7 @@ void frmWarnExit::showEvent(QShowEvent* event) {
     if (event->spontaneous() || confirmed_) {
         return;
     }
-    if (program_.switches().read(settings::Switch::WarnExit) == QLatin1String("1")) {
+    if (program_.switches().warnExitSilenced()) {
         Check1->setChecked(true);
         Command1_Click();
     }
@@ -54,7 +54,7 @@ void frmWarnExit::showEvent(QShowEvent* event) {
 
 void frmWarnExit::rememberIfTicked() {
     if (Check1->isChecked()) {
-        program_.switches().write(settings::Switch::WarnExit, QStringLiteral("1"));
+        program_.switches().setWarnExitSilenced(true);
     }
 }
 

@@ -31,7 +31,7 @@ frmWarnSys::frmWarnSys(Program& program)
 
 void frmWarnSys::Command1_Click() {
     if (Check1->isChecked()) {
-        program_.switches().write(settings::Switch::WarnSys, QStringLiteral("1"));
+        program_.switches().setWarnSysSilenced(true);
     }
     hide();
 }

@@ -81,7 +81,7 @@ void LoadSettings(shell::Program& program) {
 
     // Button 4 stores its pressed state under its own caption; pressed means the listening
     // rows are hidden.
-    if (program.switches().read(settings::Switch::ListMode) != QLatin1String("1")) {
+    if (!program.switches().listeningHidden()) {
         return;
     }
     monitor::frmMain& window = program.main();
