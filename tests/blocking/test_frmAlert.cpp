@@ -61,7 +61,7 @@ private slots:
 
 void TestFrmAlert::windowLayout() {
     ProgramRig rig;
-    frmAlert a(rig.program());
+    frmAlert a(rig.program().core());
     QCOMPARE(a.windowTitle(), QStringLiteral("Quillon提醒您"));
     QCOMPARE(a.size(), QSize(395, 282));
     QCOMPARE(a.Label1->text(), QStringLiteral("[description]"));

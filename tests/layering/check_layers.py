@@ -74,30 +74,6 @@ UI_RANK = {
     "ui": 4,
 }
 
-# The include edges that break the ui order today: every window reaches back into ui/shell
-# for Program, which creates every window, and for the shell's prompts and helpers; the
-# connection menu asks the main window it came from. Splitting Program into core services
-# and a window factory removes them; until then these exact edges are tolerated, and any
-# other edge against the order fails. Shorten the list as edges go; an entry whose include
-# is gone is reported, so that it cannot hide a later one.
-UI_ORDER_ALLOWED = {
-    "ui/blocking/frmAlert.cpp -> ui/shell/Program.h",
-    "ui/blocking/frmAlert.cpp -> ui/shell/modGeneral.h",
-    "ui/blocking/frmMenu.cpp -> ui/monitor/frmMain.h",
-    "ui/blocking/frmMenu.cpp -> ui/shell/Program.h",
-    "ui/blocking/frmMenu.cpp -> ui/shell/frmWarnExit.h",
-    "ui/blocking/frmMenu.cpp -> ui/shell/modGeneral.h",
-    "ui/monitor/frmMain.cpp -> ui/shell/Program.h",
-    "ui/monitor/frmMain.cpp -> ui/shell/ShellHelpers.h",
-    "ui/monitor/frmMain.cpp -> ui/shell/TrayIcon.h",
-    "ui/monitor/frmMain.cpp -> ui/shell/frmWarnExit.h",
-    "ui/monitor/frmMain.cpp -> ui/shell/frmWarnSys.h",
-    "ui/monitor/frmMain.cpp -> ui/shell/modGeneral.h",
-    "ui/settings/frmOptions.cpp -> ui/shell/MessageBoxes.h",
-    "ui/settings/frmOptions.cpp -> ui/shell/Program.h",
-    "ui/settings/frmOptions.cpp -> ui/shell/modGeneral.h",
-}
-
 # Which layers each layer may not include.
 FORBIDDEN_LAYERS = {
     "platform": ("core", "ui", "app"),
@@ -242,11 +218,6 @@ def check_includes(src, gui_headers):
 
 def check_ui_order(edges):
     broken = []
-    present = {edge for _, _, edge, _ in edges}
-    for edge in sorted(UI_ORDER_ALLOWED - present):
-        broken.append(f"{edge}: on the ui order's list of tolerated includes, but no longer "
-                      f"included: take it off the list")
-    edges = [e for e in edges if e[2] not in UI_ORDER_ALLOWED]
     for source, dest, _, where in edges:
         if UI_RANK[dest] < UI_RANK[source]:
             broken.append(f"{where}: {source} includes {dest}, above it "

@@ -585,7 +585,7 @@ void TestFrmOptions::clearPromptNoThenYes() {
     QVERIFY(!before.isEmpty());
     auto& boxes = f.boxes();
 
-    boxes.queueAnswer(shell::MessageBoxes::No);
+    boxes.queueAnswer(chrome::MessageBoxes::No);
     c.Command1->click();
     QCOMPARE(boxes.asked.size(), 1);
     QCOMPARE(boxes.asked.at(0).first, QStringLiteral("警告！"));
@@ -594,7 +594,7 @@ void TestFrmOptions::clearPromptNoThenYes() {
     QCOMPARE(f.logBytes(), before);
     QCOMPARE(c.logModel->rowCount(), 1);
 
-    boxes.queueAnswer(shell::MessageBoxes::Yes);
+    boxes.queueAnswer(chrome::MessageBoxes::Yes);
     c.Command1->click();
     QCOMPARE(boxes.asked.size(), 2);
     QCOMPARE(c.logModel->rowCount(), 0);
@@ -611,7 +611,7 @@ void TestFrmOptions::clearPromptNoThenYes() {
     // rows rather than pretend the records are gone.
     QVERIFY(QFile::remove(f.logPath()));
     QVERIFY(QDir().mkdir(f.logPath()));
-    boxes.queueAnswer(shell::MessageBoxes::Yes);
+    boxes.queueAnswer(chrome::MessageBoxes::Yes);
     c.Command1->click();
     QCOMPARE(c.logModel->rowCount(), 1);
 }

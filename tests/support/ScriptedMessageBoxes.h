@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/shell/MessageBoxes.h"
+#include "ui/chrome/MessageBoxes.h"
 
 #include <QList>
 #include <QString>
@@ -10,7 +10,7 @@ namespace quillon::test {
 
 // Question boxes that keep the texts asked and give queued answers without showing a box;
 // with no answer queued, the real box is shown.
-class ScriptedMessageBoxes : public shell::MessageBoxes {
+class ScriptedMessageBoxes : public chrome::MessageBoxes {
 public:
     void askYesNo(QWidget* parent, const QString& title, const QString& text,
                   std::function<void(int)> onAnswer) override;

@@ -1,10 +1,10 @@
 #include "ui/blocking/frmAlert.h"
 
+#include "core/monitor/CoreServices.h"
 #include "core/monitor/Guard.h"
 #include "core/monitor/ProgramText.h"
 #include "ui/chrome/Twips.h"
-#include "ui/shell/Program.h"
-#include "ui/shell/modGeneral.h"
+#include "ui/chrome/WindowHelpers.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -28,8 +28,8 @@ QPushButton* makeButton(QWidget* parent, const char* name, const QString& captio
 
 } // namespace
 
-frmAlert::frmAlert(shell::Program& program)
-    : chrome::SkinnedWindow(QStringLiteral("Quillon提醒您"), 5925, 4230, 480), program_(program) {
+frmAlert::frmAlert(monitor::CoreServices& services)
+    : chrome::SkinnedWindow(QStringLiteral("Quillon提醒您"), 5925, 4230, 480), services_(services) {
     setAttribute(Qt::WA_DeleteOnClose);
     // The question comes up over whatever the user is doing without taking the keyboard
     // from it, from the very first show on: a key typed at that moment must not answer it.
@@ -85,9 +85,9 @@ void frmAlert::Form_Load() {
     }
     // The local port says most about what is being reached; the remote port comes next.
     // A failed lookup counts as knowing nothing.
-    QString info = program_.guard().GetTrojan(LocP).value_or(QString());
+    QString info = services_.guard().GetTrojan(LocP).value_or(QString());
     if (info.isEmpty()) {
-        info = program_.guard().GetTrojan(RemP).value_or(QString());
+        info = services_.guard().GetTrojan(RemP).value_or(QString());
     }
     if (info.isEmpty()) {
         info = QStringLiteral("端口资料未收集完整建议不要轻易接受连接~");
@@ -126,7 +126,7 @@ void frmAlert::answer(monitor::Answer answer) {
     answering_ = true;
     // Events run during the rebuild may even close this window.
     QPointer<frmAlert> self(this);
-    program_.commands().answer(answer, RemA, RemP, LocP, [self](const monitor::CommandResult&) {
+    services_.commands().answer(answer, RemA, RemP, LocP, [self](const monitor::CommandResult&) {
         if (frmAlert* window = self.data(); window != nullptr) {
             window->answering_ = false;
             window->close();
@@ -159,7 +159,7 @@ void frmAlert::closeEvent(QCloseEvent* event) {
     // pending entry is given back once, so connections sharing its fields are decided again.
     if (!entryReturned_) {
         entryReturned_ = true;
-        program_.guard().ShiftAlertList(t);
+        services_.guard().ShiftAlertList(t);
     }
     event->accept();
 }

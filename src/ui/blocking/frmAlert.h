@@ -9,8 +9,8 @@
 class QLabel;
 class QPushButton;
 
-namespace quillon::shell {
-class Program;
+namespace quillon::monitor {
+class CoreServices;
 }
 
 namespace quillon::blocking {
@@ -22,7 +22,7 @@ namespace quillon::blocking {
 class frmAlert : public chrome::SkinnedWindow {
     Q_OBJECT
 public:
-    explicit frmAlert(shell::Program& program);
+    explicit frmAlert(monitor::CoreServices& services);
     ~frmAlert() override;
 
     // Set by the block decision before the window is opened.
@@ -69,7 +69,7 @@ private:
     void centre();
     void showProgram();
 
-    shell::Program& program_;
+    monitor::CoreServices& services_;
     bool answering_ = false;
     bool entryReturned_ = false;
 };

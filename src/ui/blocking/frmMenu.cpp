@@ -1,19 +1,15 @@
 #include "ui/blocking/frmMenu.h"
 
 #include "core/monitor/Commands.h"
-#include "core/monitor/ConnectionListModel.h"
-#include "core/monitor/Guard.h"
-#include "ui/monitor/frmMain.h"
-#include "ui/shell/Program.h"
-#include "ui/shell/frmWarnExit.h"
-#include "ui/shell/modGeneral.h"
+#include "core/monitor/CoreServices.h"
 
 #include <QMenu>
 #include <QTreeView>
 
 namespace quillon::blocking {
 
-frmMenu::frmMenu(shell::Program& program) : program_(program) {
+frmMenu::frmMenu(monitor::CoreServices& services, MenuLinks& links)
+    : services_(services), links_(links) {
     setWindowTitle(QStringLiteral("frmMenu"));
 
     mnuMain = new QMenu(QStringLiteral("主窗"), this);
@@ -53,40 +49,31 @@ frmMenu::~frmMenu() = default;
 
 void frmMenu::BlockList(bool ra, bool rp, bool lp) {
     // The row chosen now; carried out at once, or right after a rebuild that is running.
-    const std::optional<monitor::ConnectionListModel::Item> chosen = program_.main().selectedItem();
+    const std::optional<monitor::ConnectionListModel::Item> chosen = links_.selectedItem();
     if (!chosen) {
         return;
     }
     // The row's own texts: for a listening row these are "无IP来源" and "等待状态".
-    program_.commands().deny(ra, rp, lp, chosen->text(), chosen->sub1(), chosen->sub2(), {});
+    services_.commands().deny(ra, rp, lp, chosen->text(), chosen->sub1(), chosen->sub2(), {});
 }
 
 void frmMenu::mnuDis_Click() {
-    const std::optional<monitor::ConnectionListModel::Item> chosen = program_.main().selectedItem();
+    const std::optional<monitor::ConnectionListModel::Item> chosen = links_.selectedItem();
     // Destroying a listening socket would not end a connection but kill the service behind
     // it (its accept() fails, new clients are refused): a listening row is not cut.
     if (!chosen || chosen->connection.state == platform::StateListen) {
         return;
     }
-    program_.commands().cut(chosen->connection.identity, chosen->text(), chosen->sub1(),
-                            chosen->sub2(), {});
+    services_.commands().cut(chosen->connection.identity, chosen->text(), chosen->sub1(),
+                             chosen->sub2(), {});
 }
 
 void frmMenu::mnuOpen_Click() {
-    monitor::frmMain& main = program_.main();
-    if (main.windowState() & (Qt::WindowMinimized | Qt::WindowMaximized)) {
-        main.show();
-        modGeneral::ActivateWindow(&main, true);
-    } else {
-        main.show();
-        main.setWindowState(Qt::WindowNoState);
-        // Shown but under other windows, it comes forward: "open" means the user sees it.
-        modGeneral::ActivateWindow(&main, true);
-    }
+    links_.openMain();
 }
 
 void frmMenu::mnuExit_Click() {
-    program_.warnExit().show();
+    links_.askExit();
 }
 
 } // namespace quillon::blocking

@@ -1,22 +1,36 @@
 #pragma once
 
+#include "core/monitor/ConnectionListModel.h"
+
 #include <QWidget>
+#include <optional>
 
 class QAction;
 class QMenu;
 
-namespace quillon::shell {
-class Program;
+namespace quillon::monitor {
+class CoreServices;
 }
 
 namespace quillon::blocking {
+
+// What the menus need of the program around them, which the shell provides: the main window's
+// selected row, the main window itself, and the exit prompt.
+class MenuLinks {
+public:
+    virtual ~MenuLinks() = default;
+    virtual std::optional<monitor::ConnectionListModel::Item> selectedItem() = 0;
+    // Shows the main window in front, restored from minimised or maximised as it was.
+    virtual void openMain() = 0;
+    virtual void askExit() = 0;
+};
 
 // Holder of the program's two pop-up menus; never shown itself. mnuMain is the tray menu,
 // mnuConn the connection list's menu, whose items act on the list's selected row.
 class frmMenu : public QWidget {
     Q_OBJECT
 public:
-    explicit frmMenu(shell::Program& program);
+    frmMenu(monitor::CoreServices& services, MenuLinks& links);
     ~frmMenu() override;
 
     QMenu* mnuMain = nullptr; // "主窗"
@@ -46,7 +60,8 @@ public:
     void mnuBlockLP_Click() { BlockList(false, false, true); }
 
 private:
-    shell::Program& program_;
+    monitor::CoreServices& services_;
+    MenuLinks& links_;
 };
 
 } // namespace quillon::blocking

@@ -1,23 +1,12 @@
 #include "ui/monitor/frmMain.h"
 
 #include "core/monitor/ConnectionListModel.h"
+#include "core/monitor/CoreServices.h"
 #include "core/monitor/Guard.h"
 #include "core/monitor/modNetstat.h"
-#include "core/settings/EventLog.h"
 #include "core/settings/Switches.h"
-#include "platform/Autostart.h"
-#include "platform/ExeDir.h"
-#include "platform/RegistryHive.h"
-#include "platform/TcpTable.h"
-#include "ui/blocking/frmMenu.h"
 #include "ui/chrome/Twips.h"
-#include "ui/settings/frmOptions.h"
-#include "ui/shell/Program.h"
-#include "ui/shell/ShellHelpers.h"
-#include "ui/shell/TrayIcon.h"
-#include "ui/shell/frmWarnExit.h"
-#include "ui/shell/frmWarnSys.h"
-#include "ui/shell/modGeneral.h"
+#include "ui/chrome/WindowHelpers.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -62,9 +51,9 @@ QIcon toolbarIcon(int picture, int pressedPicture) {
 
 } // namespace
 
-frmMain::frmMain(shell::Program& program)
-    : chrome::SkinnedWindow(QStringLiteral("Quillon防火墙"), 6735, 5385), program_(program),
-      guard_(program.guard()) {
+frmMain::frmMain(CoreServices& services, MainLinks& links)
+    : chrome::SkinnedWindow(QStringLiteral("Quillon防火墙"), 6735, 5385), services_(services),
+      links_(links), guard_(services.guard()) {
     listModel = &guard_.model();
 
     ListView1 = new QTreeView(this);
@@ -214,16 +203,11 @@ void frmMain::Toolbar1_ButtonClick(int position) {
         setListModeCaption(b->text() == kCaptionAll ? kCaptionEstablished : kCaptionAll);
         b->setToolTip(QString());
         guard_.RefreshTable(true);
-        program_.switches().setListeningHidden(b->isChecked());
+        services_.switches().setListeningHidden(b->isChecked());
         break;
-    case 5: {
-        // Shown first: a console opened for the first time runs its own opening before the
-        // tab is chosen.
-        settings::frmOptions& options = program_.options();
-        options.show();
-        options.SSTab1->setCurrentIndex(2);
+    case 5:
+        links_.openConsole();
         break;
-    }
     default:
         break;
     }
@@ -238,7 +222,7 @@ void frmMain::ListView1_MouseUp(Qt::MouseButton mouseButton, const QPoint& globa
     if (mouseButton != Qt::RightButton || listModel->rowCount() == 0) {
         return;
     }
-    popUpMenu(*program_.menu().mnuConn, globalPos);
+    popUpMenu(links_.connectionMenu(), globalPos);
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
@@ -293,98 +277,17 @@ void frmMain::rebuildFinished() {
 
 } // namespace quillon::monitor
 
-// The life of the main window: its start-up, its close request and the two tray actions.
+// The life of the main window: its start-up and close request are the shell's; the two tray
+// actions are the window's own.
 namespace quillon::monitor {
 
-namespace {
-
-const QString kCaption = QStringLiteral("Quillon防火墙");
-
-// Where there is no tray, the rights notice stands under the slogan box; the window grows by
-// the notice's height so that the frame's bottom grip stays clear of it.
-constexpr int kNoticeTop = 4995;
-constexpr int kNoticeGap = 60;
-
-void showRightsNotice(frmMain& window, shell::Program& program) {
-    using Health = platform::RegistryHive::Health;
-    shell::Rights rights;
-    rights.cut = program.table().cutAccess();
-    const Health health = program.hive().health();
-    rights.hiveReadable = health != Health::NoAccess && health != Health::Unsafe;
-    rights.hiveDamaged = health == Health::Damaged;
-    rights.hiveUnsafe = health == Health::Unsafe;
-    rights.hiveIncomplete = health == Health::Incomplete;
-    rights.hiveWritable = program.hive().writable();
-    rights.logWritable = program.eventLog().writable();
-    rights.logDeclinedAsRoot = program.eventLog().declinedAsRoot();
-    shell::RightsPaths paths;
-    paths.helper = program.programDir() + QStringLiteral("/quillon-cut");
-    paths.hive = program.hive().path();
-    paths.log = program.eventLog().filePath();
-    const QString notice = shell::RightsNotice(rights, paths);
-    if (notice.isEmpty()) {
-        return;
-    }
-    if (program.tray().showMessage(kCaption, notice)) {
-        return;
-    }
-    auto* line = new QLabel(notice, &window);
-    line->setObjectName(QStringLiteral("lblRights"));
-    line->setWordWrap(true);
-    line->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    line->setStyleSheet(QStringLiteral("color: #a02020;"));
-    const QRect place = chrome::pxRect(240, kNoticeTop, 6255, 0);
-    const int height = line->heightForWidth(place.width());
-    line->setGeometry(place.left(), place.top(), place.width(), height);
-    window.resize(window.width(), window.height() + height + chrome::px(kNoticeGap));
-    modGeneral::CentreOnScreen(window);
-    line->show();
-}
-
-} // namespace
-
 void frmMain::startUp() {
-    // The start-with-the-session entry, rewritten at every start so that it follows the
-    // binary when it moves: machine-wide only for a binary no one but root can replace, else
-    // the user's own; without the rights it is silently left alone.
-    const QString executable = platform::executablePath();
-    platform::Autostart::write(platform::Autostart::placeFor(executable,
-                                                             program_.config().autostartPath,
-                                                             program_.config().userAutostartPath),
-                               executable);
-    // WebBrowser1 stays an empty placeholder: the update page has no known host.
-    modGeneral::CentreOnScreen(*this);
-    hide();
-    QCoreApplication::processEvents();
-    modNetstat::InitStateNames();
-    modGeneral::LoadSettings(program_);
-    shell::modSystray::HookTrayMessages(program_, *this);
-    shell::modSystray::AddTrayIcon(program_, shell::programIcon(), kCaption);
-    guard_.RefreshTable(false);
-    hide();
-
-    // A desktop without a tray would leave a program with neither icon nor window: there
-    // the window stays open instead.
-    if (!program_.tray().shown()) {
-        show();
-        modGeneral::ActivateWindow(this, true);
-    }
-    showRightsNotice(*this, program_);
+    links_.startUp(*this);
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
     event->ignore();
-    if (!program_.tray().shown()) {
-        // Hidden without a tray icon, the window could never be reached again: closing it
-        // is then the way out, through the exit prompt.
-        program_.warnExit().show();
-        program_.warnExit().raise();
-        return;
-    }
-    if (!program_.switches().warnSysSilenced()) {
-        program_.warnSys().show();
-    }
-    hide();
+    links_.closeRequested(*this);
 }
 
 void frmMain::SysTray() {
@@ -400,7 +303,7 @@ void frmMain::SysTray2() {
     // The menu pops up and this returns at once: its items act when chosen, and the tray's
     // own event handling is never held up by a nested loop.
     if (popUpMenu) {
-        popUpMenu(*program_.menu().mnuMain, QCursor::pos());
+        popUpMenu(links_.trayMenu(), QCursor::pos());
     }
 }
 

@@ -17,20 +17,32 @@ class QLineEdit;
 class QLabel;
 class QMenu;
 
-namespace quillon::shell {
-class Program;
-}
-
 namespace quillon::monitor {
 
+class CoreServices;
 class Guard;
+class frmMain;
+
+// What the main window needs of the program around it, which the shell provides: the menus
+// it pops up, the console it opens, and the start-up and close handling of the window's life.
+class MainLinks {
+public:
+    virtual ~MainLinks() = default;
+    virtual QMenu& connectionMenu() = 0;
+    virtual QMenu& trayMenu() = 0;
+    // Shows the console on its security tab.
+    virtual void openConsole() = 0;
+    virtual void startUp(frmMain& window) = 0;
+    // A close request the window ignored: hide it or offer to end the program.
+    virtual void closeRequested(frmMain& window) = 0;
+};
 
 // The main window: a view of the guard's connection list, and the toolbar whose buttons
 // send it commands (pause, refresh, list mode) or open the console.
 class frmMain : public chrome::SkinnedWindow {
     Q_OBJECT
 public:
-    explicit frmMain(shell::Program& program);
+    frmMain(CoreServices& services, MainLinks& links);
     ~frmMain() override;
 
     // The list row the user has selected, as it was built; nullopt when nothing is selected.
@@ -87,7 +99,8 @@ private:
     // The row selected in the view among the rows it shows, if any.
     std::optional<ConnectionListModel::Item> viewSelection() const;
 
-    shell::Program& program_;
+    CoreServices& services_;
+    MainLinks& links_;
     Guard& guard_;
     std::array<QToolButton*, 7> buttons_{};
     std::optional<ConnectionListModel::Item> selectedAtRebuild_;

@@ -1,16 +1,16 @@
 #include "ui/settings/frmOptions.h"
 
 #include "core/monitor/Commands.h"
+#include "core/monitor/CoreServices.h"
 #include "core/settings/EventLog.h"
 #include "core/settings/LogModel.h"
 #include "core/settings/RuleEntry.h"
 #include "core/settings/RuleListModel.h"
 #include "core/settings/Switches.h"
+#include "ui/chrome/MessageBoxes.h"
 #include "ui/chrome/Twips.h"
+#include "ui/chrome/WindowHelpers.h"
 #include "ui/settings/LogView.h"
-#include "ui/shell/MessageBoxes.h"
-#include "ui/shell/Program.h"
-#include "ui/shell/modGeneral.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -106,14 +106,16 @@ QLabel* newPicture(const QString& resource) {
 
 } // namespace
 
-frmOptions::frmOptions(shell::Program& program)
-    : chrome::SkinnedWindow(QStringLiteral("控制台"), 8070, 7185), program_(program) {
+frmOptions::frmOptions(monitor::CoreServices& services,
+                       std::function<chrome::MessageBoxes&()> boxes)
+    : chrome::SkinnedWindow(QStringLiteral("控制台"), 8070, 7185), services_(services),
+      boxes_(std::move(boxes)) {
     setAttribute(Qt::WA_DeleteOnClose);
     buildControls();
     openUp();
     fillLogView();
     // The view stays current with every event written from now on, whoever writes it.
-    connect(&program_.eventLog(), &EventLog::logged, this,
+    connect(&services_.eventLog(), &EventLog::logged, this,
             [this](const LogRecord& record) { logModel->append(record); });
 }
 
@@ -140,14 +142,14 @@ void frmOptions::buildControls() {
     // Each list reads its key when first asked for its rows: a console that stays hidden
     // holds none of them.
     const auto rulesOf = [this](monitor::RuleList list) {
-        return new RuleListModel(RuleListModel::denyRules(program_.hive(), monitor::ruleKey(list)),
+        return new RuleListModel(RuleListModel::denyRules(services_.hive(), monitor::ruleKey(list)),
                                  this);
     };
     lstIP = newRuleList(rulesOf(monitor::RuleList::Ip));
     lstRemP = newRuleList(rulesOf(monitor::RuleList::RemotePort));
     lstLocP = newRuleList(rulesOf(monitor::RuleList::LocalPort));
     // The lists follow every rule a command stores or deletes, whichever window gave it.
-    monitor::Commands& commands = program_.commands();
+    monitor::Commands& commands = services_.commands();
     connect(&commands, &monitor::Commands::ruleStored, this,
             [this](monitor::RuleList list, const QString& name) {
                 // The hive holds one value per item: listing it twice would leave a stale line
@@ -255,7 +257,7 @@ void frmOptions::buildControls() {
 }
 
 void frmOptions::openUp() {
-    Switches& switches = program_.switches();
+    Switches& switches = services_.switches();
     // A console opening takes what the hive holds now.
     switches.load();
 
@@ -289,7 +291,7 @@ void frmOptions::openUp() {
 // the slider cannot show would be replaced by the default). A stored level outside the slider's
 // range counts as the default, as at start.
 void frmOptions::showStored() {
-    Switches& switches = program_.switches();
+    Switches& switches = services_.switches();
     const std::pair<QCheckBox*, bool> boxes[] = {
         {Check1, switches.subnet()},
         {Check2, switches.read(Switch::WarnSys) != QLatin1String("1")},
@@ -315,7 +317,7 @@ void frmOptions::fillLogView() {
     // A missing or unreadable file leaves no rows; a damaged one the records that are whole.
     // A long log's background pass starts when the console is first shown: the console is
     // made, hidden, during start-up, which must not share the machine with the pass.
-    logModel->open(program_.eventLog().filePath(), isVisible());
+    logModel->open(services_.eventLog().filePath(), isVisible());
 }
 
 void frmOptions::showEvent(QShowEvent* event) {
@@ -337,25 +339,25 @@ void frmOptions::closeEvent(QCloseEvent* event) {
 }
 
 void frmOptions::Check1_Click() {
-    program_.switches().setSubnet(Check1->isChecked());
+    services_.switches().setSubnet(Check1->isChecked());
 }
 
 // The prompts' own "do not ask again" boxes silence them, so a checked box here (ask) clears it.
 void frmOptions::Check2_Click() {
-    program_.switches().setWarnSysSilenced(!Check2->isChecked());
+    services_.switches().setWarnSysSilenced(!Check2->isChecked());
 }
 
 void frmOptions::Check3_Click() {
-    program_.switches().setWarnExitSilenced(!Check3->isChecked());
+    services_.switches().setWarnExitSilenced(!Check3->isChecked());
 }
 
 void frmOptions::Check4_Click() {
-    program_.switches().setIpv6(Check4->isChecked());
+    services_.switches().setIpv6(Check4->isChecked());
 }
 
 void frmOptions::Slider1_Change() {
     showLevel(Slider1->value());
-    program_.switches().setLevel(Slider1->value());
+    services_.switches().setLevel(Slider1->value());
 }
 
 void frmOptions::showLevel(int level) {
@@ -428,7 +430,7 @@ void frmOptions::Command2_Click() {
     // A rule that did not reach the hive is not in force and is not listed either; one that
     // did is listed by the command's notice. The selection stays where the user left it:
     // selecting the new line would make an immediate "删除" remove what was just added.
-    if (!program_.commands().addRule(currentRuleList(), *item).done()) {
+    if (!services_.commands().addRule(currentRuleList(), *item).done()) {
         return;
     }
     txtAdd->clear();
@@ -444,26 +446,27 @@ void frmOptions::Command3_Click() {
         return;
     }
     // A rule the hive refused to delete is still in force and stays listed.
-    program_.commands().deleteRule(currentRuleList(), currentRules()->text(selected.first().row()));
+    services_.commands().deleteRule(currentRuleList(),
+                                    currentRules()->text(selected.first().row()));
 }
 
 void frmOptions::Command1_Click() {
     // The console may be closed while the question is open; then nothing is cleared.
     QPointer<frmOptions> self(this);
-    program_.messageBoxes().askYesNo(
-        this, QStringLiteral("警告！"),
-        QStringLiteral("日志记录是你抓小黑客的重要证据~！") + QStringLiteral("\r\n\r\n") +
-            QStringLiteral("是否真的要清除记录？"),
-        [self](int answer) {
-            frmOptions* console = self.data();
-            if (console == nullptr || answer != shell::MessageBoxes::Yes) {
-                return;
-            }
-            // The view keeps showing the records as long as the file still holds them.
-            if (console->program_.commands().clearLog().done()) {
-                console->logModel->clear();
-            }
-        });
+    boxes_().askYesNo(this, QStringLiteral("警告！"),
+                      QStringLiteral("日志记录是你抓小黑客的重要证据~！") +
+                          QStringLiteral("\r\n\r\n") + QStringLiteral("是否真的要清除记录？"),
+                      [self](int answer) {
+                          frmOptions* console = self.data();
+                          if (console == nullptr || answer != chrome::MessageBoxes::Yes) {
+                              return;
+                          }
+                          // The view keeps showing the records as long as the file still holds
+                          // them.
+                          if (console->services_.commands().clearLog().done()) {
+                              console->logModel->clear();
+                          }
+                      });
 }
 
 } // namespace quillon::settings

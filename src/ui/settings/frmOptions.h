@@ -5,6 +5,7 @@
 #include "ui/chrome/SkinnedWindow.h"
 
 #include <QString>
+#include <functional>
 
 class QCheckBox;
 class QGroupBox;
@@ -15,8 +16,11 @@ class QPushButton;
 class QSlider;
 class QTabWidget;
 
-namespace quillon::shell {
-class Program;
+namespace quillon::monitor {
+class CoreServices;
+}
+namespace quillon::chrome {
+class MessageBoxes;
 }
 
 namespace quillon::settings {
@@ -33,7 +37,8 @@ class RuleListModel;
 class frmOptions : public chrome::SkinnedWindow {
     Q_OBJECT
 public:
-    explicit frmOptions(shell::Program& program);
+    // `boxes` asks the user (the program's, or a test's stand-in in its place).
+    frmOptions(monitor::CoreServices& services, std::function<chrome::MessageBoxes&()> boxes);
     ~frmOptions() override;
 
     // Tab "拦截选项": the rule lists on the inner tabs, the entry field and its two buttons.
@@ -106,7 +111,8 @@ private:
     monitor::RuleList currentRuleList() const;
     RuleListModel* rulesFor(monitor::RuleList list) const;
 
-    shell::Program& program_;
+    monitor::CoreServices& services_;
+    std::function<chrome::MessageBoxes&()> boxes_;
 };
 
 } // namespace quillon::settings

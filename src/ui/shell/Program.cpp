@@ -7,9 +7,9 @@
 #include "core/settings/Switches.h"
 #include "ui/blocking/frmAlert.h"
 #include "ui/blocking/frmMenu.h"
+#include "ui/chrome/MessageBoxes.h"
 #include "ui/monitor/frmMain.h"
 #include "ui/settings/frmOptions.h"
-#include "ui/shell/MessageBoxes.h"
 #include "ui/shell/TrayIcon.h"
 #include "ui/shell/frmSplash.h"
 #include "ui/shell/frmWarnExit.h"
@@ -23,7 +23,9 @@ namespace quillon::shell {
 
 Program::Program(Config config, QObject* parent)
     : QObject(parent), config_(std::move(config)),
-      switches_(std::make_unique<settings::Switches>(*config_.hive)) {}
+      core_({config_.table, config_.hive, config_.owners, config_.programDir}) {
+    core_.onGuardMade([this](monitor::Guard& guard) { followGuard(guard); });
+}
 
 Program::~Program() {
     // The windows are top-level widgets that refer back to the program: they go before it,
@@ -40,57 +42,29 @@ Program::~Program() {
     delete splash_.data();
 }
 
-settings::EventLog& Program::eventLog() {
-    if (!eventLog_) {
-        eventLog_ =
-            std::make_unique<settings::EventLog>(config_.programDir + QStringLiteral("/WDlog.log"));
-    }
-    return *eventLog_;
-}
-
-blocking::TrojanTable& Program::trojans() {
-    if (!trojans_) {
-        trojans_ = std::make_unique<blocking::TrojanTable>(config_.programDir +
-                                                           QStringLiteral("/QLWD.dat"));
-    }
-    return *trojans_;
-}
-
-monitor::Guard& Program::guard() {
-    if (!guard_) {
-        guard_ = std::make_unique<monitor::Guard>(monitor::Guard::Services{
-            table(), hive(), eventLog(), trojans(), *switches_, config_.owners});
-        monitor::Guard* guard = guard_.get();
-        connect(guard, &monitor::Guard::alertRequested, this,
-                [this](const monitor::modNetstat::ConnectionRow& row, qint32 slot) {
-                    raiseAlert(row, slot);
-                });
-        // Every window whose entry moved down follows it, so each keeps designating its own.
-        connect(guard, &monitor::Guard::alertsShifted, this, [this](qint32 t) {
-            for (blocking::frmAlert* alert : alerts()) {
-                if (alert != nullptr && !alert->isClosed() && alert->t > t) {
-                    --alert->t;
-                }
+void Program::followGuard(monitor::Guard& guard) {
+    connect(&guard, &monitor::Guard::alertRequested, this,
+            [this](const monitor::modNetstat::ConnectionRow& row, qint32 slot) {
+                raiseAlert(row, slot);
+            });
+    // Every window whose entry moved down follows it, so each keeps designating its own.
+    connect(&guard, &monitor::Guard::alertsShifted, this, [this](qint32 t) {
+        for (blocking::frmAlert* alert : alerts()) {
+            if (alert != nullptr && !alert->isClosed() && alert->t > t) {
+                --alert->t;
             }
-        });
-        // A live console took the row from the log's notice already; a console created here
-        // fills its view from the file, new line included.
-        connect(guard, &monitor::Guard::eventLogged, this, [this] { options(); });
-        // An open console shows what another process stored, at the next tick.
-        connect(guard, &monitor::Guard::hiveChanged, this, [this] {
-            if (optionsExists()) {
-                options_->showStored();
-                options_->fillRuleLists();
-            }
-        });
-        commands_ = std::make_unique<monitor::Commands>(*guard, hive(), eventLog(), table());
-    }
-    return *guard_;
-}
-
-monitor::Commands& Program::commands() {
-    guard();
-    return *commands_;
+        }
+    });
+    // A live console took the row from the log's notice already; a console created here
+    // fills its view from the file, new line included.
+    connect(&guard, &monitor::Guard::eventLogged, this, [this] { options(); });
+    // An open console shows what another process stored, at the next tick.
+    connect(&guard, &monitor::Guard::hiveChanged, this, [this] {
+        if (optionsExists()) {
+            options_->showStored();
+            options_->fillRuleLists();
+        }
+    });
 }
 
 void Program::raiseAlert(const monitor::modNetstat::ConnectionRow& row, qint32 slot) {
@@ -106,14 +80,15 @@ void Program::raiseAlert(const monitor::modNetstat::ConnectionRow& row, qint32 s
 
 monitor::frmMain& Program::main() {
     if (main_.isNull()) {
-        main_ = new monitor::frmMain(*this);
+        main_ = new monitor::frmMain(core_, *this);
     }
     return *main_;
 }
 
 settings::frmOptions& Program::options() {
     if (options_.isNull()) {
-        auto* console = new settings::frmOptions(*this);
+        auto* console =
+            new settings::frmOptions(core_, [this]() -> chrome::MessageBoxes& { return *boxes_; });
         options_ = console;
         // A closed console is deleted a moment later; from the close on, the next reference
         // creates a new one.
@@ -122,7 +97,7 @@ settings::frmOptions& Program::options() {
         connect(console, &settings::frmOptions::closed, this, [this, console] {
             if (options_.data() == console) {
                 options_.clear();
-                switches_->invalidate();
+                switches().invalidate();
             }
         });
     }
@@ -131,13 +106,13 @@ settings::frmOptions& Program::options() {
 
 blocking::frmMenu& Program::menu() {
     if (menu_.isNull()) {
-        menu_ = new blocking::frmMenu(*this);
+        menu_ = new blocking::frmMenu(core_, *this);
     }
     return *menu_;
 }
 
 blocking::frmAlert* Program::newAlert() {
-    auto* alert = new blocking::frmAlert(*this);
+    auto* alert = new blocking::frmAlert(core_);
     alerts_.removeAll(nullptr);
     alerts_.append(alert);
     return alert;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "core/monitor/CoreServices.h"
 #include "core/monitor/modNetstat.h"
-#include "ui/shell/MessageBoxes.h"
+#include "ui/blocking/frmMenu.h"
+#include "ui/chrome/MessageBoxes.h"
+#include "ui/monitor/frmMain.h"
 
 #include <QList>
 #include <QObject>
@@ -39,10 +42,12 @@ class frmWarnSys;
 class frmWarnExit;
 class TrayIcon;
 
-// Everything a running Quillon is made of: the platform services and the windows, which are
-// created on first reference. Passed to the windows that need it; there are no globals, so a
-// test can build the whole program over a fake TCP table and a temporary hive and folder.
-class Program : public QObject {
+// Everything a running Quillon is made of: the core services and the windows, which only this
+// factory creates, on first reference. Each window gets the core services and, where it needs
+// them, the few links to the rest of the program that it declares itself (MainLinks,
+// MenuLinks), which this implements. There are no globals, so a test can build the whole
+// program over a fake TCP table and a temporary hive and folder.
+class Program : public QObject, public monitor::MainLinks, public blocking::MenuLinks {
     Q_OBJECT
 public:
     struct Config {
@@ -60,22 +65,23 @@ public:
     ~Program() override;
 
     const Config& config() const { return config_; }
-    platform::TcpTable& table() { return *config_.table; }
-    platform::RegistryHive& hive() { return *config_.hive; }
-    platform::SocketOwners* owners() { return config_.owners; }
-    const QString& programDir() const { return config_.programDir; }
+    monitor::CoreServices& core() { return core_; }
+    platform::TcpTable& table() { return core_.table(); }
+    platform::RegistryHive& hive() { return core_.hive(); }
+    platform::SocketOwners* owners() { return core_.owners(); }
+    const QString& programDir() const { return core_.programDir(); }
 
-    settings::EventLog& eventLog();
-    blocking::TrojanTable& trojans();
+    settings::EventLog& eventLog() { return core_.eventLog(); }
+    blocking::TrojanTable& trojans() { return core_.trojans(); }
     // The stored switches, and the two the block decision reads, in force.
-    settings::Switches& switches() { return *switches_; }
+    settings::Switches& switches() { return core_.switches(); }
     // The per-tick work, created on first reference; the main window starts its polling.
-    monitor::Guard& guard();
+    monitor::Guard& guard() { return core_.guard(); }
     // The user's commands, carried out over the guard.
-    monitor::Commands& commands();
-    MessageBoxes& messageBoxes() { return *boxes_; }
+    monitor::Commands& commands() { return core_.commands(); }
+    chrome::MessageBoxes& messageBoxes() { return *boxes_; }
     // Puts other question boxes in place of the real ones.
-    void setMessageBoxes(std::unique_ptr<MessageBoxes> boxes) { boxes_ = std::move(boxes); }
+    void setMessageBoxes(std::unique_ptr<chrome::MessageBoxes> boxes) { boxes_ = std::move(boxes); }
 
     // Windows, created on first reference. The console is created hidden and, once closed,
     // created again on the next reference.
@@ -95,18 +101,25 @@ public:
     // The alert windows open now, oldest first.
     QList<blocking::frmAlert*> alerts() const;
 
+    // What the main window and the menus ask of the program (MainWindowLife.cpp).
+    QMenu& connectionMenu() override;
+    QMenu& trayMenu() override;
+    void openConsole() override;
+    void startUp(monitor::frmMain& window) override;
+    void closeRequested(monitor::frmMain& window) override;
+    std::optional<monitor::ConnectionListModel::Item> selectedItem() override;
+    void openMain() override;
+    void askExit() override;
+
 private:
     // Opens the question the guard asks for about `row`, holding pending slot `slot`.
     void raiseAlert(const monitor::modNetstat::ConnectionRow& row, qint32 slot);
+    // Lets the windows follow the guard's notices.
+    void followGuard(monitor::Guard& guard);
 
     Config config_;
-    std::unique_ptr<MessageBoxes> boxes_ = std::make_unique<MessageBoxes>();
-    std::unique_ptr<settings::Switches> switches_;
-    std::unique_ptr<settings::EventLog> eventLog_;
-    std::unique_ptr<blocking::TrojanTable> trojans_;
-    // After the services it uses, so that it goes before them.
-    std::unique_ptr<monitor::Guard> guard_;
-    std::unique_ptr<monitor::Commands> commands_;
+    std::unique_ptr<chrome::MessageBoxes> boxes_ = std::make_unique<chrome::MessageBoxes>();
+    monitor::CoreServices core_;
     QPointer<monitor::frmMain> main_;
     QPointer<settings::frmOptions> options_;
     QPointer<blocking::frmMenu> menu_;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/chrome/WindowHelpers.h"
+
 #include <QString>
 
 class QWidget;
@@ -8,22 +10,9 @@ namespace quillon::shell {
 class Program;
 }
 
-// Window helpers shared by the windows, the start-up load and the event record.
+// The start-up load (the window helpers of the module are in ui/chrome/WindowHelpers.h, where
+// every window reaches them).
 namespace quillon::modGeneral {
-
-// With `activate` true: restores a minimised window to the state it had before (a window
-// that was maximised comes back maximised), otherwise brings it to the top. With `activate`
-// false: minimises it.
-void ActivateWindow(QWidget* window, bool activate);
-
-// Gives a top-level window its place in the stacking order and shows it at its own position
-// and size without activating it. Modes: 1 topmost (stays above other windows), 2 top,
-// 3 not topmost, 4 bottom; any other mode is 2.
-void PlaceWindow(QWidget* window, int mode);
-
-// Centres a window on the screen it belongs to: left = (screen width - window width) / 2,
-// top likewise. Nothing happens where there is no screen.
-void CentreOnScreen(QWidget& window);
 
 // Brings the stored state into the windows at start: creates the console hidden (which
 // restores its switches and level and fills its rule lists and log view), then restores the

@@ -5,7 +5,7 @@
 
 class QWidget;
 
-namespace quillon::shell {
+namespace quillon::chrome {
 
 // The program's questions go through here, so that a test can put a stand-in that answers
 // them in its place (Program::setMessageBoxes).
@@ -23,4 +23,4 @@ public:
                           std::function<void(int)> onAnswer);
 };
 
-} // namespace quillon::shell
+} // namespace quillon::chrome

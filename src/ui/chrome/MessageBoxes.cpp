@@ -1,10 +1,10 @@
-#include "ui/shell/MessageBoxes.h"
+#include "ui/chrome/MessageBoxes.h"
 
 #include <QMessageBox>
 #include <QPushButton>
 #include <utility>
 
-namespace quillon::shell {
+namespace quillon::chrome {
 
 void MessageBoxes::askYesNo(QWidget* parent, const QString& title, const QString& text,
                             std::function<void(int)> onAnswer) {
@@ -28,4 +28,4 @@ void MessageBoxes::askYesNo(QWidget* parent, const QString& title, const QString
     box->open();
 }
 
-} // namespace quillon::shell
+} // namespace quillon::chrome
