@@ -7,6 +7,7 @@
 #include "core/settings/Switches.h"
 #include "platform/RegistryHive.h"
 #include "support/FakeTcpTable.h"
+#include "support/GuardRig.h"
 #include "support/TestSupport.h"
 
 #include <QSignalSpy>
@@ -19,14 +20,7 @@ using monitor::RuleList;
 
 namespace {
 
-struct CommandRig {
-    test::ScratchFolder dir;
-    test::FakeTcpTable table;
-    platform::RegistryHive hive{dir.filePath(QStringLiteral("registry.db"))};
-    settings::EventLog log{dir.filePath(QStringLiteral("WDlog.log"))};
-    blocking::TrojanTable trojans{dir.filePath(QStringLiteral("QLWD.dat"))};
-    settings::Switches switches{hive};
-    monitor::Guard guard{{table, hive, log, trojans, switches}};
+struct CommandRig : test::GuardServices {
     monitor::Commands commands{guard, hive, log, table};
     QStringList seen; // "store LIST NAME", "rebuild", "log ACTION", "done"
 

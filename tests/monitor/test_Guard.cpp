@@ -7,6 +7,7 @@
 #include "core/settings/modReg.h"
 #include "platform/RegistryHive.h"
 #include "support/FakeTcpTable.h"
+#include "support/GuardRig.h"
 #include "support/TestSupport.h"
 
 #include <QSignalSpy>
@@ -19,14 +20,7 @@ using settings::Switch;
 namespace {
 
 // A guard over a scripted table, a fresh hive, log and trojan file, recording what it does.
-struct GuardRig {
-    test::ScratchFolder dir;
-    test::FakeTcpTable table;
-    platform::RegistryHive hive{dir.filePath(QStringLiteral("registry.db"))};
-    settings::EventLog log{dir.filePath(QStringLiteral("WDlog.log"))};
-    blocking::TrojanTable trojans{dir.filePath(QStringLiteral("QLWD.dat"))};
-    settings::Switches switches{hive};
-    monitor::Guard guard{{table, hive, log, trojans, switches}};
+struct GuardRig : test::GuardServices {
     QStringList seen; // "judge RemA", "alert RemA slot", "log RemA action", "yield"
 
     GuardRig() {
