@@ -2,6 +2,7 @@
 // outcomes, the toolbar and the list's pop-up menu.
 #include "core/monitor/ConnectionListModel.h"
 #include "core/monitor/Guard.h"
+#include "core/monitor/ProgramText.h"
 #include "core/settings/modReg.h"
 #include "support/ProgramRig.h"
 #include "support/TestSupport.h"
@@ -87,6 +88,7 @@ private slots:
     void emptyTableAfterRowsClearsTheList();
     void unreadableTableLeavesTheListAlone();
     void selectionFollowsItsConnection();
+    void selectedRowKeepsItsPlaceOnScreen();
     void rowIsListedBeforeItsDecision();
     void programColumn_data();
     void programColumn();
@@ -357,6 +359,53 @@ void TestFrmMain::selectionFollowsItsConnection() {
     rig.table.move(2, 0);
     rig.guard().RefreshTable(false);
     QCOMPARE(rig.rowTexts(m.ListView1->currentIndex().row()).first(), QStringLiteral("61.1.2.4"));
+}
+
+// Under churn the selected row stays where it stood on screen, and every cell of a row tells
+// its program when hovered, since the program column lies out of sight.
+void TestFrmMain::selectedRowKeepsItsPlaceOnScreen() {
+    ProgramRig rig;
+    rig.setLevel(3);
+    for (int i = 0; i < 200; ++i) {
+        rig.table.add(QStringLiteral("61.1.%1.%2").arg(i / 250).arg(i % 250 + 1),
+                      static_cast<quint16>(4000 + i), 80, platform::StateEstablished);
+    }
+    monitor::frmMain& m = rig.main();
+    m.show();
+    rig.guard().RefreshTable(false);
+    m.ListView1->scrollTo(m.listModel->index(100, 0), QAbstractItemView::PositionAtTop);
+    rig.selectRow(105);
+    const QRect before = m.ListView1->visualRect(m.ListView1->currentIndex());
+    QVERIFY(m.ListView1->viewport()->rect().contains(before));
+    for (int round = 0; round < 5; ++round) {
+        for (int i = 0; i < 4; ++i) { // four come before it, two above it go
+            rig.table.add(platform::TcpRow(test::FakeTcpTable::makeRow(
+                              QStringLiteral("62.1.%1.%2").arg(round).arg(i + 1),
+                              static_cast<quint16>(5000 + round * 4 + i), 80, 5)),
+                          0);
+        }
+        rig.table.removeAt(10);
+        rig.table.removeAt(11);
+        rig.guard().RefreshTable(false);
+        QCOMPARE(rig.rowTexts(m.ListView1->currentIndex().row()).first(),
+                 QStringLiteral("61.1.0.106"));
+        QCOMPARE(m.ListView1->visualRect(m.ListView1->currentIndex()).top(), before.top());
+    }
+
+    platform::SocketOwner owner;
+    owner.pid = 4242;
+    owner.path = QStringLiteral("/usr/bin/client");
+    owner.user = QStringLiteral("alice");
+    monitor::ConnectionListModel model;
+    model.beginRebuild(std::make_shared<const std::vector<platform::TcpRow>>(
+        1, test::FakeTcpTable::makeRow(QStringLiteral("61.1.2.3"), 4321, 80, 5)));
+    model.append(0, owner);
+    model.endRebuild();
+    const QString program = monitor::ProgramLineText(owner);
+    for (int column = 0; column < monitor::ConnectionListModel::ColumnCount; ++column) {
+        const QString tip = model.data(model.index(0, column), Qt::ToolTipRole).toString();
+        QVERIFY2(tip.endsWith(program) && !program.isEmpty(), qPrintable(tip));
+    }
 }
 
 void TestFrmMain::rowIsListedBeforeItsDecision() {

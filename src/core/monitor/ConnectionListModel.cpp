@@ -34,16 +34,22 @@ QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
         return listening ? listeningAddress() : modNetstat::RemoteAddressText(row);
     };
     if (role == Qt::ToolTipRole) {
-        // The address column is narrower than the longest IPv6 text and elides it: the
-        // tooltip holds the whole address. The program column's holds the whole program line.
+        // At the window's fixed size the program column lies beyond the visible ones, so every
+        // cell's tooltip ends with the whole program line: hovering any cell shows it. The
+        // address column is narrower than the longest IPv6 text and elides it: its tooltip
+        // starts with the whole address.
+        const QString program = ProgramLineText(it.owner);
+        QString own;
         if (index.column() == ColAddress) {
-            return address();
+            own = address();
+        } else if (index.column() != ColProgram && !program.isEmpty()) {
+            own = data(index, Qt::DisplayRole).toString();
         }
-        if (index.column() == ColProgram) {
-            const QString line = ProgramLineText(it.owner);
-            return line.isEmpty() ? QVariant() : QVariant(line);
+        if (!own.isEmpty() && !program.isEmpty()) {
+            return own + QLatin1Char('\n') + program;
         }
-        return {};
+        const QString tip = own.isEmpty() ? program : own;
+        return tip.isEmpty() ? QVariant() : QVariant(tip);
     }
     if (role != Qt::DisplayRole) {
         return {};

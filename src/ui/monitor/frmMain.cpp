@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolBar>
@@ -261,18 +262,35 @@ void frmMain::rebuildStarting() {
     // selection is carried over, never the bare current row (which stays behind after a
     // click on empty list space): a command must not find a row nobody chose.
     selectedAtRebuild_ = selectedItem();
+    selectedTopAtRebuild_.reset();
+    const QRect shown = ListView1->visualRect(ListView1->currentIndex());
+    if (selectedAtRebuild_ && shown.isValid() && ListView1->viewport()->rect().intersects(shown)) {
+        selectedTopAtRebuild_ = shown.top();
+    }
 }
 
 void frmMain::rebuildFinished() {
     if (selectedAtRebuild_ && !viewSelection()) {
         const int r = listModel->findConnection(selectedAtRebuild_->connection.identity);
         if (r >= 0) {
-            ListView1->selectionModel()->setCurrentIndex(listModel->index(r, 0),
-                                                         QItemSelectionModel::ClearAndSelect |
-                                                             QItemSelectionModel::Rows);
+            const QModelIndex index = listModel->index(r, 0);
+            ListView1->selectionModel()->setCurrentIndex(
+                index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            // The view scrolls only as far as it must to show the row, which under churn
+            // walks it to an edge; it goes back to where it stood instead.
+            if (selectedTopAtRebuild_) {
+                QScrollBar* bar = ListView1->verticalScrollBar();
+                const QRect now = ListView1->visualRect(index);
+                const int off = now.top() - *selectedTopAtRebuild_;
+                const bool perPixel =
+                    ListView1->verticalScrollMode() == QAbstractItemView::ScrollPerPixel;
+                bar->setValue(bar->value() +
+                              (perPixel || now.height() <= 0 ? off : off / now.height()));
+            }
         }
     }
     selectedAtRebuild_.reset();
+    selectedTopAtRebuild_.reset();
 }
 
 } // namespace quillon::monitor

@@ -104,6 +104,9 @@ private:
     Guard& guard_;
     std::array<QToolButton*, 7> buttons_{};
     std::optional<ConnectionListModel::Item> selectedAtRebuild_;
+    // Where on screen the selected row stood when the rebuild began (its top, in the
+    // viewport), so that it keeps that place while connections come and go above it.
+    std::optional<int> selectedTopAtRebuild_;
 };
 
 } // namespace quillon::monitor
