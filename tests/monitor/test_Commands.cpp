@@ -138,6 +138,15 @@ private slots:
         const CommandResult refused = commands.addRule(RuleList::Ip, QStringLiteral("1.2.3.4"));
         QCOMPARE(refused.status, CommandResult::Status::NotStored);
         QVERIFY(!refused.why.isEmpty());
+        // An answer or a menu deny whose rules were refused reports it and logs nothing.
+        rig.seen.clear();
+        commands.answer(Answer::DenyIp, QStringLiteral("1.2.3.4"), QStringLiteral("80"),
+                        QStringLiteral("1025"), rig.done());
+        commands.deny(true, true, true, QStringLiteral("1.2.3.4"), QStringLiteral("80"),
+                      QStringLiteral("1025"), rig.done());
+        QCOMPARE(rig.seen, (QStringList{"rebuild", "done", "rebuild", "done"}));
+        QCOMPARE(rig.last, CommandResult::Status::NotStored);
+        QCOMPARE(test::readLog(rig.log.filePath()).size(), size_t(0));
     }
 };
 

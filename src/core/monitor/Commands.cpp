@@ -106,7 +106,10 @@ void Commands::answer(Answer answer, const QString& RemA, const QString& RemP, c
             if (rebuild) {
                 guard_.RefreshTable(true);
             }
-            guard_.LogEvent(RemA, RemP, LocP, eventText(event));
+            // A record says what was done: an answer whose rules did not reach the hive is not.
+            if (result.done()) {
+                guard_.LogEvent(RemA, RemP, LocP, eventText(event));
+            }
             if (done) {
                 done(result);
             }
@@ -129,7 +132,9 @@ void Commands::deny(bool ra, bool rp, bool lp, const QString& RemA, const QStrin
     guard_.whenIdle([this, rules = std::move(rules), RemA, RemP, LocP, done = std::move(done)] {
         const CommandResult result = store(rules);
         guard_.RefreshTable(true);
-        guard_.LogEvent(RemA, RemP, LocP, eventText(Event::MenuDenied));
+        if (result.done()) {
+            guard_.LogEvent(RemA, RemP, LocP, eventText(Event::MenuDenied));
+        }
         if (done) {
             done(result);
         }
