@@ -29,8 +29,10 @@
 #include <QVarLengthArray>
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <sqlite3.h>
+#include <unistd.h>
 #include <vector>
 
 using quillon::platform::RegistryHive;
@@ -123,33 +125,39 @@ QString enumerate(RegistryHive& hive, const QString& key, const QString& name) {
 // backslashes and case-folded at every lookup, then a join that seeks the key by its folded
 // path and the value by its folded name, on a connection of its own set up as the hive's,
 // sharing one read transaction per batch that starts with the same commit check.
+// Like Quillon's own connections, it holds the hive only for one pass (begin() to end()): an
+// idle connection kept open would hold off root, which takes the hive for itself while it uses
+// it.
 class TwoSeekLookup {
 public:
-    explicit TwoSeekLookup(const QString& path) {
-        sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr);
-        sqlite3_exec(m_db, "PRAGMA mmap_size=268435456", nullptr, nullptr, nullptr);
+    explicit TwoSeekLookup(const QString& path) : m_path(QFile::encodeName(path)) {}
+    ~TwoSeekLookup() { close(); }
+    TwoSeekLookup(const TwoSeekLookup&) = delete;
+    TwoSeekLookup& operator=(const TwoSeekLookup&) = delete;
+
+    void begin() {
+        sqlite3_open_v2(m_path.constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr);
+        sqlite3_busy_timeout(m_db, 5000);
+        if (::geteuid() == 0) {
+            sqlite3_exec(m_db, "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
+        } else {
+            sqlite3_exec(m_db, "PRAGMA mmap_size=268435456", nullptr, nullptr, nullptr);
+        }
         sqlite3_prepare_v3(m_db,
                            "SELECT v.name, v.data FROM keys k JOIN vals v ON v.key = k.id "
                            "WHERE k.folded = ?1 AND v.folded = ?2",
                            -1, SQLITE_PREPARE_PERSISTENT, &m_find, nullptr);
         sqlite3_prepare_v3(m_db, "PRAGMA data_version", -1, SQLITE_PREPARE_PERSISTENT, &m_version,
                            nullptr);
-    }
-    ~TwoSeekLookup() {
-        sqlite3_finalize(m_find);
-        sqlite3_finalize(m_version);
-        sqlite3_close(m_db);
-    }
-    TwoSeekLookup(const TwoSeekLookup&) = delete;
-    TwoSeekLookup& operator=(const TwoSeekLookup&) = delete;
-
-    void begin() {
         sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr);
         sqlite3_step(m_version);
         m_seen = sqlite3_column_int64(m_version, 0);
         sqlite3_reset(m_version);
     }
-    void end() { sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr); }
+    void end() {
+        sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+        close();
+    }
 
     std::optional<QString> lookup(const QString& key, const QString& name) {
         if (key.contains(QChar(u'\0')) || name.contains(QChar(u'\0'))) {
@@ -186,6 +194,16 @@ public:
     }
 
 private:
+    void close() {
+        sqlite3_finalize(m_find);
+        sqlite3_finalize(m_version);
+        sqlite3_close(m_db);
+        m_find = nullptr;
+        m_version = nullptr;
+        m_db = nullptr;
+    }
+
+    QByteArray m_path;
     using Utf8 = QVarLengthArray<char, 256>;
     static void fold(QStringView text, Utf8& out) {
         out.resize(text.size());
@@ -329,6 +347,8 @@ int main(int argc, char** argv) {
         int peerDone = 0;
         QElapsedTimer peerTimer;
         peerTimer.start();
+        // One read transaction for the whole pass, as for Quillon's own lookups.
+        std::optional<RegistryHive::ReadScope> peerScope(std::in_place, hive);
         while (peerDone < kConnections && (peerDone < 3 || peerTimer.elapsed() < kPeerBudgetMs)) {
             const Connection& c = connections[static_cast<size_t>(peerDone)];
             for (int twice = 0; twice < 2; ++twice) {
@@ -340,6 +360,7 @@ int main(int argc, char** argv) {
         }
         const double peer =
             static_cast<double>(peerTimer.nsecsElapsed()) / 1e6 * kConnections / peerDone;
+        peerScope.reset();
         // Both ways must find the same rules on the connections both looked at.
         int oursOnPeerSet = 0;
         for (int i = 0; i < peerDone; ++i) {
