@@ -7,7 +7,18 @@ quillon_install() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     local sudo=()
-    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null; then
+            # Only su reaches root here: the exact commands, rather than "sudo: command not found".
+            {
+                echo "Missing packages: ${missing[*]}. This machine has no sudo. Run as root (for example after su -):"
+                echo "    apt-get update && apt-get install -y --no-install-recommends ${missing[*]}"
+                echo "then run this script again as $(id -un)."
+            } >&2
+            exit 1
+        fi
+        sudo=(sudo)
+    fi
     echo "Installing: ${missing[*]}"
     "${sudo[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
