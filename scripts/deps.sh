@@ -35,12 +35,13 @@ QUILLON_RUN_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev li
 # for the layering check, procps (pgrep) to find the cut helper's process; the plain-user
 # test makes its user and group with passwd's useradd and runs as them with util-linux's
 # setpriv, both always there;
-# dbus-daemon and python3-gi for a stand-in D-Bus tray host on a private session bus; clang
+# dbus-daemon and python3-gi for a stand-in D-Bus tray host on a private session bus, and
+# at-spi2-core for the accessibility bus that reads the log tab as a screen reader does; clang
 # with its sanitizer and libFuzzer runtimes for the fuzz harnesses; man-db, appstream and
 # librsvg2-bin to check the manual pages, the AppStream metainfo and the scalable icon;
 # lintian for the Debian package.
 QUILLON_TEST_PACKAGES=(xvfb xauth trayer xdotool x11-utils imagemagick iproute2 libcap2-bin
-    python3 procps dbus-daemon dbus-session-bus-common python3-gi gir1.2-glib-2.0 clang
+    python3 procps dbus-daemon dbus-session-bus-common python3-gi gir1.2-glib-2.0 at-spi2-core clang
     libclang-rt-14-dev man-db appstream librsvg2-bin lintian)
 # What making the Debian package needs on top: dpkg-dev for dpkg-shlibdeps and
 # dpkg-buildflags, file for CPack's search for binaries to strip and to scan.
