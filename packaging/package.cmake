@@ -61,11 +61,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Qt and SQLite by the names dpkg-shlibdeps finds for the linked libraries; on top, what no
 # library link shows: Qt's X platform plugin, a face with Chinese glyphs (the windows prefer
-# WenQuanYi Micro Hei, then Noto Sans CJK), setcap for the helper's capability and groupadd
-# for the group.
+# WenQuanYi Micro Hei, then Noto Sans CJK), Qt's own Chinese texts, setcap for the helper's
+# capability and groupadd for the group.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "qt6-qpa-plugins, fonts-wqy-microhei | fonts-noto-cjk, libcap2-bin, passwd")
+    "qt6-qpa-plugins, fonts-wqy-microhei | fonts-noto-cjk, qt6-translations-l10n, libcap2-bin, passwd")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${deb_dir}/postinst ${deb_dir}/prerm ${deb_out}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Every path is staged under DESTDIR, the absolute ones (/usr/bin, /usr/share) included.

@@ -59,7 +59,11 @@ if [ "$(id -u)" -eq 0 ]; then
         fi
     fi
     if [ -n "$why" ]; then
-        echo "Not building or running Quillon as root from $checkout: $why." >&2
+        # One line: the cause, then the way out (a copy made by root is root's alone).
+        echo "Not building or running Quillon as root from $checkout: $why." \
+            "Copy it to a folder only root can write and run it there" \
+            "(cp -r $(printf '%q' "$checkout") /root/quillon && bash /root/quillon/scripts/run.sh)," \
+            "or run this script as a plain user." >&2
         exit 1
     fi
 fi
@@ -78,9 +82,28 @@ if [ "$(id -u)" -eq 0 ]; then
     exec "$bin/quillon"
 fi
 
+# Without sudo (a machine where only su reaches root), say exactly what root must run, then
+# stop: the user runs this script again afterwards.
+root_by_hand() {
+    {
+        echo "This machine has no sudo. Run as root (for example after su -):"
+        printf '    %s\n' "$@"
+        echo "then run this script again as $(id -un)."
+    } >&2
+    exit 1
+}
+me=$(id -un)
+
 # The helper is rebuilt with every change; a fresh one has no group or capability yet.
 if [ "$(stat -c '%U:%G %a' "$bin/quillon-cut")" != "root:quillon 750" ] ||
     ! getcap "$bin/quillon-cut" 2>/dev/null | grep -q cap_net_admin; then
+    if ! command -v sudo >/dev/null; then
+        commands=("sh $(printf '%q' "$checkout/scripts/setup-rights.sh") checkout $(printf '%q' "$bin") --for $(printf '%q' "$me")")
+        if ! getent group quillon | cut -d: -f4 | tr ',' '\n' | grep -qx "$me"; then
+            commands+=("usermod -aG quillon $(printf '%q' "$me")")
+        fi
+        root_by_hand "${commands[@]}"
+    fi
     echo "Asking sudo to set up the group quillon, /var/lib/quillon and the cut helper's capability:"
     sudo sh scripts/setup-rights.sh checkout "$bin"
 fi
@@ -89,6 +112,7 @@ if ! id -nG | tr ' ' '\n' | grep -qx quillon; then
     if getent group quillon | cut -d: -f4 | tr ',' '\n' | grep -qx "$(id -un)"; then
         exec sg quillon -c "$(printf '%q' "$bin/quillon")"
     fi
+    command -v sudo >/dev/null || root_by_hand "usermod -aG quillon $(printf '%q' "$me")"
     echo "Adding $(id -un) to the group quillon (takes effect for new sessions; this one uses sg):"
     sudo usermod -aG quillon "$(id -un)"
     exec sg quillon -c "$(printf '%q' "$bin/quillon")"

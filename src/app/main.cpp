@@ -10,6 +10,7 @@
 #include "platform/RegistryHive.h"
 #include "platform/SocketOwners.h"
 #include "ui/Resources.h"
+#include "ui/chrome/QtTexts.h"
 #include "ui/chrome/SkinnedWindow.h"
 #include "ui/shell/Program.h"
 #include "ui/shell/TrayIcon.h"
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
     displayGuard.reset();
     QApplication::setApplicationName(QStringLiteral("quillon"));
     quillon::ui::InitResources();
+    quillon::chrome::installQtChineseTexts(app);
     // No application display name: Qt would append it to every window title ("提示 — ..."),
     // and each window's title is exactly its own caption.
     QApplication::setWindowIcon(quillon::shell::programIcon());

@@ -151,7 +151,8 @@ echo "package: $deb ($(stat -c %s "$deb") bytes)"
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for d in libqt6core6 libqt6widgets6 libsqlite3-0 "fonts-wqy-microhei | fonts-noto-cjk" libcap2-bin; do
+for d in libqt6core6 libqt6widgets6 libsqlite3-0 "fonts-wqy-microhei | fonts-noto-cjk" \
+    qt6-translations-l10n libcap2-bin; do
     grep -qF "$d" <<<"$depends" || fail "the package does not depend on $d"
 done
 

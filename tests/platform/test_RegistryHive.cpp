@@ -6,8 +6,10 @@
 #include <QtTest>
 #include <csignal>
 #include <grp.h>
+#include <sched.h>
 #include <set>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -409,41 +411,69 @@ private slots:
     // group quillon where it exists, else writable by the owner alone and readable by all.
     void aNewHiveHasItsModesWhateverTheUmask_data() {
         QTest::addColumn<int>("umask");
-        QTest::newRow("000") << 0;
-        QTest::newRow("022") << 022;
-        QTest::newRow("077") << 077;
+        QTest::addColumn<bool>("shared");
+        for (const bool shared : {true, false}) {
+            const char* group = shared ? "group quillon" : "no group quillon";
+            QTest::addRow("000, %s", group) << 0 << shared;
+            QTest::addRow("022, %s", group) << 022 << shared;
+            QTest::addRow("077, %s", group) << 077 << shared;
+        }
     }
 
+    // The hive is made as root where group quillon exists, and where it does not. Which of
+    // the two the machine has must not decide the expectation: the hive is made in a child
+    // with a private mount namespace whose /etc/group is a scratch file, with or without a
+    // throw-away group quillon. The machine's own /etc/group is never touched.
     void aNewHiveHasItsModesWhateverTheUmask() {
         QFETCH(int, umask);
-        // The group is given where it exists and this process may give it (root or a member).
-        bool shared = false;
-        if (const struct group* g = ::getgrnam("quillon")) {
-            std::vector<gid_t> mine(static_cast<size_t>(std::max(::getgroups(0, nullptr), 0)));
-            ::getgroups(static_cast<int>(mine.size()), mine.data());
-            shared = ::geteuid() == 0 || ::getegid() == g->gr_gid ||
-                     std::find(mine.begin(), mine.end(), g->gr_gid) != mine.end();
+        QFETCH(bool, shared);
+        if (::geteuid() != 0) {
+            QSKIP("needs root: the hive's group comes from a scratch /etc/group mounted in a "
+                  "private mount namespace");
         }
+        // A group number no group of the machine has, so nothing of the machine's is given.
+        gid_t gid = 4242;
+        while (::getgrgid(gid) != nullptr) {
+            ++gid;
+        }
+        const QString groups = m_dir.fresh(QStringLiteral("group%1"));
+        quillon::test::writeFile(
+            groups,
+            "root:x:0:\n" + (shared ? QByteArray("quillon:x:") + QByteArray::number(gid) + ":\n"
+                                    : QByteArray()));
         const QString path = m_dir.fresh(QStringLiteral("m%1/above/hive/registry.db"));
-        const mode_t before = ::umask(static_cast<mode_t>(umask));
-        {
+        const int made = inChild([&] {
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount(QFile::encodeName(groups).constData(), "/etc/group", nullptr, MS_BIND,
+                        nullptr) != 0) {
+                return 10;
+            }
+            const group* g = ::getgrnam("quillon");
+            if ((g != nullptr) != shared || (g != nullptr && g->gr_gid != gid)) {
+                return 11;
+            }
+            ::umask(static_cast<mode_t>(umask));
             RegistryHive hive(path);
-            QVERIFY(hive.setValue(kIp, u"10.0.0.1", u"1"));
+            if (!hive.setValue(kIp, u"10.0.0.1", u"1")) {
+                return 12;
+            }
             // A writer keeps the log and its index, made with the database's mode.
-            QCOMPARE(hive.value(kIp, u"10.0.0.1").value(), QStringLiteral("1"));
-        }
-        ::umask(before);
-        const auto mode = [](const QString& file) {
+            return hive.value(kIp, u"10.0.0.1") == QStringLiteral("1") ? 0 : 13;
+        });
+        QCOMPARE(made, 0);
+        const auto stat = [](const QString& file) {
             struct stat st {};
             return ::stat(QFile::encodeName(file).constData(), &st) == 0
-                       ? static_cast<int>(st.st_mode & 07777)
-                       : -1;
+                       ? std::pair{static_cast<int>(st.st_mode & 07777), st.st_gid}
+                       : std::pair{-1, gid_t(-1)};
         };
         const QString folder = QFileInfo(path).absolutePath();
-        QCOMPARE(mode(QFileInfo(folder).absolutePath()), 0755);
-        QCOMPARE(mode(folder), shared ? 02750 : 0755);
+        QCOMPARE(stat(QFileInfo(folder).absolutePath()).first, 0755);
+        QCOMPARE(stat(folder), (std::pair{shared ? 02750 : 0755, shared ? gid : gid_t(0)}));
         for (const char* suffix : {"", "-wal", "-shm"}) {
-            QCOMPARE(mode(path + QLatin1String(suffix)), shared ? 0660 : 0644);
+            QCOMPARE(stat(path + QLatin1String(suffix)),
+                     (std::pair{shared ? 0660 : 0644, shared ? gid : gid_t(0)}));
         }
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
                  (QStringList{"registry.db", "registry.db-shm", "registry.db-wal"}));

@@ -181,6 +181,11 @@ private slots:
         QTest::newRow("unknown root")
             << QStringList{"add", "HKEY_CURRENT_USER\\A", "n", "d"} << "unknown root";
         QTest::newRow("no root") << QStringList{"add", "SOFTWARE\\A", "n", "d"} << "unknown root";
+        // What an unquoted HKLM\SOFTWARE\... becomes in a shell.
+        QTest::newRow("unquoted key")
+            << QStringList{"add", "HKLMSOFTWARELarkspire", "n", "d"}
+            << "unknown root in \"HKLMSOFTWARELarkspire\": keys are below HKEY_LOCAL_MACHINE (or "
+               "HKLM) (quote the key: the shell takes the backslashes)";
         QTest::newRow("missing argument")
             << QStringList{"add", "HKLM\\A", "n"} << "wrong number of arguments";
         QTest::newRow("unknown command")
@@ -207,6 +212,34 @@ private slots:
             << importOf(QByteArray("[HKLM\\A\0B]\r\n", 12)) << "cannot hold a NUL";
         QTest::newRow("import: lone surrogate in data")
             << importOf("[HKLM\\A]\r\n\"a\"=hex(1):00,d8,00,00\r\n") << "lone UTF-16 surrogate";
+    }
+
+    // An address rule is stored in the text the program shows and matches, whatever the
+    // spelling typed; one stored before in another spelling is renamed. Elsewhere names stay
+    // as given.
+    void addressRulesAreStoredAsTheProgramWritesThem() {
+        const QString hive = fresh();
+        const QString reg = fresh("reg");
+        quillon::test::writeFile(reg, "Windows Registry Editor Version 5.00\r\n\r\n[" +
+                                          kIp.toUtf8() + "]\r\n\"2001:DB8:0::2\"=\"0\"\r\n");
+        QCOMPARE(run(hive, {"import", reg}).code, 0);
+
+        Run r = run(hive, {"add", kIp, "2001:DB8::1", "1"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.err, QByteArray("quillon-reg: storing \"2001:DB8::1\" as \"2001:db8::1\", "
+                                   "the address text Quillon matches\n"));
+        r = run(hive, {"add", kIp.toLower() + "\\", " 2001:db8::2", "1"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.err.contains("renamed \"2001:DB8:0::2\" to \"2001:db8::2\""), r.err.constData());
+        QCOMPARE(run(hive, {"add", kIp, "010.0.0.1", "1"}).code, 0);
+        r = run(hive, {"add", kIp, "10.0.0.1", "0"});
+        QCOMPARE(r.code, 0);
+        QVERIFY(r.err.isEmpty());
+        QCOMPARE(run(hive, {"query", kIp}).out,
+                 QByteArray("2001:db8::1\t1\n2001:db8::2\t1\n10.0.0.1\t0\n"));
+
+        QCOMPARE(run(hive, {"add", "HKLM\\A", "2001:DB8::1", "1"}).err, QByteArray());
+        QCOMPARE(run(hive, {"query", "HKLM\\A"}).out, QByteArray("2001:DB8::1\t1\n"));
     }
 
     void badUsageChangesNothing() {

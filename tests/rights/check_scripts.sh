@@ -450,9 +450,33 @@ for c in "${f_cases[@]}"; do
         [ $rc -ne 0 ] && [ ! -e "$co/sourced" ] || fail "run.sh went on from $co"
         [ "$(wc -l <"$work/err")" = 1 ] && grep -qF "$cause." "$work/err" ||
             { cat "$work/err"; fail "run.sh did not say: $cause"; }
+        grep -qF "Copy it to a folder only root can write and run it there (cp -r $co /root/quillon" "$work/err" ||
+            { cat "$work/err"; fail "run.sh did not say how to get past it"; }
     fi
     echo "run.sh in ${c%%|*}: $cause"
 done
+# --- run.sh as a plain user on a machine without sudo: after the build it stops with the exact
+# commands root must run, never with "sudo: command not found".
+mkdir -m 0755 "$work/nosudo" "$work/nosudo/bin"
+for t in bash env id stat getcap grep getent cut tr dirname mkdir touch; do
+    ln -s "$(command -v "$t")" "$work/nosudo/bin/$t"
+done
+printf '#!/bin/sh\nmkdir -p build/release/bin && touch build/release/bin/quillon build/release/bin/quillon-cut\n' \
+    >"$work/nosudo/bin/cmake"
+chmod 0755 "$work/nosudo/bin/cmake"
+install -d -o "$A" -g "$A" -m 0755 "$work/nosudo/co"
+checkout "$work/nosudo/co" && chown -R "$A:$A" "$work/nosudo/co"
+co=$(cd "$work/nosudo/co" && pwd -P)
+as "$A" PATH="$work/nosudo/bin" bash "$co/scripts/run.sh" >"$work/out" 2>"$work/err"
+rc=$?
+[ $rc -ne 0 ] && [ -e "$co/build/release/bin/quillon-cut" ] || { cat "$work/err"; fail "run.sh without sudo went on, or stopped before the build"; }
+! grep -q "command not found" "$work/err" || { cat "$work/err"; fail "run.sh without sudo tried sudo"; }
+for line in "    sh $co/scripts/setup-rights.sh checkout $co/build/release/bin --for qla" \
+    "    usermod -aG quillon qla"; do
+    grep -qxF -- "$line" "$work/err" || { cat "$work/err"; fail "run.sh without sudo did not say: $line"; }
+done
+echo "run.sh without sudo: the commands for root"
+
 # path  root_only.sh's answer
 r_cases=("$work/f/st/co 0" "$work/f/st 1" "$work/f/ww/co 1" "$work/f/own 1" "$work/f/link 1" "$work 0")
 for c in "${r_cases[@]}"; do

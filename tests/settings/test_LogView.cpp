@@ -9,7 +9,9 @@
 #include "ui/settings/LogView.h"
 #include "ui/settings/frmOptions.h"
 
+#include <QAccessible>
 #include <QFile>
+#include <QHeaderView>
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QTest>
@@ -87,6 +89,7 @@ class TestLogView : public QObject {
     Q_OBJECT
 private slots:
     void millionRecordsToTheEndAndBack();
+    void theLogTabReadsAsATableToAssistiveTechnology();
 };
 
 void TestLogView::millionRecordsToTheEndAndBack() {
@@ -131,6 +134,64 @@ void TestLogView::millionRecordsToTheEndAndBack() {
     QCOMPARE(middle.at(10).at(2), QString::number(1005));
     view.verticalScrollBar()->setValue(view.verticalScrollBar()->maximum());
     QCOMPARE(shownRows(view, first).last().at(2), QString::number(kRecords - 1));
+
+    // Read by assistive technology, the last record is there as well, made on demand.
+    QAccessibleInterface* table = QAccessible::queryAccessibleInterface(&view);
+    QVERIFY(table != nullptr && table->tableInterface() != nullptr);
+    QCOMPARE(table->tableInterface()->rowCount(), kRecords);
+    QCOMPARE(table->tableInterface()->cellAt(kRecords - 1, 2)->text(QAccessible::Name),
+             QString::number(kRecords - 1));
+}
+
+// A screen reader finds the log tab's records as a table: the header's column names, then
+// every record's cells with their texts, as the tree view before it showed them.
+void TestLogView::theLogTabReadsAsATableToAssistiveTechnology() {
+    test::ProgramRig f;
+    f.writeLog(platform::CodePage::toGbk(
+        u"\"1:02:03-2005-7-1\",\"10.0.0.1\",\"80\",\"40000\",\"已断开连接\"\r\n"
+        u"\"1:02:04-2005-7-1\",\"10.0.0.2\",\"443\",\"40001\",\"允许连接\"\r\n"));
+    settings::frmOptions& c = f.program().options();
+    c.show();
+    c.SSTab1->setCurrentIndex(1);
+    QVERIFY(QTest::qWaitForWindowExposed(&c));
+    QTRY_COMPARE(c.logModel->rowCount(), 2);
+    settings::LogView& view = *c.lstLog;
+
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(&view);
+    QVERIFY(iface != nullptr);
+    QCOMPARE(iface->role(), QAccessible::Table);
+    QAccessibleTableInterface* table = iface->tableInterface();
+    QVERIFY(table != nullptr);
+    QCOMPARE(table->rowCount(), 2);
+    QCOMPARE(table->columnCount(), 5);
+    QCOMPARE(iface->childCount(), 3 * 5);
+    QList<QStringList> read;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        QStringList texts;
+        for (int column = 0; column < table->columnCount(); ++column) {
+            QAccessibleInterface* cell = table->cellAt(row, column);
+            QVERIFY(cell != nullptr);
+            QCOMPARE(cell->role(), QAccessible::Cell);
+            QCOMPARE(cell->parent(), iface);
+            QCOMPARE(iface->child(iface->indexOfChild(cell)), cell);
+            QCOMPARE(cell->tableCellInterface()->rowIndex(), row);
+            QCOMPARE(cell->tableCellInterface()->columnHeaderCells().at(0)->text(QAccessible::Name),
+                     view.model()->headerData(column, Qt::Horizontal).toString());
+            texts << cell->text(QAccessible::Name);
+        }
+        read << texts;
+    }
+    QCOMPARE(read, (QList<QStringList>{test::rowTexts(*view.model(), 0),
+                                       test::rowTexts(*view.model(), 1)}));
+    QVERIFY(read.at(0).contains(QStringLiteral("10.0.0.2")) ||
+            read.at(1).contains(QStringLiteral("10.0.0.2")));
+    QCOMPARE(iface->child(0)->role(), QAccessible::ColumnHeader);
+    QCOMPARE(iface->child(0)->text(QAccessible::Name), table->columnDescription(0));
+
+    // Selecting a row is seen as selected cells.
+    QVERIFY(table->selectRow(1));
+    QCOMPARE(table->selectedRows(), QList<int>{1});
+    QVERIFY(table->cellAt(1, 0)->state().selected);
 }
 
 QUILLON_UI_TEST_MAIN(TestLogView)

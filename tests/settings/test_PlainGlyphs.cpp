@@ -7,6 +7,8 @@
 #include <QApplication>
 #include <QImage>
 #include <QPainter>
+#include <algorithm>
+#include <cstdlib>
 
 using quillon::settings::PlainGlyphs;
 
@@ -20,6 +22,33 @@ QImage drawn(const QFont& font, const std::function<void(QPainter&, QPoint)>& dr
     painter.setPen(Qt::black);
     draw(painter, QPoint(3, 8 + QFontMetrics(font).ascent()));
     return image;
+}
+
+// How two drawings of the same text differ, empty when they match: both come from Qt's
+// raster engine, whose blending code differs between CPUs (a shade here and there), so
+// they are compared by pixels with a tolerance, never bit for bit. At most 1 % of the pixels
+// may differ by more than 8/255 in a channel: a glyph standing one pixel off moves far more.
+QString difference(const QImage& a, const QImage& b) {
+    if (a.size() != b.size()) {
+        return QStringLiteral("sizes differ");
+    }
+    const QImage x = a.convertToFormat(QImage::Format_ARGB32);
+    const QImage y = b.convertToFormat(QImage::Format_ARGB32);
+    qsizetype off = 0;
+    for (int row = 0; row < x.height(); ++row) {
+        for (int column = 0; column < x.width(); ++column) {
+            const QRgb p = x.pixel(column, row);
+            const QRgb q = y.pixel(column, row);
+            const int most =
+                std::max({std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                          std::abs(qBlue(p) - qBlue(q)), std::abs(qAlpha(p) - qAlpha(q))});
+            off += most > 8 ? 1 : 0;
+        }
+    }
+    const qsizetype all = qsizetype(x.width()) * x.height();
+    return off * 100 <= all
+               ? QString()
+               : QStringLiteral("%1 of %2 pixels differ by more than 8/255").arg(off).arg(all);
 }
 
 } // namespace
@@ -82,7 +111,7 @@ void TestPlainGlyphs::sameAsLaidOut() {
     const QImage laidOut = drawn(font, [&](QPainter& p, QPoint at) { p.drawText(at, text); });
     const QImage byGlyph = drawn(font, [&](QPainter& p, QPoint at) { glyphs.draw(p, at); });
     QVERIFY(laidOut != drawn(font, [](QPainter&, QPoint) {})); // something was drawn
-    QCOMPARE(byGlyph, laidOut);
+    QCOMPARE(difference(byGlyph, laidOut), QString());
 }
 
 // Cells gathered on one line stand where each would stand drawn alone.
@@ -102,7 +131,7 @@ void TestPlainGlyphs::cellsOfALine() {
             p.drawText(origin + QPoint(at[i], 0), cells[i]);
         }
     });
-    QCOMPARE(line, apart);
+    QCOMPARE(difference(line, apart), QString());
 }
 
 QUILLON_UI_TEST_MAIN(TestPlainGlyphs)

@@ -69,6 +69,8 @@ private slots:
     void layoutAndCaptions();
     void addChecksAndStoresEntries_data();
     void addChecksAndStoresEntries();
+    void aRefusedEntrySaysWhyUnderTheField_data();
+    void aRefusedEntrySaysWhyUnderTheField();
     void addRepeatsAndOverridesAllow();
     void deleteRemovesValueAndEntry();
     void listsFollowHiveOnCreationAndShow();
@@ -319,7 +321,7 @@ void TestFrmOptions::addChecksAndStoresEntries_data() {
     QTest::newRow("port 135") << 1 << QStringLiteral("135") << QStringLiteral("135");
     QTest::newRow("port leading zero") << 1 << QStringLiteral("080") << QStringLiteral("80");
     QTest::newRow("port spaces") << 2 << QStringLiteral("  443 ") << QStringLiteral("443");
-    QTest::newRow("port 0") << 2 << QStringLiteral("0") << QStringLiteral("0");
+    QTest::newRow("port 0") << 2 << QStringLiteral("0") << QString();
     QTest::newRow("port 65535") << 1 << QStringLiteral("65535") << QStringLiteral("65535");
     QTest::newRow("port text") << 1 << QStringLiteral("abc") << QString();
     QTest::newRow("port too big") << 1 << QStringLiteral("65536") << QString();
@@ -376,6 +378,63 @@ void TestFrmOptions::addChecksAndStoresEntries() {
     }
     // A rejected entry stays in the field for the user to mend.
     QCOMPARE(c.txtAdd->text(), stored.isEmpty() ? typed : QString());
+}
+
+void TestFrmOptions::aRefusedEntrySaysWhyUnderTheField_data() {
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("host name") << 0 << QStringLiteral("my server")
+                               << QStringLiteral("“my server” 不是 IP 地址：规则只认数字地址，如 "
+                                                 "10.0.0.1，不认主机名。");
+    QTest::newRow("octet too big")
+        << 0 << QStringLiteral("999.1.1.1")
+        << QStringLiteral("“999.1.1.1” 不是 IP 地址：每段是 0 到 255 的数。");
+    QTest::newRow("port too big") << 1 << QStringLiteral("65536")
+                                  << QStringLiteral("“65536” 超出范围：端口号最大为 65535。");
+    QTest::newRow("service name") << 2 << QStringLiteral("http")
+                                  << QStringLiteral(
+                                         "“http” 不是端口号：端口号是 1 到 65535 的整数。");
+    QTest::newRow("port 0") << 1 << QStringLiteral("0")
+                            << QStringLiteral(
+                                   "端口 0 不会出现在任何连接上：端口号是 1 到 65535 的整数。");
+}
+
+// A refused entry says why in one line under the field, in sight at the console's fixed
+// size; the next good entry, or mending the text, takes it back.
+void TestFrmOptions::aRefusedEntrySaysWhyUnderTheField() {
+    QFETCH(int, tab);
+    QFETCH(QString, typed);
+    QFETCH(QString, reason);
+    test::ProgramRig f;
+    frmOptions& c = f.options();
+    c.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&c));
+    c.SSTab2->setCurrentIndex(tab);
+    QVERIFY(c.lblRefused->text().isEmpty());
+    c.txtAdd->setText(typed);
+    c.Command2->click();
+    QCOMPARE(c.txtAdd->text(), typed);
+    QCOMPARE(c.lblRefused->text(), reason);
+    QVERIFY(c.lblRefused->isVisible());
+    // Below the entry row, inside the tab, on one line.
+    const QRect line =
+        c.lblRefused->geometry().translated(c.lblRefused->parentWidget()->mapTo(&c, QPoint()));
+    const QRect entry =
+        c.txtAdd->geometry().translated(c.txtAdd->parentWidget()->mapTo(&c, QPoint()));
+    QVERIFY(line.top() >= entry.bottom());
+    QVERIFY(c.lblRefused->parentWidget()->rect().contains(c.lblRefused->geometry()));
+    QVERIFY(c.lblRefused->fontMetrics().horizontalAdvance(reason) <= line.width());
+    QVERIFY(c.lblRefused->fontMetrics().height() <= line.height());
+
+    QTest::keyClick(c.txtAdd, Qt::Key_Backspace);
+    QVERIFY(c.lblRefused->text().isEmpty());
+    c.txtAdd->setText(typed);
+    c.Command2->click();
+    QCOMPARE(c.lblRefused->text(), reason);
+    c.txtAdd->setText(tab == 0 ? QStringLiteral("10.0.0.1") : QStringLiteral("80"));
+    c.Command2->click();
+    QVERIFY(c.lblRefused->text().isEmpty());
 }
 
 void TestFrmOptions::addRepeatsAndOverridesAllow() {

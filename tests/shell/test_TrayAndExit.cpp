@@ -318,6 +318,22 @@ private slots:
         QCOMPARE(rig.popped, QList<QMenu*>{rig.program().menu().mnuMain});
     }
 
+    // A D-Bus tray host draws the icon by its theme name at the panel's size, or else from
+    // the pictures sent along: the icon carries the installed name and every size up to 256.
+    void trayIconHasItsThemeNameAndEverySize() {
+        Started rig;
+        const QIcon icon = rig.program().tray().icon()->icon();
+        QCOMPARE(icon.name(), QStringLiteral("quillon"));
+        QList<int> sides;
+        for (const QSize& size : icon.availableSizes()) {
+            QCOMPARE(size.width(), size.height());
+            sides << size.width();
+        }
+        std::sort(sides.begin(), sides.end());
+        QCOMPARE(sides, (QList<int>{16, 22, 32, 48, 64, 128, 256}));
+        QCOMPARE(icon.pixmap(QSize(256, 256)).size(), QSize(256, 256));
+    }
+
     void mnuOpen_data() {
         QTest::addColumn<int>("before");
         QTest::addColumn<bool>("hidden");

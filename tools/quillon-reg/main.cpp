@@ -3,6 +3,8 @@
 
 #include "LogCommand.h"
 #include "RegFile.h"
+#include "core/settings/RuleEntry.h"
+#include "core/settings/modReg.h"
 #include "platform/RegistryHive.h"
 
 #include <QFile>
@@ -87,8 +89,14 @@ int hiveFailed(RegistryHive& hive, const QString& doing) {
 std::optional<QString> keyArgument(const QString& arg) {
     auto below = regfile::pathBelowRoot(arg);
     if (!below) {
-        complain(kBadInput, QStringLiteral("unknown root in \"%1\": keys are below %2 (or HKLM)")
-                                .arg(arg, regfile::RootName));
+        // Unquoted, a shell turns HKLM\SOFTWARE\... into HKLMSOFTWARE...: say so.
+        complain(
+            kBadInput,
+            QStringLiteral("unknown root in \"%1\": keys are below %2 (or HKLM)%3")
+                .arg(arg, regfile::RootName,
+                     arg.contains(u'\\')
+                         ? QString()
+                         : QStringLiteral(" (quote the key: the shell takes the backslashes)")));
     }
     return below;
 }
@@ -138,6 +146,14 @@ int query(RegistryHive& hive, const QString& arg, const std::optional<QString>& 
     return kDone;
 }
 
+bool isAddressRuleKey(const QString& key) {
+    QString path = key;
+    while (path.endsWith(u'\\')) {
+        path.chop(1);
+    }
+    return path.compare(quillon::settings::modReg::BlockIpKey, Qt::CaseInsensitive) == 0;
+}
+
 int add(RegistryHive& hive, const QString& arg, const QString& name, const QString& data) {
     const auto key = keyArgument(arg);
     if (!key) {
@@ -147,7 +163,37 @@ int add(RegistryHive& hive, const QString& arg, const QString& name, const QStri
     if (const QString why = regfile::refusal(*key, name, data); !why.isEmpty()) {
         return complain(kBadInput, why);
     }
-    if (!hive.setValue(*key, name, data)) {
+    QString stored = name;
+    if (isAddressRuleKey(*key)) {
+        // The program looks an address rule up by the exact text its list shows: "2001:DB8::1"
+        // would be a rule that never matches, so it is stored as "2001:db8::1". The hive keeps
+        // a name's first spelling when a value is set again, so an address stored before in
+        // another spelling is deleted and stored anew.
+        if (const auto canonical = quillon::settings::RuleEntry::address(name)) {
+            stored = *canonical;
+            std::vector<std::pair<QString, QString>> values;
+            if (!hive.values(*key, values) && !hive.lastError().isEmpty()) {
+                return hiveFailed(hive, QStringLiteral("cannot read %1").arg(hive.path()));
+            }
+            for (const auto& [other, otherData] : values) {
+                if (other != stored &&
+                    quillon::settings::RuleEntry::address(other).value_or(QString()) == stored) {
+                    if (!hive.deleteValue(*key, other)) {
+                        return hiveFailed(hive, QStringLiteral("cannot write %1").arg(hive.path()));
+                    }
+                    complain(kDone, QStringLiteral("renamed \"%1\" to \"%2\", the address "
+                                                   "text Quillon matches")
+                                        .arg(other, stored));
+                }
+            }
+            if (stored != name) {
+                complain(kDone, QStringLiteral("storing \"%1\" as \"%2\", the address text Quillon "
+                                               "matches")
+                                    .arg(name, stored));
+            }
+        }
+    }
+    if (!hive.setValue(*key, stored, data)) {
         return hiveFailed(hive, QStringLiteral("cannot write %1").arg(hive.path()));
     }
     return kDone;

@@ -1,5 +1,8 @@
 #include "ui/settings/LogView.h"
 
+#include "ui/settings/LogViewAccessible.h"
+
+#include <QAccessible>
 #include <QEvent>
 #include <QFontMetrics>
 #include <QHeaderView>
@@ -18,6 +21,12 @@ LogView::LogView(QWidget* parent)
     setSelectionBehavior(SelectRows);
     setSelectionMode(SingleSelection);
     setEditTriggers(NoEditTriggers);
+    // Qt's own table interfaces serve its own views only: this one brings its own, once.
+    static const bool accessible = [] {
+        QAccessible::installFactory(&LogViewAccessible::create);
+        return true;
+    }();
+    Q_UNUSED(accessible);
     connect(header_, &QHeaderView::sectionResized, this, &LogView::relayout);
     connect(header_, &QHeaderView::sectionMoved, this, &LogView::relayout);
     connect(header_, &QHeaderView::geometriesChanged, this, &LogView::relayout);
@@ -34,6 +43,18 @@ void LogView::setModel(QAbstractItemModel* model) {
         connect(model, &QAbstractItemModel::rowsRemoved, this, &LogView::relayout);
         connect(model, &QAbstractItemModel::modelReset, this, &LogView::relayout);
         connect(model, &QAbstractItemModel::layoutChanged, this, &LogView::relayout);
+        // Assistive technology holds cells by place; when rows move, it is told to ask again.
+        const auto tellRowsChanged = [this] {
+            if (QAccessible::isActive()) {
+                QAccessibleTableModelChangeEvent event(
+                    this, QAccessibleTableModelChangeEvent::ModelReset);
+                QAccessible::updateAccessibility(&event);
+            }
+        };
+        connect(model, &QAbstractItemModel::rowsInserted, this, tellRowsChanged);
+        connect(model, &QAbstractItemModel::rowsRemoved, this, tellRowsChanged);
+        connect(model, &QAbstractItemModel::modelReset, this, tellRowsChanged);
+        connect(model, &QAbstractItemModel::layoutChanged, this, tellRowsChanged);
     }
     relayout();
 }

@@ -179,6 +179,9 @@ void frmOptions::buildControls() {
     Command3 = tabRules->place(new QPushButton(QStringLiteral("删除")), tw(510, 5160, 1575, 315));
     txtAdd = tabRules->place(new QLineEdit, tw(2310, 5160, 2835, 315));
     Command2 = tabRules->place(new QPushButton(QStringLiteral("增加")), tw(5190, 5160, 1575, 315));
+    // One line under the entry row, in the tab's free strip: a refusal is said where the
+    // user is looking, and nothing else in the console moves.
+    lblRefused = tabRules->place(new QLabel, tw(510, 5535, 6255, 255));
 
     // Tab 1: the log view. It paints only the rows in sight and the model decodes only
     // those, so a log of a million records opens and scrolls as quickly as a short one.
@@ -254,6 +257,9 @@ void frmOptions::buildControls() {
     connect(Command2, &QPushButton::clicked, this, &frmOptions::Command2_Click);
     connect(Command3, &QPushButton::clicked, this, &frmOptions::Command3_Click);
     connect(txtAdd, &QLineEdit::returnPressed, this, &frmOptions::Command2_Click);
+    // Mending the entry takes back what was said about the last one.
+    connect(txtAdd, &QLineEdit::textEdited, lblRefused, &QLabel::clear);
+    connect(SSTab2, &QTabWidget::currentChanged, lblRefused, &QLabel::clear);
 }
 
 void frmOptions::openUp() {
@@ -423,10 +429,13 @@ void frmOptions::Command2_Click() {
     const std::optional<QString> item =
         list == lstIP ? RuleEntry::address(txtAdd->text()) : RuleEntry::port(txtAdd->text());
     // An item that could never match a connection is not a rule: the text stays for the
-    // user to mend.
+    // user to mend, with the reason on the line below.
     if (!item) {
+        lblRefused->setText(list == lstIP ? RuleEntry::whyNotAddress(txtAdd->text())
+                                          : RuleEntry::whyNotPort(txtAdd->text()));
         return;
     }
+    lblRefused->clear();
     // A rule that did not reach the hive is not in force and is not listed either; one that
     // did is listed by the command's notice. The selection stays where the user left it:
     // selecting the new line would make an immediate "删除" remove what was just added.

@@ -51,6 +51,8 @@ public:
     QPushButton* Command1 = nullptr; // "清除记录" (tab "记录")
     QPushButton* Command2 = nullptr; // "增加"
     QPushButton* Command3 = nullptr; // "删除"
+    // The line under the entry field: why the entry was refused, empty otherwise.
+    QLabel* lblRefused = nullptr;
 
     // Tab "安全选项".
     QCheckBox* Check1 = nullptr;

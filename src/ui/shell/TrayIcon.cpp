@@ -3,7 +3,10 @@
 #include "ui/monitor/frmMain.h"
 #include "ui/shell/Program.h"
 
+#include <QIconEngine>
+#include <QPainter>
 #include <QTimer>
+#include <utility>
 
 namespace quillon::shell {
 
@@ -132,12 +135,52 @@ void RemoveTrayIcon(Program& program) {
 
 } // namespace modSystray
 
-QIcon programIcon() {
-    QIcon icon;
-    for (const int size : {16, 22, 32, 48, 64}) {
-        icon.addFile(QStringLiteral(":/quillon/icon-%1.png").arg(size), QSize(size, size));
+namespace {
+
+// The compiled-in pictures under the installed icon's theme name. A D-Bus tray host draws
+// the named icon from its own theme at the panel's size (crisp at any scale) and falls back
+// to the pictures sent along, every size up to 256 px; Qt's own tray sends a pixmap only,
+// a 16 px one, when the icon has no name. QIcon::fromTheme would drop the name whenever the
+// program's own process finds no theme entry (a build run from the checkout).
+class NamedIconEngine : public QIconEngine {
+public:
+    NamedIconEngine(QString name, QIcon pictures)
+        : name_(std::move(name)), pictures_(std::move(pictures)) {}
+
+    QString iconName() override { return name_; }
+    QString key() const override { return QStringLiteral("quillon.named"); }
+    QIconEngine* clone() const override { return new NamedIconEngine(name_, pictures_); }
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode,
+               QIcon::State state) override {
+        pictures_.paint(painter, rect, Qt::AlignCenter, mode, state);
     }
-    return icon;
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return pictures_.pixmap(size, mode, state);
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return pictures_.actualSize(size, mode, state);
+    }
+    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override {
+        return pictures_.availableSizes(mode, state);
+    }
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state,
+                         qreal scale) override {
+        return pictures_.pixmap(size, scale, mode, state);
+    }
+
+private:
+    QString name_;
+    QIcon pictures_;
+};
+
+} // namespace
+
+QIcon programIcon() {
+    QIcon pictures;
+    for (const int size : {16, 22, 32, 48, 64, 128, 256}) {
+        pictures.addFile(QStringLiteral(":/quillon/icon-%1.png").arg(size), QSize(size, size));
+    }
+    return QIcon(new NamedIconEngine(QStringLiteral("quillon"), pictures));
 }
 
 } // namespace quillon::shell

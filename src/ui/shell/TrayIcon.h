@@ -96,7 +96,8 @@ void AddTrayIcon(Program& program, const QIcon& icon, const QString& tipText);
 void RemoveTrayIcon(Program& program);
 } // namespace modSystray
 
-// The program icon, drawn at 16, 22, 32, 48 and 64 pixels.
+// The program icon: the installed icon's theme name, "quillon", and the compiled-in pictures
+// at 16, 22, 32, 48, 64, 128 and 256 pixels.
 QIcon programIcon();
 
 } // namespace quillon::shell
