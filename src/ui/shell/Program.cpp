@@ -55,6 +55,12 @@ void Program::followGuard(monitor::Guard& guard) {
             }
         }
     });
+    // Questions beyond the open windows wait unseen: the tray says how many.
+    connect(&guard, &monitor::Guard::questionsChanged, this, [this](int open, int waiting) {
+        tray().setQuestionLine(
+            waiting > 0 ? QStringLiteral("提醒窗口：%1 个打开，%2 个等待").arg(open).arg(waiting)
+                        : QString());
+    });
     // A live console took the row from the log's notice already; a console created here
     // fills its view from the file, new line included.
     connect(&guard, &monitor::Guard::eventLogged, this, [this] { options(); });
