@@ -105,6 +105,8 @@ const char* outcomeName(Outcome o) {
         return "cut";
     case Outcome::Alert:
         return "alert";
+    case Outcome::HeldBack:
+        return "held back";
     }
     return "?";
 }
@@ -314,7 +316,7 @@ private slots:
         sameAddress.LocP = "5556";
         FakeRules denied;
         denied.set(RuleKind::Address, sameAddress.RemA, "1");
-        QCOMPARE(decide(sameAddress, 0, 1, denied, trojans, *pending), Outcome::Nothing);
+        QCOMPARE(decide(sameAddress, 0, 1, denied, trojans, *pending), Outcome::HeldBack);
         QVERIFY(denied.calls.isEmpty());
 
         // Any other address towards the same remote port, or on the same local port.
@@ -322,11 +324,11 @@ private slots:
         sameRemotePort.RemA = "8.8.8.8";
         sameRemotePort.LocP = "5556";
         FakeRules none;
-        QCOMPARE(decide(sameRemotePort, 0, 1, none, trojans, *pending), Outcome::Nothing);
+        QCOMPARE(decide(sameRemotePort, 0, 1, none, trojans, *pending), Outcome::HeldBack);
         Connection sameLocalPort;
         sameLocalPort.RemA = "8.8.8.8";
         sameLocalPort.RemP = "5555";
-        QCOMPARE(decide(sameLocalPort, 0, 1, none, trojans, *pending), Outcome::Nothing);
+        QCOMPARE(decide(sameLocalPort, 0, 1, none, trojans, *pending), Outcome::HeldBack);
 
         // Nothing shared: decided as usual.
         Connection unrelated;
@@ -350,7 +352,7 @@ private slots:
         FakeRules rules;
         rules.set(RuleKind::RemotePort, "80", "1");
         FakeTrojans trojans;
-        QCOMPARE(decide(other, 0, 2, rules, trojans, *pending), Outcome::Nothing);
+        QCOMPARE(decide(other, 0, 2, rules, trojans, *pending), Outcome::HeldBack);
     }
 
     void exemptionComesBeforeThePendingMatch() {
@@ -455,7 +457,7 @@ private slots:
         third.RemA = "63.3.3.3";
         third.RemP = "6666";
         third.LocP = first.LocP;
-        QCOMPARE(decide(third, 0, 2, rules, trojans, *pending), Outcome::Nothing);
+        QCOMPARE(decide(third, 0, 2, rules, trojans, *pending), Outcome::HeldBack);
     }
 };
 

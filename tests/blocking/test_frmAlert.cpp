@@ -57,6 +57,7 @@ private slots:
     void closingWithoutAnswerRemovesEntryOnly();
     void closingThreeAlertsKeepsEachWindowOnItsEntry();
     void secondClickDuringAnAnswerIsIgnored();
+    void floodOpensTwelveWindowsTheRestInTurn();
 };
 
 void TestFrmAlert::windowLayout() {
@@ -329,6 +330,40 @@ void TestFrmAlert::secondClickDuringAnAnswerIsIgnored() {
     QCOMPARE(rig.ruleKeysInOrder(), QStringList{"ip"});
     QCOMPARE(rig.log(), QStringList{"61.1.2.3|4321|80|拒绝IP连接"});
     QCOMPARE(rig.guard().pending.AlertCount, 1); // the new row's own alert
+}
+
+// 300 questions at once: 12 windows, the tray counting the rest, which open in order as
+// windows close; one whose connection went meanwhile never opens.
+void TestFrmAlert::floodOpensTwelveWindowsTheRestInTurn() {
+    ProgramRig rig;
+    rig.main();
+    std::vector<platform::TcpRow> rows;
+    for (int i = 0; i < 300; ++i) {
+        rows.push_back(rig.table.add(QStringLiteral("61.1.%1.%2").arg(i / 256).arg(i % 256),
+                                     static_cast<quint16>(5000 + i),
+                                     static_cast<quint16>(20000 + i)));
+    }
+    rig.guard().RefreshTable(false);
+    QCOMPARE(rig.program().alerts().size(), 12);
+    const auto secondLine = [&] { return rig.tray().toolTip().section(u'\n', 1); };
+    QCOMPARE(secondLine(), QStringLiteral("提醒窗口：12 个打开，288 个等待"));
+
+    rig.table.remove(rows[12]);
+    rig.program().alerts().first()->Command2->click();
+    ProgramRig::settle();
+    QList<frmAlert*> alerts = rig.program().alerts();
+    QCOMPARE(alerts.size(), 12);
+    QCOMPARE(alerts.first()->RemA, QStringLiteral("61.1.0.1"));
+    QCOMPARE(alerts.last()->RemA, QStringLiteral("61.1.0.13"));
+    QCOMPARE(alerts.last()->t, 11);
+    QCOMPARE(secondLine(), QStringLiteral("提醒窗口：12 个打开，286 个等待"));
+
+    while (!(alerts = rig.program().alerts()).isEmpty()) {
+        alerts.first()->close();
+        ProgramRig::settle();
+    }
+    QCOMPARE(rig.guard().pending.AlertCount, 0);
+    QVERIFY(!rig.tray().toolTip().contains(u'\n'));
 }
 
 QUILLON_UI_TEST_MAIN(TestFrmAlert)

@@ -46,7 +46,7 @@ pair_count() { echo $(($(log_count ::1 "$PORT" "$lport" "$1") + $(log_count ::1 
 n=$(pair_count "拒绝IP连接")
 [ "$n" -eq 1 ] || e2e_fail "WDlog.log holds $n \"拒绝IP连接\" records for ::1 instead of one"
 
-# The next rebuild comes with the next change in the table: another (allowed) connection.
+# The next check cuts the denied connection; another (allowed) one is left alone.
 e2e_connect 127.0.0.1 "$OTHER_PORT" 30 "$E2E_WORK/other" OTHER
 e2e_wait_for 2 "the denied connection to be cut" client_ended "$client"
 end=$(client_end "$client")

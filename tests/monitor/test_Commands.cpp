@@ -94,6 +94,43 @@ private slots:
         QCOMPARE(test::readLog(rig.log.filePath()).size(), size_t(1));
     }
 
+    // Connections a question held back are judged at the first tick after it was answered
+    // and its window closed, with no connection come or gone; a question closed unanswered
+    // puts them off until the next change, as before.
+    void heldBackConnectionsAreJudgedAfterAnAnswer() {
+        CommandRig rig;
+        rig.switches.setLevel(1);
+        rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80);
+        rig.table.add(QStringLiteral("61.1.2.3"), 4322, 81); // both share the address
+        rig.table.add(QStringLiteral("61.1.2.3"), 4323, 82);
+        QStringList asked;
+        QObject::connect(&rig.guard, &monitor::Guard::alertRequested,
+                         [&](const monitor::modNetstat::ConnectionRow& row, qint32) {
+                             asked << row.RemA + u':' + row.RemP;
+                         });
+        rig.guard.RefreshTable(false);
+        QCOMPARE(asked, QStringList{"61.1.2.3:4321"});
+        rig.guard.ShiftAlertList(0); // closed without an answer
+        rig.guard.RefreshTable(false);
+        QCOMPARE(asked.size(), 1);
+
+        rig.guard.RefreshTable(true);
+        const auto closeWindow = [&](const CommandResult&) { rig.guard.ShiftAlertList(0); };
+        rig.commands.answer(Answer::Allow, QStringLiteral("61.1.2.3"), QStringLiteral("4321"),
+                            QStringLiteral("80"), closeWindow);
+        rig.guard.RefreshTable(false);
+        QCOMPARE(asked, (QStringList{"61.1.2.3:4321", "61.1.2.3:4321", "61.1.2.3:4322"}));
+
+        // A deny answer: its own connection, held back by its entry during the answer's
+        // rebuild, is cut at the next tick; the connection it held back is asked about.
+        rig.commands.answer(Answer::DenyLocalPort, QStringLiteral("61.1.2.3"),
+                            QStringLiteral("4322"), QStringLiteral("81"), closeWindow);
+        QVERIFY(rig.table.cuts().empty());
+        rig.guard.RefreshTable(false);
+        QCOMPARE(rig.table.cuts().size(), size_t(1));
+        QCOMPARE(asked.last(), QStringLiteral("61.1.2.3:4323"));
+    }
+
     // The menu's deny stores what was chosen, rebuilds and logs; its cut cuts that connection
     // alone and logs only a cut that happened.
     void menuCommands() {

@@ -105,6 +105,69 @@ private slots:
         QCOMPARE(shifted.size(), 1);
     }
 
+    // A closed connection is never asked about; a deny rule still cuts it.
+    void closedConnectionRaisesNoQuestion() {
+        GuardRig rig;
+        rig.table.add(QStringLiteral("61.1.2.3"), 4321, 80, platform::StateTimeWait);
+        rig.table.add(QStringLiteral("62.1.2.3"), 4322, 81, platform::StateClosed);
+        rig.table.add(QStringLiteral("63.1.2.3"), 4323, 8080, platform::StateTimeWait);
+        rig.deny(settings::modReg::BlockLpKey, QStringLiteral("8080"));
+        rig.guard.RefreshTable(false);
+        QCOMPARE(rig.guard.pending.AlertCount, 0);
+        QCOMPARE(rig.seen.last(), QStringLiteral("log 63.1.2.3 已断开连接"));
+    }
+
+    // 300 questions at once: 12 are asked, the rest wait in order, holding their entries,
+    // and each is judged again as a window closes; one gone, closed or denied meanwhile is
+    // not asked and gives its entry back.
+    void questionsBeyondTwelveWaitTheirTurn() {
+        GuardRig rig;
+        std::vector<platform::TcpRow> rows;
+        for (int i = 0; i < 300; ++i) {
+            rows.push_back(rig.table.add(QStringLiteral("61.1.%1.%2").arg(i / 256).arg(i % 256),
+                                         static_cast<quint16>(5000 + i),
+                                         static_cast<quint16>(20000 + i)));
+        }
+        QList<qint32> slotsGiven;
+        QStringList asked;
+        QObject::connect(&rig.guard, &monitor::Guard::alertRequested,
+                         [&](const monitor::modNetstat::ConnectionRow& row, qint32 slot) {
+                             asked << row.RemA;
+                             slotsGiven << slot;
+                         });
+        QSignalSpy counts(&rig.guard, &monitor::Guard::questionsChanged);
+        rig.guard.RefreshTable(false);
+        QCOMPARE(asked.size(), 12);
+        QCOMPARE(rig.guard.pending.AlertCount, 300);
+        QCOMPARE(rig.guard.questionsWaiting(), 288);
+        QCOMPARE(counts.last(), (QVariantList{12, 288}));
+
+        rig.table.remove(rows[12]);                            // gone
+        rig.table.setState(rows[13], platform::StateTimeWait); // closed
+        rig.deny(settings::modReg::BlockRpKey, QStringLiteral("5014"));
+        rig.guard.ShiftAlertList(3);
+        QCOMPARE(asked.size(), 12); // not inside the close
+        QCoreApplication::processEvents();
+        QCOMPARE(asked.size(), 13);
+        QCOMPARE(asked.last(), QStringLiteral("61.1.0.15"));
+        QCOMPARE(slotsGiven.last(), 11);
+        QCOMPARE(rig.guard.pending.AlertCount, 296);
+        QCOMPARE(rig.guard.pending.AlertRemA[11], QStringLiteral("61.1.0.15"));
+        QCOMPARE(counts.last(), (QVariantList{12, 284}));
+
+        // Every window closed in turn: each waiting question is asked, in order.
+        while (rig.guard.pending.AlertCount > 0) {
+            rig.guard.ShiftAlertList(0);
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(asked.size(), 297);
+        QCOMPARE(asked.last(), QStringLiteral("61.1.1.43"));
+        QCOMPARE(counts.last(), (QVariantList{0, 0}));
+        // The denied one is cut at the next tick, though no connection came or went.
+        rig.guard.RefreshTable(false);
+        QCOMPARE(rig.table.cuts().size(), size_t(1));
+    }
+
     void everyRowOfALargeTableIsJudgedListedAndKeyed() {
         // More rows than any 16-bit count: the denied connection listed last is judged and
         // cut all the same, and the positions and keys past 32,767 carry on.

@@ -7,7 +7,9 @@
 
 namespace quillon::blocking {
 
-enum class Outcome { Nothing, Cut, Alert };
+// HeldBack: a pending entry shares the connection's address or a port, so it waits for that
+// question's answer undecided; the caller judges it again once the answer is in.
+enum class Outcome { Nothing, Cut, Alert, HeldBack };
 
 // Which rule key a verdict comes from.
 enum class RuleKind { Address, RemotePort, LocalPort };
@@ -26,7 +28,8 @@ enum class RuleKind { Address, RemotePort, LocalPort };
 //             the connection is decided again once an alert window has closed.
 // The order of the steps is fixed: local-network exemption, pending match, level
 // evaluation (six lookups at levels 1 and 2, the trojan test at level 3), listening rows,
-// then cut before alert, so a deny rule always wins over an allow rule.
+// then cut before alert, so a deny rule always wins over an allow rule. A connection already
+// closed (TIME_WAIT, CLOSED) is cut like any other but never questioned.
 // Callables are templates so that the 250 ms path pays no std::function.
 template <typename VerdictFn, typename TrojanFn>
 Outcome Decide(const QString& RemA, const QString& RemP, const QString& LocP, qint16 state,

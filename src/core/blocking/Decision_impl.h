@@ -3,6 +3,7 @@
 // Implementation of the template Decide, included at the end of blocking/Decision.h.
 
 #include "platform/Inet.h"
+#include "platform/TcpTable.h"
 
 #include <QString>
 #include <QStringView>
@@ -71,7 +72,7 @@ Outcome Decide(const QString& RemA, const QString& RemP, const QString& LocP, qi
     // 2. While an alert is open, connections sharing its address or either port wait for
     //    the user's answer instead of raising a second question.
     if (pending.matches(RemA, RemP, LocP)) {
-        return Outcome::Nothing;
+        return Outcome::HeldBack;
     }
 
     // 3. Level evaluation. The verdicts are looked up again for the alert condition rather
@@ -117,6 +118,11 @@ Outcome Decide(const QString& RemA, const QString& RemP, const QString& LocP, qi
     // 5. and 6. The cut is examined first, so a deny rule wins over any allow rule.
     if (cut) {
         return Outcome::Cut;
+    }
+    // A question about a connection that has already closed could only store a rule for
+    // something gone; the user is not asked.
+    if (state == platform::StateClosed || state == platform::StateTimeWait) {
+        return Outcome::Nothing;
     }
     if (alert) {
         // With every slot live there is nowhere to queue the question; the connection is

@@ -106,6 +106,9 @@ void Commands::answer(Answer answer, const QString& RemA, const QString& RemP, c
             if (rebuild) {
                 guard_.RefreshTable(true);
             }
+            // Connections the question held back are judged once its window has closed, at
+            // the next tick, rather than whenever the set of connections next changes.
+            guard_.answered();
             // A record says what was done: an answer whose rules did not reach the hive is not.
             if (result.done()) {
                 guard_.LogEvent(RemA, RemP, LocP, eventText(event));

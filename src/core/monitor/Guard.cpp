@@ -11,6 +11,7 @@
 #include "platform/TcpTable.h"
 
 #include <QTimer>
+#include <algorithm>
 
 namespace quillon::monitor {
 
@@ -77,9 +78,11 @@ void Guard::rebuild(bool force) {
     // The family switch applies from this snapshot on: turned off, the IPv6 rows leave the
     // set of connections, which is a change, so the list is rebuilt without them at once.
     services_.table.setIpv6Rows(services_.switches.ipv6());
-    if (!refresh_.poll(force)) {
+    if (!refresh_.poll(force || rebuildDue_)) {
         return;
     }
+    rebuildDue_ = false;
+    heldBack_ = false;
     const std::vector<platform::TcpRow>& rows = refresh_.rows();
     const qsizetype n = static_cast<qsizetype>(rows.size());
     LastRowCount = n;
@@ -119,8 +122,8 @@ void Guard::letEventsRun() {
     }
 }
 
-void Guard::CheckBlock(const modNetstat::ConnectionRow& row) {
-    emit judging(row);
+blocking::Outcome Guard::decide(const modNetstat::ConnectionRow& row, qint16 state,
+                                const blocking::PendingAlerts& against) {
     namespace modReg = settings::modReg;
 
     const std::optional<int> subnet = services_.switches.subnet() ? 1 : 0;
@@ -140,11 +143,17 @@ void Guard::CheckBlock(const modNetstat::ConnectionRow& row) {
         return modReg::ReadRegString(hive, modReg::HKEY_LOCAL_MACHINE, *key, name);
     };
     auto trojan = [this](const QString& port) { return IsTrojan(port); };
+    return blocking::Decide(row.RemA, row.RemP, row.LocP, state, subnet, level, verdict, trojan,
+                            against);
+}
 
-    const blocking::Outcome outcome = blocking::Decide(row.RemA, row.RemP, row.LocP, row.state,
-                                                       subnet, level, verdict, trojan, pending);
-    switch (outcome) {
+void Guard::CheckBlock(const modNetstat::ConnectionRow& row) {
+    emit judging(row);
+    switch (decide(row, row.state, pending)) {
     case blocking::Outcome::Nothing:
+        break;
+    case blocking::Outcome::HeldBack:
+        heldBack_ = true;
         break;
     case blocking::Outcome::Cut: {
         model_->publish();
@@ -164,6 +173,13 @@ void Guard::CheckBlock(const modNetstat::ConnectionRow& row) {
             break;
         }
         const qint32 slot = pending.append(row.RemA, row.RemP, row.LocP);
+        // With every window taken, or others already waiting, the question waits its turn;
+        // its entry holds back what it shares meanwhile, as an open question's does.
+        if (!waiting_.empty() || questionsOpen() > kOpenQuestions) {
+            waiting_.push_back(row);
+            emit questionsChanged(questionsOpen(), questionsWaiting());
+            break;
+        }
         emit alertRequested(row, slot);
         letEventsRun();
         break;
@@ -181,9 +197,63 @@ bool Guard::LogEvent(const QString& RemA, const QString& RemP, const QString& Lo
 }
 
 void Guard::ShiftAlertList(qint32 t) {
-    if (pending.shift(t)) {
-        emit alertsShifted(t);
+    const qint32 firstWaiting = questionsOpen();
+    if (!pending.shift(t)) {
+        return;
     }
+    if (t >= firstWaiting) {
+        waiting_.erase(waiting_.begin() + (t - firstWaiting));
+    }
+    emit alertsShifted(t);
+    emit questionsChanged(questionsOpen(), questionsWaiting());
+    // The next question opens from the event loop, not inside the close of the window that
+    // made room for it.
+    if (!waiting_.empty() && !askQueued_) {
+        askQueued_ = true;
+        QMetaObject::invokeMethod(this, &Guard::askWaiting, Qt::QueuedConnection);
+    }
+}
+
+void Guard::answered() {
+    rebuildDue_ = rebuildDue_ || heldBack_;
+}
+
+void Guard::askWaiting() {
+    askQueued_ = false;
+    while (!waiting_.empty() && questionsOpen() < kOpenQuestions) {
+        const modNetstat::ConnectionRow row = std::move(waiting_.front());
+        waiting_.pop_front();
+        const qint32 slot = questionsOpen() - 1; // the entry just counted as open
+        if (!stillToAsk(row)) {
+            // Gone, closed or settled meanwhile: no question. What its entry held back, and a
+            // connection now denied, are judged at the next tick.
+            pending.shift(slot);
+            rebuildDue_ = true;
+            emit alertsShifted(slot);
+            continue;
+        }
+        emit alertRequested(row, slot);
+    }
+    emit questionsChanged(questionsOpen(), questionsWaiting());
+}
+
+// A waiting question is judged again against the table and the rules as they are now, just
+// before it is asked. Its own entry is left out: no other entry shares its fields, or it
+// would have been held back instead of asked.
+bool Guard::stillToAsk(const modNetstat::ConnectionRow& row) {
+    std::vector<platform::TcpRow> now;
+    qint16 state = row.state;
+    if (services_.table.snapshot(now)) {
+        const auto found = std::find_if(now.begin(), now.end(), [&row](const platform::TcpRow& r) {
+            return r.sameConnection(row.identity);
+        });
+        if (found == now.end()) {
+            return false;
+        }
+        state = static_cast<qint16>(found->dwState);
+    }
+    static const blocking::PendingAlerts none;
+    return decide(row, state, none) == blocking::Outcome::Alert;
 }
 
 std::optional<bool> Guard::IsTrojan(const QString& port) {

@@ -25,12 +25,17 @@ class Switches;
 } // namespace quillon::settings
 namespace quillon::blocking {
 class TrojanTable;
-}
+enum class Outcome;
+} // namespace quillon::blocking
 
 namespace quillon::monitor {
 
 // How often the connection table is polled.
 inline constexpr std::chrono::milliseconds kPollInterval{250};
+// How many questions are open at once; more wait, holding their pending entries, and are
+// asked in order as the open ones close. A flood of windows stacked on one spot hides all
+// but the top one and costs memory the program does not get back.
+inline constexpr int kOpenQuestions = 12;
 
 // The per-tick work: polls the TCP table, rebuilds the connection list when the set of
 // connections changed, judges every connection in snapshot order and carries out the
@@ -86,7 +91,17 @@ public:
     // Judges one connection and carries out the outcome (cut, alert or nothing).
     void CheckBlock(const modNetstat::ConnectionRow& row);
     // Removes the pending entry at slot t; alertsShifted tells the owners of later entries.
+    // A question waiting for a window is asked soon after (from the event loop), once it has
+    // been judged again.
     void ShiftAlertList(qint32 t);
+    // A question was answered: connections it held back are judged again at the next tick,
+    // even if the set of connections stays the same.
+    void answered();
+    // Questions open now (alertRequested given, entry not yet given back), and questions whose
+    // entries wait for one of them to close. The waiting entries are the last ones of the
+    // pending list, in the order they will be asked.
+    int questionsOpen() const { return pending.AlertCount - questionsWaiting(); }
+    int questionsWaiting() const { return static_cast<int>(waiting_.size()); }
     std::optional<bool> IsTrojan(const QString& port);
     std::optional<QString> GetTrojan(const QString& port);
 
@@ -102,6 +117,8 @@ signals:
     void judging(const quillon::monitor::modNetstat::ConnectionRow& row);
     // A connection no rule settles holds pending slot `slot`: a question is to be raised.
     void alertRequested(const quillon::monitor::modNetstat::ConnectionRow& row, qint32 slot);
+    // The number of open or waiting questions changed.
+    void questionsChanged(int open, int waiting);
     // The entry at `slot` went: every question holding a later slot now holds the one below.
     void alertsShifted(qint32 slot);
     // Another process changed the hive: the switches were read again; views of the stored
@@ -115,6 +132,10 @@ private:
     void rebuild(bool force);
     void letEventsRun();
     void runDeferred();
+    blocking::Outcome decide(const modNetstat::ConnectionRow& row, qint16 state,
+                             const blocking::PendingAlerts& against);
+    void askWaiting();
+    bool stillToAsk(const modNetstat::ConnectionRow& row);
 
     Services services_;
     ConnectionListModel* model_;
@@ -128,6 +149,13 @@ private:
     std::deque<std::function<void()>> deferred_;
     quint64 hiveSeen_ = 0; // the hive's files as the last tick found them
     bool runningCommand_ = false;
+    // Some connection was held back by a pending entry since the last rebuild; and the next
+    // tick rebuilds whatever the table holds.
+    bool heldBack_ = false;
+    bool rebuildDue_ = false;
+    // The questions that wait for a window, oldest first; their entries end the pending list.
+    std::deque<modNetstat::ConnectionRow> waiting_;
+    bool askQueued_ = false;
 };
 
 } // namespace quillon::monitor

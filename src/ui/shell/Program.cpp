@@ -5,6 +5,7 @@
 #include "core/monitor/Guard.h"
 #include "core/settings/EventLog.h"
 #include "core/settings/Switches.h"
+#include "platform/FreeMemory.h"
 #include "ui/blocking/frmAlert.h"
 #include "ui/blocking/frmMenu.h"
 #include "ui/chrome/MessageBoxes.h"
@@ -16,10 +17,17 @@
 #include "ui/shell/frmWarnSys.h"
 
 #include <QMessageBox>
+#include <QPixmapCache>
 #include <QPushButton>
+#include <QTimer>
 #include <utility>
 
 namespace quillon::shell {
+
+namespace {
+// How long after the last question closed its memory is given back.
+constexpr int kSettleAfterQuestions = 1000;
+} // namespace
 
 Program::Program(Config config, QObject* parent)
     : QObject(parent), config_(std::move(config)),
@@ -55,6 +63,16 @@ void Program::followGuard(monitor::Guard& guard) {
             }
         }
     });
+    // Questions beyond the open windows wait unseen: the tray says how many.
+    connect(&guard, &monitor::Guard::questionsChanged, this, [this](int open, int waiting) {
+        tray().setQuestionLine(
+            waiting > 0 ? QStringLiteral("提醒窗口：%1 个打开，%2 个等待").arg(open).arg(waiting)
+                        : QString());
+        if (open == 0 && waiting == 0) {
+            // Once the closed windows are gone (deleted from the event loop).
+            QTimer::singleShot(kSettleAfterQuestions, this, [this] { dropQuestionsMemory(); });
+        }
+    });
     // A live console took the row from the log's notice already; a console created here
     // fills its view from the file, new line included.
     connect(&guard, &monitor::Guard::eventLogged, this, [this] { options(); });
@@ -65,6 +83,17 @@ void Program::followGuard(monitor::Guard& guard) {
             options_->fillRuleLists();
         }
     });
+}
+
+// Qt's styles cache each button's face under its palette, and every new window's buttons get
+// palettes of their own: a flood of questions fills Qt's pixmap cache (10 MB) with faces of
+// windows long closed, and the heap keeps what they freed. With no question left, both go.
+void Program::dropQuestionsMemory() {
+    if (guard().pending.AlertCount != 0) {
+        return;
+    }
+    QPixmapCache::clear();
+    platform::returnFreeMemory();
 }
 
 void Program::raiseAlert(const monitor::modNetstat::ConnectionRow& row, qint32 slot) {

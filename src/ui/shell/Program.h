@@ -116,6 +116,8 @@ private:
     void raiseAlert(const monitor::modNetstat::ConnectionRow& row, qint32 slot);
     // Lets the windows follow the guard's notices.
     void followGuard(monitor::Guard& guard);
+    // Gives back what a flood of questions left behind, once none is open or waiting.
+    void dropQuestionsMemory();
 
     Config config_;
     std::unique_ptr<chrome::MessageBoxes> boxes_ = std::make_unique<chrome::MessageBoxes>();

@@ -53,12 +53,22 @@ void TrayIcon::unhook() {
 
 void TrayIcon::add(const QIcon& icon, const QString& tip) {
     icon_->setIcon(icon);
-    icon_->setToolTip(tip);
+    tip_ = tip;
+    icon_->setToolTip(toolTip());
     added_ = true;
     checkTray();
     if (!shown()) {
         trayWatch_->start();
     }
+}
+
+void TrayIcon::setQuestionLine(const QString& line) {
+    questionLine_ = line;
+    icon_->setToolTip(toolTip());
+}
+
+QString TrayIcon::toolTip() const {
+    return questionLine_.isEmpty() ? tip_ : tip_ + QLatin1Char('\n') + questionLine_;
 }
 
 void TrayIcon::remove() {

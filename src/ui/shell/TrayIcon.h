@@ -51,6 +51,11 @@ public:
 
     // Puts the icon in the tray with `tip` as its tool tip, or as soon as a tray appears.
     virtual void add(const QIcon& icon, const QString& tip);
+    // A second line under the tool tip given to add (none when empty): how many questions are
+    // open and how many wait, while some wait.
+    void setQuestionLine(const QString& line);
+    QString toolTip() const;
+
     // Takes the icon out of the tray (and stops waiting for one).
     virtual void remove();
     // Added and not removed since (whether or not a tray has shown it yet).
@@ -86,6 +91,8 @@ private:
     bool hooked_ = false;
     bool added_ = false;
     bool statusNotifier_ = false;
+    QString tip_;
+    QString questionLine_;
 };
 
 // The tray procedures the main window's start-up and the exit prompt call.
