@@ -3,9 +3,11 @@
 #include "core/monitor/Guard.h"
 #include "core/settings/modReg.h"
 #include "support/ProgramRig.h"
+#include "support/TestSupport.h"
 #include "support/UiTestMain.h"
 #include "ui/blocking/frmAlert.h"
 #include "ui/monitor/frmMain.h"
+#include "ui/shell/TrayIcon.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -54,6 +56,7 @@ private slots:
     void answers();
     void deniedAddressIsCutOnlyAfterTheWindowCloses();
     void allowAnswerLetsTheConnectionPass();
+    void answerThatStoresNothingSaysSo();
     void closingWithoutAnswerRemovesEntryOnly();
     void closingThreeAlertsKeepsEachWindowOnItsEntry();
     void secondClickDuringAnAnswerIsIgnored();
@@ -256,6 +259,23 @@ void TestFrmAlert::allowAnswerLetsTheConnectionPass() {
     QVERIFY(rig.program().alerts().isEmpty());
     QVERIFY(rig.table.cuts().empty());
     QCOMPARE(rig.log().size(), 1);
+}
+
+// An answer whose rule the hive refuses is said once, with the missing right, and leaves no
+// record claiming it; the tray then carries its warning line.
+void TestFrmAlert::answerThatStoresNothingSaysSo() {
+    ProgramRig rig;
+    frmAlert* a = raiseAlert(rig);
+    QVERIFY(a != nullptr);
+    QVERIFY(test::writeFile(rig.hive->path(), QByteArray(4096, 'x')));
+    a->Command5->click();
+    ProgramRig::settle();
+    QCOMPARE(rig.boxes().told.size(), 1);
+    QVERIFY2(rig.boxes().told.first().second.startsWith(QStringLiteral("规则没有保存")),
+             qPrintable(rig.boxes().told.first().second));
+    QVERIFY(rig.log().isEmpty());
+    QVERIFY(rig.program().alerts().isEmpty());
+    QVERIFY(rig.program().tray().toolTip().contains(QStringLiteral("缺少权限")));
 }
 
 void TestFrmAlert::closingWithoutAnswerRemovesEntryOnly() {

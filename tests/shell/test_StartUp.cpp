@@ -324,6 +324,11 @@ private slots:
         QVERIFY(rig.startUp());
         monitor::frmMain& main = rig.program().main();
         const QStringList& messages = rig.tray().messages;
+        // For as long as a right is missing the tray says so: a second line in its tool tip
+        // (and a mark on its icon); with every right it is as it always was.
+        const QStringList tip = rig.tray().toolTip().split(u'\n');
+        QCOMPARE(tip.size(), expected.isEmpty() ? 1 : 2);
+        QVERIFY(expected.isEmpty() || tip.last().startsWith(QStringLiteral("缺少权限")));
         auto* line = main.findChild<QLabel*>(QStringLiteral("lblRights"));
 
         QString shown;

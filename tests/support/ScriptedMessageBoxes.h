@@ -15,6 +15,12 @@ public:
     void askYesNo(QWidget* parent, const QString& title, const QString& text,
                   std::function<void(int)> onAnswer) override;
 
+    // Messages are kept (title, text), never shown.
+    void tell(QWidget*, const QString& title, const QString& text) override {
+        told.append({title, text});
+    }
+    QList<std::pair<QString, QString>> told;
+
     // The next question is answered `answer` at once.
     void queueAnswer(int answer) { next_.append(answer); }
     // The questions asked so far (title, text).

@@ -62,6 +62,9 @@ CommandResult Commands::store(const std::vector<Rule>& rules) {
             result = {CommandResult::Status::NotStored, hive_.lastError()};
         }
     }
+    if (!result.done()) {
+        emit refused(result);
+    }
     return result;
 }
 
@@ -171,7 +174,9 @@ CommandResult Commands::deleteRule(RuleList list, const QString& name) {
     modReg::DeleteRegValue(hive_, modReg::HKEY_LOCAL_MACHINE, key, name);
     // A rule the hive refused to delete is still in force.
     if (modReg::ReadRegString(hive_, modReg::HKEY_LOCAL_MACHINE, key, name) == QLatin1String("1")) {
-        return {CommandResult::Status::NotStored, hive_.lastError()};
+        const CommandResult result{CommandResult::Status::NotStored, hive_.lastError()};
+        emit refused(result);
+        return result;
     }
     emit ruleDeleted(list, name);
     return {};

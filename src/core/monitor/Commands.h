@@ -84,6 +84,8 @@ signals:
     void ruleStored(quillon::monitor::RuleList list, const QString& name);
     void ruleDeleted(quillon::monitor::RuleList list, const QString& name);
     void logCleared();
+    // A command stored nothing: its rules did not reach the hive (`why` is the hive's reason).
+    void refused(const quillon::monitor::CommandResult& result);
 
 private:
     struct Rule {

@@ -28,4 +28,11 @@ void MessageBoxes::askYesNo(QWidget* parent, const QString& title, const QString
     box->open();
 }
 
+void MessageBoxes::tell(QWidget* parent, const QString& title, const QString& text) {
+    auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
+    box->open();
+}
+
 } // namespace quillon::chrome

@@ -21,6 +21,8 @@ public:
     // events run, and with it every tick, until the user answered.
     virtual void askYesNo(QWidget* parent, const QString& title, const QString& text,
                           std::function<void(int)> onAnswer);
+    // Tells the user something went wrong (warning icon, one OK button), without blocking.
+    virtual void tell(QWidget* parent, const QString& title, const QString& text);
 };
 
 } // namespace quillon::chrome

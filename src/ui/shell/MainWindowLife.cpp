@@ -1,5 +1,6 @@
 // The main window's life, which the shell runs for it: its start-up, its close request, and
 // what the window and the menus ask of the rest of the program.
+#include "core/monitor/Commands.h"
 #include "core/monitor/Guard.h"
 #include "core/monitor/modNetstat.h"
 #include "core/settings/EventLog.h"
@@ -35,7 +36,7 @@ const QString kCaption = QStringLiteral("Quillon防火墙");
 constexpr int kNoticeTop = 4995;
 constexpr int kNoticeGap = 60;
 
-void showRightsNotice(monitor::frmMain& window, Program& program) {
+Rights rightsOf(Program& program) {
     using Health = platform::RegistryHive::Health;
     Rights rights;
     rights.cut = program.table().cutAccess();
@@ -47,11 +48,22 @@ void showRightsNotice(monitor::frmMain& window, Program& program) {
     rights.hiveWritable = program.hive().writable();
     rights.logWritable = program.eventLog().writable();
     rights.logDeclinedAsRoot = program.eventLog().declinedAsRoot();
+    return rights;
+}
+
+RightsPaths pathsOf(Program& program) {
     RightsPaths paths;
     paths.helper = program.programDir() + QStringLiteral("/quillon-cut");
     paths.hive = program.hive().path();
     paths.log = program.eventLog().filePath();
-    const QString notice = RightsNotice(rights, paths);
+    return paths;
+}
+
+void showRightsNotice(monitor::frmMain& window, Program& program) {
+    const Rights rights = rightsOf(program);
+    // The tray says it for as long as the program runs, the notice once.
+    program.tray().setMissingRights(MissingRightsLine(rights));
+    const QString notice = RightsNotice(rights, pathsOf(program));
     if (notice.isEmpty()) {
         return;
     }
@@ -99,6 +111,14 @@ void Program::startUp(monitor::frmMain& window) {
         modGeneral::ActivateWindow(&window, true);
     }
     showRightsNotice(window, *this);
+}
+
+// A command that stored nothing says so once, with the right that is missing; the tray's mark
+// and line follow what is missing now.
+void Program::tellNotStored(const monitor::CommandResult& result) {
+    const Rights rights = rightsOf(*this);
+    tray().setMissingRights(MissingRightsLine(rights));
+    messageBoxes().tell(nullptr, kCaption, NotStoredMessage(rights, pathsOf(*this), result.why));
 }
 
 void Program::closeRequested(monitor::frmMain& window) {

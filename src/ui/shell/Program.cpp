@@ -51,6 +51,8 @@ Program::~Program() {
 }
 
 void Program::followGuard(monitor::Guard& guard) {
+    connect(&core_.commands(), &monitor::Commands::refused, this,
+            [this](const monitor::CommandResult& result) { tellNotStored(result); });
     connect(&guard, &monitor::Guard::alertRequested, this,
             [this](const monitor::modNetstat::ConnectionRow& row, qint32 slot) {
                 raiseAlert(row, slot);

@@ -31,6 +31,7 @@ class frmMenu;
 } // namespace quillon::blocking
 namespace quillon::monitor {
 class Commands;
+struct CommandResult;
 class Guard;
 class frmMain;
 } // namespace quillon::monitor
@@ -116,6 +117,7 @@ private:
     void raiseAlert(const monitor::modNetstat::ConnectionRow& row, qint32 slot);
     // Lets the windows follow the guard's notices.
     void followGuard(monitor::Guard& guard);
+    void tellNotStored(const monitor::CommandResult& result);
     // Gives back what a flood of questions left behind, once none is open or waiting.
     void dropQuestionsMemory();
 

@@ -76,4 +76,35 @@ QString RightsNotice(const Rights& rights, const RightsPaths& paths) {
     return QStringLiteral("本程序缺少权限：\n") + lines.join(QLatin1Char('\n'));
 }
 
+QString MissingRightsLine(const Rights& rights) {
+    QStringList missing;
+    if (rights.cut != platform::CutAccess::Ok) {
+        missing << QStringLiteral("断开连接");
+    }
+    if (!rights.hiveReadable || rights.hiveDamaged || rights.hiveUnsafe) {
+        missing << QStringLiteral("读取规则");
+    }
+    if (!rights.hiveWritable || rights.hiveIncomplete || rights.hiveUnsafe) {
+        missing << QStringLiteral("保存规则");
+    }
+    if (!rights.logWritable || rights.logDeclinedAsRoot) {
+        missing << QStringLiteral("写入日志");
+    }
+    return missing.isEmpty()
+               ? QString()
+               : QStringLiteral("缺少权限，不能") + missing.join(QStringLiteral("、"));
+}
+
+QString NotStoredMessage(const Rights& rights, const RightsPaths& paths, const QString& why) {
+    // Only the rules' own right counts here: the notice's lines about the hive, with its
+    // remedy.
+    Rights hiveOnly = rights;
+    hiveOnly.cut = platform::CutAccess::Ok;
+    hiveOnly.logWritable = true;
+    hiveOnly.logDeclinedAsRoot = false;
+    const QString notice = RightsNotice(hiveOnly, paths);
+    const QString reason = notice.isEmpty() ? why : notice.section(QLatin1Char('\n'), 1);
+    return QStringLiteral("规则没有保存，也没有记录。\n") + reason;
+}
+
 } // namespace quillon::shell

@@ -31,4 +31,12 @@ struct RightsPaths {
 // what cannot be done, why, and how to grant it. Empty when nothing is missing.
 QString RightsNotice(const Rights& rights, const RightsPaths& paths);
 
+// The tray tool tip's line while rights are missing: what cannot be done, in a few words.
+// Empty when nothing is missing.
+QString MissingRightsLine(const Rights& rights);
+
+// The message of a command whose rules were not stored: that they were not, and which right
+// is missing (else the store's own reason, `why`).
+QString NotStoredMessage(const Rights& rights, const RightsPaths& paths, const QString& why);
+
 } // namespace quillon::shell

@@ -5,12 +5,49 @@
 
 #include <QIconEngine>
 #include <QPainter>
+#include <QPen>
+#include <QPixmap>
 #include <QTimer>
+#include <algorithm>
 #include <utility>
 
 namespace quillon::shell {
 
 namespace {
+
+// The program's icon with a warning mark in its lower right corner, at every size it has: a
+// firewall that lacks a right must not look like one that works.
+QIcon withWarningMark(const QIcon& icon) {
+    QIcon marked;
+    QList<QSize> sizes = icon.availableSizes();
+    if (sizes.isEmpty()) {
+        sizes = {QSize(16, 16), QSize(32, 32), QSize(64, 64)};
+    }
+    for (const QSize& size : sizes) {
+        QPixmap pixmap = icon.pixmap(size);
+        if (pixmap.isNull()) {
+            continue;
+        }
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const qreal width = pixmap.width() / pixmap.devicePixelRatio();
+        const qreal height = pixmap.height() / pixmap.devicePixelRatio();
+        const qreal side = width * 0.5;
+        const QRectF box(width - side, height - side, side, side);
+        painter.setPen(QPen(Qt::white, std::max<qreal>(1, side / 10)));
+        painter.setBrush(QColor(0xd0, 0x20, 0x20));
+        painter.drawEllipse(box);
+        painter.setPen(
+            QPen(Qt::white, std::max<qreal>(1.5, side / 7), Qt::SolidLine, Qt::RoundCap));
+        const qreal x = box.center().x();
+        painter.drawLine(QPointF(x, box.top() + side * 0.22), QPointF(x, box.top() + side * 0.58));
+        painter.drawPoint(QPointF(x, box.top() + side * 0.78));
+        painter.end();
+        marked.addPixmap(pixmap);
+    }
+    return marked;
+}
+
 // How often a desktop without a tray is asked again whether one has appeared (a panel
 // started after the program, or restarted).
 constexpr int kTrayWatchMs = 2000;
@@ -52,7 +89,8 @@ void TrayIcon::unhook() {
 }
 
 void TrayIcon::add(const QIcon& icon, const QString& tip) {
-    icon_->setIcon(icon);
+    plainIcon_ = icon;
+    icon_->setIcon(missingLine_.isEmpty() ? icon : withWarningMark(icon));
     tip_ = tip;
     icon_->setToolTip(toolTip());
     added_ = true;
@@ -67,8 +105,22 @@ void TrayIcon::setQuestionLine(const QString& line) {
     icon_->setToolTip(toolTip());
 }
 
+void TrayIcon::setMissingRights(const QString& line) {
+    missingLine_ = line;
+    if (!plainIcon_.isNull()) {
+        icon_->setIcon(line.isEmpty() ? plainIcon_ : withWarningMark(plainIcon_));
+    }
+    icon_->setToolTip(toolTip());
+}
+
 QString TrayIcon::toolTip() const {
-    return questionLine_.isEmpty() ? tip_ : tip_ + QLatin1Char('\n') + questionLine_;
+    QString tip = tip_;
+    for (const QString& line : {missingLine_, questionLine_}) {
+        if (!line.isEmpty()) {
+            tip += QLatin1Char('\n') + line;
+        }
+    }
+    return tip;
 }
 
 void TrayIcon::remove() {

@@ -54,6 +54,9 @@ public:
     // A second line under the tool tip given to add (none when empty): how many questions are
     // open and how many wait, while some wait.
     void setQuestionLine(const QString& line);
+    // While a right is missing the icon carries a warning mark and the tool tip a line that
+    // names what is missing; an empty line takes both away.
+    void setMissingRights(const QString& line);
     QString toolTip() const;
 
     // Takes the icon out of the tray (and stops waiting for one).
@@ -93,6 +96,8 @@ private:
     bool statusNotifier_ = false;
     QString tip_;
     QString questionLine_;
+    QString missingLine_;
+    QIcon plainIcon_;
 };
 
 // The tray procedures the main window's start-up and the exit prompt call.
