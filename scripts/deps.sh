@@ -25,10 +25,12 @@ quillon_install() {
 }
 
 # What building and running Quillon needs (libcap2-bin: setcap gives the cut helper its
-# capability; qt6-translations-l10n: Qt's own texts, such as the entry fields' menu, in
-# Chinese; groupadd, usermod and sg come with every Debian system).
+# capabilities; qt6-translations-l10n: Qt's own texts, such as the entry fields' menu, in
+# Chinese; clang, bpftool and libbpf-dev compile the helper's BPF programs and build them into
+# it; groupadd, usermod and sg come with every Debian system).
 QUILLON_RUN_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libsqlite3-dev
-    sqlite3 fonts-wqy-microhei qt6-qpa-plugins libcap2-bin qt6-translations-l10n)
+    sqlite3 fonts-wqy-microhei qt6-qpa-plugins libcap2-bin qt6-translations-l10n clang bpftool
+    libbpf-dev)
 # What the tests need on top: an X server, a tray host and X tools for the end-to-end tests,
 # iproute2 and libcap2-bin for the network-namespace and rights tests, imagemagick for
 # screenshots, python3 for the loopback endpoints of the end-to-end tests and benchmark and

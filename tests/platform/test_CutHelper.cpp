@@ -231,7 +231,7 @@ private slots:
         QTest::newRow("size too small") << patched(kAtSize, word(8)) << int(E::WrongSize);
         QTest::newRow("size too large") << patched(kAtSize, word(1 << 20)) << int(E::WrongSize);
         QTest::newRow("magic") << patched(kAtMagic, word(0x12345678)) << int(E::WrongMagic);
-        QTest::newRow("version") << patched(kAtVersion, "\x02") << int(E::WrongVersion);
+        QTest::newRow("version") << patched(kAtVersion, "\x01") << int(E::WrongVersion);
         QTest::newRow("kind 0") << patched(kAtKind, QByteArray(1, 0)) << int(E::UnknownKind);
         QTest::newRow("kind 9") << patched(kAtKind, "\x09") << int(E::UnknownKind);
         QTest::newRow("family unix") << patched(kAtFamily, "\x01") << int(E::UnknownFamily);

@@ -5,8 +5,15 @@
 // It reads fixed-size requests from its standard input (see platform/CutProtocol.h), checks
 // every field, looks the socket up by its full identity, refuses listening sockets, destroys
 // the connection and answers the outcome on its standard output. It reads no argument, no
-// environment variable and no file, and ends when its input closes. Its probe destroys a
-// loopback listener of its own, the one socket it makes.
+// environment variable and no file but the kernel's list of mounts, and ends when its input
+// closes. Its probe destroys a loopback listener of its own, the one socket it makes.
+//
+// When Quillon hands it a report socket as descriptor 3, it first loads and attaches the BPF
+// programs built into it (which needs cap_bpf and cap_perfmon besides cap_net_admin), then
+// gives up every capability but cap_net_admin before it reads any request: from then on it
+// refuses the connects Quillon's deny rules forbid and cuts forbidden connections on their
+// kernel events, reporting both on that socket. No BPF descriptor ever leaves it.
+#include "Enforcer.h"
 #include "platform/Capabilities.h"
 #include "platform/CutProtocol.h"
 #include "platform/NetlinkWalk.h"
@@ -21,6 +28,7 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -167,9 +175,90 @@ std::size_t readFully(unsigned char* buffer, std::size_t size) {
     return got;
 }
 
-bool answer(proto::Answer a) {
-    const auto bytes = proto::encodeAnswer(a);
+bool answer(const proto::Reply& reply) {
+    const auto bytes = proto::encodeReply(reply);
     return quillon::platform::writeAll(STDOUT_FILENO, bytes.data(), bytes.size());
+}
+
+bool answer(proto::Answer a) {
+    return answer(proto::Reply{a, 0, 0});
+}
+
+constexpr int kReportFd = 3;
+
+// Reports go to Quillon without ever blocking the helper: a Quillon too busy to read them
+// loses reports (its next rebuild logs what the poll finds), never the helper's cuts.
+void sendReport(const proto::Report& report) {
+    const auto bytes = proto::encodeReport(report);
+    while (::send(kReportFd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 &&
+           errno == EINTR) {
+    }
+}
+
+bool isSocket(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// Keeps only cap_net_admin (and cap_bpf where the kernel checks it on every map update) in
+// every set; the capabilities the load needed go before any request is read.
+void keepOnlyWhatCutsNeed(bool keepBpf) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (::syscall(SYS_capget, &header, data) != 0) {
+        return;
+    }
+    __user_cap_data_struct kept[_LINUX_CAPABILITY_U32S_3]{};
+    auto keep = [&](int cap) {
+        const std::uint32_t bit = 1u << (cap % 32);
+        kept[cap / 32].permitted |= data[cap / 32].permitted & bit;
+        kept[cap / 32].effective |= data[cap / 32].effective & bit;
+    };
+    keep(CAP_NET_ADMIN);
+    if (keepBpf) {
+        keep(CAP_BPF);
+    }
+    ::syscall(SYS_capset, &header, kept);
+}
+
+// Handles one request of the immediate enforcement.
+proto::Reply enforce(quillon::cut::Enforcer& enforcer, bool started, const proto::Request& r,
+                     const quillon::cut::Enforcer::Destroy& destroy) {
+    const proto::Reply refused{proto::Answer::NotSupported, 0, 0};
+    switch (r.kind) {
+    case proto::Kind::Enforcement:
+        if (!started) {
+            return proto::Reply{proto::Answer::NotSupported,
+                                static_cast<std::uint8_t>(enforcer.off()), 0};
+        }
+        return proto::Reply{proto::Answer::Cut, 0, enforcer.works()};
+    case proto::Kind::Changes:
+        if (!started || (enforcer.works() & proto::kEnforceChanges) == 0) {
+            return refused;
+        }
+        return proto::Reply{proto::Answer::Cut, 0, enforcer.changes()};
+    case proto::Kind::Settings:
+        return started && enforcer.settings(r.value) ? proto::Reply{proto::Answer::Cut, 0, 0}
+                                                     : refused;
+    case proto::Kind::Add:
+    case proto::Kind::Remove:
+        if (!started) {
+            return refused;
+        }
+        return enforcer.change(r.set, r.id, r.kind == proto::Kind::Add)
+                   ? proto::Reply{proto::Answer::Cut, 0, 0}
+                   : proto::Reply{proto::Answer::Failed, 0, 0};
+    case proto::Kind::Sweep:
+        if (!started) {
+            return refused;
+        }
+        return enforcer.sweep(destroy, sendReport) ? proto::Reply{proto::Answer::Cut, 0, 0}
+                                                   : proto::Reply{proto::Answer::Failed, 0, 0};
+    case proto::Kind::Cut:
+    case proto::Kind::Probe:
+        break;
+    }
+    return proto::Reply{proto::Answer::BadRequest, 0, 0};
 }
 
 } // namespace
@@ -178,15 +267,42 @@ int main() {
     // Nothing from the caller's environment reaches this process's work; with file
     // capabilities the loader already ignores the variables that would change what runs.
     ::clearenv();
-    ::close_range(3, ~0u, 0);
+    ::close_range(kReportFd + 1, ~0u, 0);
     ::umask(077);
+
+    quillon::cut::Enforcer enforcer;
+    bool started = false;
+    if (isSocket(kReportFd)) {
+        started = enforcer.start();
+    } else {
+        ::close(kReportFd);
+    }
+    keepOnlyWhatCutsNeed(started && enforcer.updatesNeedBpfCapability());
 
     SockDiag diag;
     if (!diag.open()) {
         return kNoNetlink;
     }
+    const quillon::cut::Enforcer::Destroy destroy = [&diag](const proto::SocketId& id) {
+        return diag.destroy(id);
+    };
     std::array<unsigned char, proto::kRequestSize> request{};
     for (;;) {
+        // Kernel records are handled as they come; a request is read once one is waiting.
+        pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {enforcer.eventFd(), POLLIN, 0}};
+        const int ready = ::poll(waits, started ? 2 : 1, -1);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return kBadStream;
+        }
+        if (started && (waits[1].revents & POLLIN) != 0) {
+            enforcer.drain(destroy, sendReport);
+        }
+        if (waits[0].revents == 0) {
+            continue;
+        }
         // The size comes first, so that a request of any other size is refused without
         // waiting for bytes that may never come.
         const std::size_t head = readFully(request.data(), sizeof(std::uint32_t));
@@ -208,11 +324,17 @@ int main() {
             return kShortRequest;
         }
         proto::Request r;
-        proto::Answer a = proto::Answer::BadRequest;
+        proto::Reply reply{proto::Answer::BadRequest, 0, 0};
         if (proto::parse(request.data(), r) == proto::ParseError::Ok) {
-            a = r.kind == proto::Kind::Probe ? probe(diag) : cut(diag, r.id);
+            if (r.kind == proto::Kind::Probe) {
+                reply.answer = probe(diag);
+            } else if (r.kind == proto::Kind::Cut) {
+                reply.answer = cut(diag, r.id);
+            } else {
+                reply = enforce(enforcer, started, r, destroy);
+            }
         }
-        if (!answer(a)) {
+        if (!answer(reply)) {
             return kBadStream;
         }
     }
