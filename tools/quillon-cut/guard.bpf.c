@@ -8,15 +8,14 @@
 //
 // Built with CO-RE: the kernel structures below name only the fields read, and libbpf finds
 // them in the running kernel's BTF, so one object loads on 6.1 and on newer kernels.
-#include <linux/bpf.h>
-#include <linux/types.h>
+#include "guard_shared.h"
 
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_endian.h>
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
-
-#include "guard_shared.h"
+#include <linux/bpf.h>
+#include <linux/types.h>
 
 char LICENSE[] SEC("license") = "GPL";
 
@@ -46,7 +45,7 @@ struct net {
 } __attribute__((preserve_access_index));
 
 typedef struct {
-    struct net *net;
+    struct net* net;
 } possible_net_t;
 
 struct sock_common {
@@ -68,12 +67,12 @@ struct sock {
 } __attribute__((preserve_access_index));
 
 struct bpf_iter_meta {
-    void *seq;
+    void* seq;
 } __attribute__((preserve_access_index));
 
 struct bpf_iter__tcp {
-    struct bpf_iter_meta *meta;
-    struct sock_common *sk_common;
+    struct bpf_iter_meta* meta;
+    struct sock_common* sk_common;
 } __attribute__((preserve_access_index));
 
 volatile struct settings settings;
@@ -137,8 +136,8 @@ static __always_inline int is_mapped(const __u32 a[4]) {
 }
 
 // The judged form of a remote address: IPv4 (also IPv4-mapped) in word 0 with family AF_INET.
-static __always_inline void judged_address(__u16 family, const __u32 raw[4], struct addr_key *k,
-                                           __u16 *judged_family) {
+static __always_inline void judged_address(__u16 family, const __u32 raw[4], struct addr_key* k,
+                                           __u16* judged_family) {
     __builtin_memset(k, 0, sizeof *k);
     if (family == AF_INET) {
         k->word[0] = raw[0];
@@ -155,8 +154,8 @@ static __always_inline void judged_address(__u16 family, const __u32 raw[4], str
     }
 }
 
-static __always_inline int is_local_network(__u16 family, const struct addr_key *k) {
-    const __u8 *b = (const __u8 *)&k->word[0];
+static __always_inline int is_local_network(__u16 family, const struct addr_key* k) {
+    const __u8* b = (const __u8*)&k->word[0];
     if (family == AF_INET) {
         return (b[0] == 192 && b[1] == 168) || b[0] == 10;
     }
@@ -189,7 +188,7 @@ static __always_inline int forbidden(__u16 family, const __u32 remote[4], __u16 
            (local_port != 0 && deny_local_port[local_port]);
 }
 
-static __always_inline void report_refusal(struct bpf_sock_addr *ctx, __u16 family,
+static __always_inline void report_refusal(struct bpf_sock_addr* ctx, __u16 family,
                                            const __u32 remote[4], __u16 remote_port) {
     struct refuse_key key;
     __builtin_memset(&key, 0, sizeof key);
@@ -199,7 +198,7 @@ static __always_inline void report_refusal(struct bpf_sock_addr *ctx, __u16 fami
     key.addr.word[3] = remote[3];
     key.port = remote_port | ((__u32)family << 16);
     const __u64 now = bpf_ktime_get_ns();
-    struct refuse_seen *seen = bpf_map_lookup_elem(&refused, &key);
+    struct refuse_seen* seen = bpf_map_lookup_elem(&refused, &key);
     __u32 suppressed = 0;
     if (seen) {
         if (now - seen->at < 1000000000ull) {
@@ -211,7 +210,7 @@ static __always_inline void report_refusal(struct bpf_sock_addr *ctx, __u16 fami
     struct refuse_seen fresh = {.at = now};
     bpf_map_update_elem(&refused, &key, &fresh, BPF_ANY);
 
-    struct event *e = bpf_ringbuf_reserve(&events, sizeof *e, 0);
+    struct event* e = bpf_ringbuf_reserve(&events, sizeof *e, 0);
     if (!e) {
         return;
     }
@@ -224,7 +223,7 @@ static __always_inline void report_refusal(struct bpf_sock_addr *ctx, __u16 fami
     e->remote[1] = remote[1];
     e->remote[2] = remote[2];
     e->remote[3] = remote[3];
-    struct bpf_sock *sk = ctx->sk;
+    struct bpf_sock* sk = ctx->sk;
     if (sk) {
         e->local_port = sk->src_port;
     }
@@ -233,14 +232,14 @@ static __always_inline void report_refusal(struct bpf_sock_addr *ctx, __u16 fami
     bpf_ringbuf_submit(e, 0);
 }
 
-static __always_inline int judge_connect(struct bpf_sock_addr *ctx, __u16 family,
+static __always_inline int judge_connect(struct bpf_sock_addr* ctx, __u16 family,
                                          const __u32 remote[4]) {
     if (!(settings.flags & FLAG_REFUSE) || bpf_get_netns_cookie(ctx) != settings.netns) {
         return 1;
     }
     const __u16 remote_port = bpf_ntohs((__u16)ctx->user_port);
     __u16 local_port = 0;
-    struct bpf_sock *sk = ctx->sk;
+    struct bpf_sock* sk = ctx->sk;
     if (sk) {
         if (sk->protocol != IPPROTO_TCP) {
             return 1;
@@ -255,13 +254,13 @@ static __always_inline int judge_connect(struct bpf_sock_addr *ctx, __u16 family
 }
 
 SEC("cgroup/connect4")
-int refuse_connect4(struct bpf_sock_addr *ctx) {
+int refuse_connect4(struct bpf_sock_addr* ctx) {
     __u32 remote[4] = {ctx->user_ip4, 0, 0, 0};
     return judge_connect(ctx, AF_INET, remote);
 }
 
 SEC("cgroup/connect6")
-int refuse_connect6(struct bpf_sock_addr *ctx) {
+int refuse_connect6(struct bpf_sock_addr* ctx) {
     __u32 remote[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
     return judge_connect(ctx, AF_INET6, remote);
 }
@@ -269,7 +268,7 @@ int refuse_connect6(struct bpf_sock_addr *ctx) {
 // Asks the helper to cut a socket the decision forbids. Listening sockets are never cut; a
 // socket still without its local port (an outgoing one at SYN_SENT) is judged without it, and
 // again at its next state.
-static __always_inline void judge_socket(const struct sock_common *skc, __u8 state) {
+static __always_inline void judge_socket(const struct sock_common* skc, __u8 state) {
     if (state == TCP_LISTEN || state == TCP_CLOSE || state == TCP_TIME_WAIT ||
         state == TCP_NEW_SYN_RECV) {
         return;
@@ -291,7 +290,7 @@ static __always_inline void judge_socket(const struct sock_common *skc, __u8 sta
     if (!forbidden(family, remote, remote_port, local_port)) {
         return;
     }
-    struct event *e = bpf_ringbuf_reserve(&events, sizeof *e, 0);
+    struct event* e = bpf_ringbuf_reserve(&events, sizeof *e, 0);
     if (!e) {
         return;
     }
@@ -303,13 +302,13 @@ static __always_inline void judge_socket(const struct sock_common *skc, __u8 sta
     e->remote_port = remote_port;
     __builtin_memcpy(e->local, local, sizeof local);
     __builtin_memcpy(e->remote, remote, sizeof remote);
-    e->cookie = bpf_get_socket_cookie((void *)skc);
+    e->cookie = bpf_get_socket_cookie((void*)skc);
     e->if_index = BPF_CORE_READ(skc, skc_bound_dev_if);
     bpf_ringbuf_submit(e, 0);
 }
 
 SEC("tp_btf/inet_sock_set_state")
-int BPF_PROG(on_state, const struct sock *sk, int oldstate, int newstate) {
+int BPF_PROG(on_state, const struct sock* sk, int oldstate, int newstate) {
     if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP ||
         BPF_CORE_READ(sk, __sk_common.skc_net.net, net_cookie) != settings.netns) {
         return 0;
@@ -322,8 +321,8 @@ int BPF_PROG(on_state, const struct sock *sk, int oldstate, int newstate) {
 // Run on demand after the deny rules changed: every open connection of the namespace is
 // judged again, and the forbidden ones go to the helper to be cut.
 SEC("iter/tcp")
-int sweep(struct bpf_iter__tcp *ctx) {
-    struct sock_common *skc = ctx->sk_common;
+int sweep(struct bpf_iter__tcp* ctx) {
+    struct sock_common* skc = ctx->sk_common;
     if (!skc || BPF_CORE_READ(skc, skc_net.net, net_cookie) != settings.netns) {
         return 0;
     }

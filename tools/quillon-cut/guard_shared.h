@@ -6,10 +6,10 @@
 
 // Settings the helper writes through its mapping of this section: no system call, and so no
 // capability, is needed to change them after load.
-#define FLAG_ON 1u      // judge at all (off until the helper has its first settings)
-#define FLAG_EXEMPT 2u  // the local-network switch: 192.168/16, 10/8, fe80::/10, fc00::/7 pass
-#define FLAG_IPV6 4u    // IPv6 connections are judged (the IPv6 switch)
-#define FLAG_REFUSE 8u  // connects are refused (off: only counted and cut)
+#define FLAG_ON 1u     // judge at all (off until the helper has its first settings)
+#define FLAG_EXEMPT 2u // the local-network switch: 192.168/16, 10/8, fe80::/10, fc00::/7 pass
+#define FLAG_IPV6 4u   // IPv6 connections are judged (the IPv6 switch)
+#define FLAG_REFUSE 8u // connects are refused (off: only counted and cut)
 
 struct settings {
     __u64 netns; // the cookie of the network namespace judged; others are never touched
@@ -35,4 +35,3 @@ struct event {
     __u32 if_index;
     __u32 suppressed; // EVENT_REFUSED: refusals of this address and port not reported before
 };
-
