@@ -1,12 +1,15 @@
 #include "platform/CutHelper.h"
 
 #include "platform/Capabilities.h"
+#include "platform/SockDiagParser.h"
 #include "platform/SocketIdentity.h"
 
 #include <QFile>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -88,10 +91,23 @@ bool CutHelper::start() {
         startError_ = errno;
         return false;
     }
+    // Reports come one record a datagram, read without blocking; the helper never blocks on
+    // them either.
+    int reports[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, reports) != 0) {
+        startError_ = errno;
+        ::close(pair[0]);
+        ::close(pair[1]);
+        return false;
+    }
+    const int reportBuffer = 1 << 20;
+    ::setsockopt(reports[1], SOL_SOCKET, SO_SNDBUF, &reportBuffer, sizeof reportBuffer);
+    ::fcntl(reports[0], F_SETFL, ::fcntl(reports[0], F_GETFL) | O_NONBLOCK);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pair[1], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, pair[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, reports[1], 3);
     const QByteArray file = QFile::encodeName(path_);
     char name[] = "quillon-cut";
     char* argv[] = {name, nullptr};
@@ -101,13 +117,18 @@ bool CutHelper::start() {
     const int error = ::posix_spawn(&pid, file.constData(), &actions, nullptr, argv, envp);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pair[1]);
+    ::close(reports[1]);
     if (error != 0) {
         ::close(pair[0]);
+        ::close(reports[0]);
         startError_ = error;
         return false;
     }
     fd_ = pair[0];
+    reportFd_ = reports[0];
     pid_ = pid;
+    ++generation_;
+    enforcement_.reset();
     return true;
 }
 
@@ -115,6 +136,10 @@ void CutHelper::stop() {
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
+    }
+    if (reportFd_ >= 0) {
+        ::close(reportFd_);
+        reportFd_ = -1;
     }
     if (pid_ > 0) {
         // Its input is closed, so it is ending; a hung one is ended here.
@@ -128,7 +153,7 @@ void CutHelper::stop() {
     }
 }
 
-std::optional<cutproto::Answer> CutHelper::askOnce(const cutproto::Request& request) {
+std::optional<cutproto::Reply> CutHelper::askOnce(const cutproto::Request& request) {
     if (!start()) {
         return std::nullopt;
     }
@@ -137,16 +162,16 @@ std::optional<cutproto::Answer> CutHelper::askOnce(const cutproto::Request& requ
         stop();
         return std::nullopt;
     }
-    unsigned char reply[cutproto::kAnswerSize];
-    cutproto::Answer answer{};
-    if (!receiveAll(fd_, reply, sizeof reply) || !cutproto::parseAnswer(reply, answer)) {
+    unsigned char bytesIn[cutproto::kAnswerSize];
+    cutproto::Reply reply;
+    if (!receiveAll(fd_, bytesIn, sizeof bytesIn) || !cutproto::parseReply(bytesIn, reply)) {
         stop();
         return std::nullopt;
     }
-    return answer;
+    return reply;
 }
 
-std::optional<cutproto::Answer> CutHelper::ask(const cutproto::Request& request) {
+std::optional<cutproto::Reply> CutHelper::ask(const cutproto::Request& request) {
     // A helper that ended since the last request (killed, or the machine's kernel dropped
     // it) is started again once.
     const bool wasRunning = fd_ >= 0;
@@ -164,18 +189,18 @@ CutResult CutHelper::cut(const TcpRow& row) {
     cutproto::Request request;
     request.kind = cutproto::Kind::Cut;
     request.id = socketId(row);
-    const auto answer = ask(request);
-    if (!answer) {
+    const auto reply = ask(request);
+    if (!reply) {
         return startError_ != 0 ? CutResult::NotPermitted : CutResult::Failed;
     }
-    return resultOf(*answer);
+    return resultOf(reply->answer);
 }
 
 CutAccess CutHelper::access() {
     cutproto::Request request;
     request.kind = cutproto::Kind::Probe;
-    const auto answer = ask(request);
-    if (!answer) {
+    const auto reply = ask(request);
+    if (!reply) {
         switch (startError_) {
         case 0:
             return CutAccess::Failed;
@@ -189,7 +214,7 @@ CutAccess CutHelper::access() {
             return CutAccess::Failed;
         }
     }
-    switch (*answer) {
+    switch (reply->answer) {
     case cutproto::Answer::Cut:
         return CutAccess::Ok;
     case cutproto::Answer::NotPermitted:
@@ -199,6 +224,168 @@ CutAccess CutHelper::access() {
     default:
         return CutAccess::Failed;
     }
+}
+
+TcpRow CutHelper::rowOf(const cutproto::Report& report) {
+    TcpRow row;
+    const auto& id = report.id;
+    const auto mapped = [](const std::array<std::uint32_t, 4>& a) {
+        return a[0] == 0 && a[1] == 0 && a[2] == htonl(0xFFFF);
+    };
+    const bool noLocal = id.local == std::array<std::uint32_t, 4>{};
+    if (id.family == AF_INET) {
+        row.dwLocalAddr = id.local[0];
+        row.dwRemoteAddr = id.remote[0];
+    } else {
+        std::copy(id.local.begin(), id.local.end(), row.local6.begin());
+        std::copy(id.remote.begin(), id.remote.end(), row.remote6.begin());
+        // As the dump tells them apart: an IPv4 connection on an IPv6 socket has mapped
+        // addresses (a refused connect, none of its own yet).
+        if (mapped(id.remote) && (mapped(id.local) || noLocal)) {
+            row.dwLocalAddr = id.local[3];
+            row.dwRemoteAddr = id.remote[3];
+        } else {
+            row.ipv6 = true;
+        }
+    }
+    row.dwState = sockdiag::MapKernelState(report.state);
+    row.dwLocalPort = id.localPort;
+    row.dwRemotePort = id.remotePort;
+    row.family = id.family;
+    row.ifIndex = id.ifIndex;
+    row.cookie = id.cookie;
+    return row;
+}
+
+bool CutHelper::enforce(const cutproto::Request& request, quint64* value) {
+    if (state() != Immediate::On) {
+        return false;
+    }
+    const auto reply = askOnce(request);
+    if (!reply || reply->answer != cutproto::Answer::Cut) {
+        return false;
+    }
+    if (value != nullptr) {
+        *value = reply->value;
+    }
+    return true;
+}
+
+Immediate CutHelper::state() {
+    if (!enforcement_) {
+        if (fd_ < 0 && generation_ > 0 && startError_ == 0) {
+            return Immediate::HelperEnded; // restart() brings it back
+        }
+        if (!start()) {
+            switch (startError_) {
+            case ENOENT:
+            case ENOTDIR:
+                return Immediate::NoHelper;
+            case EACCES:
+            case EPERM:
+                return Immediate::NotInGroup;
+            default:
+                return Immediate::Failed;
+            }
+        }
+        cutproto::Request request;
+        request.kind = cutproto::Kind::Enforcement;
+        enforcement_ = askOnce(request);
+        if (!enforcement_) {
+            return Immediate::HelperEnded;
+        }
+    }
+    if (fd_ < 0) {
+        return Immediate::HelperEnded;
+    }
+    if (enforcement_->answer == cutproto::Answer::Cut) {
+        return Immediate::On;
+    }
+    switch (static_cast<cutproto::EnforceOff>(enforcement_->detail)) {
+    case cutproto::EnforceOff::NoCapability:
+        return Immediate::NoCapability;
+    case cutproto::EnforceOff::NoKernelSupport:
+        return Immediate::NoKernelSupport;
+    case cutproto::EnforceOff::NoCgroup:
+        return Immediate::NoCgroup;
+    case cutproto::EnforceOff::None:
+    case cutproto::EnforceOff::LoadFailed:
+        break;
+    }
+    return Immediate::Failed;
+}
+
+bool CutHelper::countsChanges() {
+    return state() == Immediate::On && (enforcement_->value & cutproto::kEnforceChanges) != 0;
+}
+
+bool CutHelper::setSettings(int level, bool exempt, bool ipv6) {
+    cutproto::Request request;
+    request.kind = cutproto::Kind::Settings;
+    request.value = static_cast<std::uint32_t>(level >= 0 && level <= 3 ? level : 0) |
+                    (exempt ? cutproto::kSettingExempt : 0) | (ipv6 ? cutproto::kSettingIpv6 : 0);
+    return enforce(request);
+}
+
+bool CutHelper::change(const KernelEntry& entry, bool add) {
+    cutproto::Request request;
+    request.kind = add ? cutproto::Kind::Add : cutproto::Kind::Remove;
+    request.set = entry.set;
+    request.id.family = entry.family;
+    std::copy(entry.address.begin(), entry.address.end(), request.id.remote.begin());
+    request.id.remotePort = htons(entry.port);
+    return enforce(request);
+}
+
+bool CutHelper::sweep() {
+    cutproto::Request request;
+    request.kind = cutproto::Kind::Sweep;
+    return enforce(request);
+}
+
+std::optional<quint64> CutHelper::changes() {
+    if (!countsChanges()) {
+        return std::nullopt;
+    }
+    cutproto::Request request;
+    request.kind = cutproto::Kind::Changes;
+    quint64 value = 0;
+    if (!enforce(request, &value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool CutHelper::takeReports(std::vector<KernelReport>& out) {
+    if (reportFd_ < 0) {
+        return false;
+    }
+    unsigned char bytes[cutproto::kReportSize];
+    for (;;) {
+        const ssize_t n = ::recv(reportFd_, bytes, sizeof bytes, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        if (n == 0) {
+            stop(); // the helper ended; its kernel programs went with it
+            return false;
+        }
+        cutproto::Report report;
+        if (static_cast<std::size_t>(n) == sizeof bytes && cutproto::parseReport(bytes, report)) {
+            out.push_back(KernelReport{report.kind == cutproto::ReportKind::Refused, rowOf(report),
+                                       report.suppressed});
+        }
+    }
+}
+
+bool CutHelper::restart() {
+    stop();
+    startError_ = 0;
+    enforcement_.reset();
+    return state() == Immediate::On;
 }
 
 } // namespace quillon::platform

@@ -216,6 +216,10 @@ void NetlinkTcpTable::setCutHelper(const QString& path) {
     helper_ = path.isEmpty() ? nullptr : std::make_unique<CutHelper>(path);
 }
 
+KernelGuard* NetlinkTcpTable::kernelGuard() {
+    return helper_.get();
+}
+
 bool NetlinkTcpTable::cutsInProcess() {
     if (privileged_ < 0) {
         privileged_ = hasNetAdmin() ? 1 : 0;

@@ -30,6 +30,8 @@ public:
     // The cut helper used when this process holds no CAP_NET_ADMIN; none by default, and
     // then such a process cannot cut.
     void setCutHelper(const QString& path);
+    // The helper's BPF programs, whichever process cuts.
+    KernelGuard* kernelGuard() override;
 
     // Whether snapshots take one dump of both families (the legacy TCP request) rather than
     // one dump per family; false once the kernel refused the single dump.

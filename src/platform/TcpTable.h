@@ -75,6 +75,8 @@ enum class CutAccess {
     Failed,       // anything else
 };
 
+class KernelGuard;
+
 // The machine's TCP table. Implementations: the kernel's (NetlinkTcpTable) and the scripted
 // fake under tests/support.
 class TcpTable {
@@ -98,6 +100,9 @@ public:
     // Whether cut() can work for this process, found without touching any connection:
     // Cut when it can, NotPermitted / NotSupported / Failed when it cannot.
     virtual CutResult probeCut() = 0;
+
+    // The kernel half that refuses and cuts between polls, where there is one.
+    virtual KernelGuard* kernelGuard() { return nullptr; }
 
     // The same question answered in full: what stands in the way of cutting.
     virtual CutAccess cutAccess() {
