@@ -56,4 +56,19 @@ bool IsIpv6LocalNetwork(const char* text) {
     return linkLocal || uniqueLocal;
 }
 
+int AddressOfText(const char* text, std::array<quint32, 4>& address) {
+    address = {};
+    in_addr v4{};
+    if (::inet_pton(AF_INET, text, &v4) == 1) {
+        address[0] = v4.s_addr;
+        return AF_INET;
+    }
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, text, &v6) == 1) {
+        std::memcpy(address.data(), &v6, sizeof v6);
+        return AF_INET6;
+    }
+    return 0;
+}
+
 } // namespace quillon::platform::Inet

@@ -33,6 +33,11 @@ const char* CanonicalIpv6(const char* text, char (&buffer)[kIpv6TextSize]);
 // text has (NUL, or anything beyond ASCII).
 bool AddressBytes(QStringView text, char (&buffer)[kIpv6TextSize]);
 
+// The address a text names, in network byte order: an IPv4 dotted-decimal text (family
+// AF_INET, word 0) or an IPv6 text (AF_INET6). 0 when it is neither. Other spellings of an
+// address are accepted here; callers compare the canonical text themselves.
+int AddressOfText(const char* text, std::array<quint32, 4>& address);
+
 // Whether `text` is an IPv6 address of the local network: link-local (fe80::/10) or unique
 // local (fc00::/7). False for anything else, IPv4 texts and loopback (::1) included.
 bool IsIpv6LocalNetwork(const char* text);

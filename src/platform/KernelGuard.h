@@ -34,6 +34,7 @@ struct KernelReport {
 // Whether immediate enforcement works, and if not, why.
 enum class Immediate {
     On,
+    NotOffered,      // the table has no kernel half (a table made up for tests)
     NoHelper,        // quillon-cut is not installed beside the program
     NotInGroup,      // this user may not run it
     NoCapability,    // it lacks cap_bpf or cap_perfmon (a checked-out build has cap_net_admin only)

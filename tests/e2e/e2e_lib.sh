@@ -402,17 +402,17 @@ e2e_listen() {
 e2e_connect() {
     local addr=$1 port=$2 wait=$3 file=$4 var=$5
     e2e_spawn "$var" python3 "$TCPKIT" connect "$addr" "$port" "$wait" >"$file"
-    e2e_wait_for 5 "the connection to $addr:$port" grep -q '^connected' "$file"
+    e2e_wait_for 5 "the connection to $addr:$port" grep -q '^\(connected\|refused\)' "$file"
 }
 
 # True once the client's connection has ended.
 client_ended() { [ -n "$(client_end "$1")" ]; }
 
 # The local port of a client's connection from its report.
-client_port() { awk '/^connected/ {print $2}' "$1"; }
+client_port() { awk '/^(connected|refused)/ {print $2}' "$1"; }
 
 # The end that the client saw: "aborted MS" and the like, or nothing while it is still open.
-client_end() { awk '$1 != "connected" {print; exit}' "$1"; }
+client_end() { awk '$1 == "refused" {print $1, $3; exit} $1 != "connected" {print; exit}' "$1"; }
 
 # ---------------------------------------------------------------------------------------------
 # What a failed run leaves for inspection

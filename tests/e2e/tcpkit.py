@@ -14,7 +14,8 @@
   tcpkit.py fan FIRST COUNT PORT WAIT
       Listens on PORT of COUNT consecutive addresses from FIRST, opens one connection to
       each at once, then waits up to WAIT seconds for them to end and prints one line per
-      connection: "ADDRESS aborted|reset|closed|open MS", as connect does.
+      connection: "ADDRESS aborted|reset|closed|open MS", as connect does, or "ADDRESS
+      refused 0" for a connect refused before it connected.
 
   tcpkit.py churn ADDRESS PORT COUNT
       Listens on ADDRESS:PORT and keeps COUNT connections to it open, closing the oldest and
@@ -79,6 +80,11 @@ def connect(address, port, wait):
         say(f"aborted {round((time.monotonic() - start) * 1000)}")
         sock.close()
         return
+    except PermissionError:
+        # Refused before it connected: nothing was sent.
+        say(f"refused {sock.getsockname()[1]} {round((time.monotonic() - start) * 1000)}")
+        sock.close()
+        return
     start = time.monotonic()
     say(f"connected {sock.getsockname()[1]}")
     deadline = start + wait
@@ -120,8 +126,13 @@ def fan(first, count, port, wait):
     clients = {}
     held = []
     sel = selectors.DefaultSelector()
+    refused = []
     for address, server in zip(addresses, servers):
-        sock = socket.create_connection((address, port), timeout=5)
+        try:
+            sock = socket.create_connection((address, port), timeout=5)
+        except PermissionError:
+            refused.append(address)  # refused before it connected
+            continue
         held.append(server.accept()[0])
         sock.setblocking(False)
         clients[sock] = [address, time.monotonic(), None]
@@ -150,6 +161,8 @@ def fan(first, count, port, wait):
     for sock, (address, start, outcome) in clients.items():
         say(f"{address} {outcome or 'open %d' % round((time.monotonic() - start) * 1000)}")
         sock.close()
+    for address in refused:
+        say(f"{address} refused 0")
 
 
 def churn(address, port, count):

@@ -62,6 +62,8 @@ CommandResult Commands::store(const std::vector<Rule>& rules) {
             result = {CommandResult::Status::NotStored, hive_.lastError()};
         }
     }
+    // The kernel refuses and cuts by the new rules at once, before the rebuild that follows.
+    guard_.rulesChanged();
     if (!result.done()) {
         emit refused(result);
     }
@@ -172,6 +174,7 @@ CommandResult Commands::addRule(RuleList list, const QString& name) {
 CommandResult Commands::deleteRule(RuleList list, const QString& name) {
     const QString& key = ruleKey(list);
     modReg::DeleteRegValue(hive_, modReg::HKEY_LOCAL_MACHINE, key, name);
+    guard_.rulesChanged();
     // A rule the hive refused to delete is still in force.
     if (modReg::ReadRegString(hive_, modReg::HKEY_LOCAL_MACHINE, key, name) == QLatin1String("1")) {
         const CommandResult result{CommandResult::Status::NotStored, hive_.lastError()};

@@ -3,6 +3,7 @@
 #include "core/blocking/Decision.h"
 #include "core/blocking/TrojanTable.h"
 #include "core/monitor/Commands.h"
+#include "core/monitor/KernelMirror.h"
 #include "core/settings/EventLog.h"
 #include "core/settings/Switches.h"
 #include "core/settings/modReg.h"
@@ -73,14 +74,26 @@ void Guard::rebuild(bool force) {
     const bool firstLook = hiveSeen_ == 0;
     if (services_.hive.changedElsewhere(hiveSeen_) && !firstLook) {
         services_.switches.follow();
+        if (mirror_) {
+            mirror_->rulesChanged();
+        }
         emit hiveChanged();
     }
     // The family switch applies from this snapshot on: turned off, the IPv6 rows leave the
     // set of connections, which is a change, so the list is rebuilt without them at once.
     services_.table.setIpv6Rows(services_.switches.ipv6());
-    if (!refresh_.poll(force || rebuildDue_)) {
+    followKernel();
+    if (!mustDump(force)) {
+        ++spared_;
         return;
     }
+    ++dumps_;
+    const bool due = force || rebuildDue_;
+    if (!refresh_.poll(due)) {
+        silentRows_ = refresh_.silentRows();
+        return;
+    }
+    silentRows_ = refresh_.silentRows();
     rebuildDue_ = false;
     heldBack_ = false;
     const std::vector<platform::TcpRow>& rows = refresh_.rows();
@@ -173,6 +186,7 @@ void Guard::CheckBlock(const modNetstat::ConnectionRow& row) {
             break;
         }
         const qint32 slot = pending.append(row.RemA, row.RemP, row.LocP);
+        pendingChanged();
         // With every window taken, or others already waiting, the question waits its turn;
         // its entry holds back what it shares meanwhile, as an open question's does.
         if (!waiting_.empty() || questionsOpen() > kOpenQuestions) {
@@ -201,6 +215,7 @@ void Guard::ShiftAlertList(qint32 t) {
     if (!pending.shift(t)) {
         return;
     }
+    pendingChanged();
     if (t >= firstWaiting) {
         waiting_.erase(waiting_.begin() + (t - firstWaiting));
     }
@@ -228,6 +243,7 @@ void Guard::askWaiting() {
             // Gone, closed or settled meanwhile: no question. What its entry held back, and a
             // connection now denied, are judged at the next tick.
             pending.shift(slot);
+            pendingChanged();
             rebuildDue_ = true;
             emit alertsShifted(slot);
             continue;
@@ -262,6 +278,87 @@ std::optional<bool> Guard::IsTrojan(const QString& port) {
 
 std::optional<QString> Guard::GetTrojan(const QString& port) {
     return services_.trojans.GetTrojan(port);
+}
+
+void Guard::followKernel() {
+    if (!kernelAsked_) {
+        kernelAsked_ = true;
+        kernel_ = services_.table.kernelGuard();
+        if (kernel_ == nullptr) {
+            immediate_ = platform::Immediate::NotOffered;
+            return;
+        }
+        immediate_ = kernel_->state();
+        if (immediate_ == platform::Immediate::On) {
+            mirror_ = std::make_unique<KernelMirror>(*kernel_, services_.hive, services_.switches,
+                                                     pending);
+        }
+    }
+    if (!mirror_) {
+        return;
+    }
+    if (!takeReports()) {
+        // Its kernel programs went with it: until another helper has them again, only the poll
+        // cuts. It is started again once; a second end is said and left so.
+        dumpedAt_.reset();
+        const platform::Immediate was = immediate_;
+        immediate_ = !restarted_ && kernel_->restart() ? platform::Immediate::On
+                                                       : platform::Immediate::HelperEnded;
+        restarted_ = true;
+        if (immediate_ != was) {
+            emit immediateChanged(immediate_);
+        }
+    }
+    if (immediate_ == platform::Immediate::On) {
+        mirror_->sync();
+    }
+}
+
+bool Guard::mustDump(bool force) {
+    const bool ipv6 = services_.switches.ipv6();
+    const bool ipv6Changed = ipv6 != dumpedIpv6_;
+    dumpedIpv6_ = ipv6;
+    std::optional<quint64> now;
+    if (immediate_ == platform::Immediate::On && kernel_ != nullptr) {
+        now = kernel_->changes();
+    }
+    // The count is taken before the dump, so a change during it shows at the next tick.
+    const bool unchanged = now && dumpedAt_ && *now == *dumpedAt_;
+    dumpedAt_ = now;
+    return force || rebuildDue_ || silentRows_ || ipv6Changed || !unchanged;
+}
+
+void Guard::logReport(const platform::KernelReport& report) {
+    const modNetstat::ConnectionRow row = modNetstat::MakeConnectionRow(report.row, 0);
+    // A refused connect is logged as its cut would be. It has no local port yet unless it was
+    // bound beforehand: then the record shows 0, as the table does for a socket without one.
+    LogEvent(row.RemA, row.RemP, row.LocP, eventText(Event::Cut));
+}
+
+bool Guard::takeReports() {
+    std::vector<platform::KernelReport> reports;
+    const bool alive = kernel_->takeReports(reports);
+    for (const auto& report : reports) {
+        logReport(report);
+    }
+    return alive;
+}
+
+void Guard::rulesChanged() {
+    if (mirror_ && immediate_ == platform::Immediate::On) {
+        mirror_->rulesChanged();
+        mirror_->sync();
+        // The connections the new rules cut went at once; their records come before whatever
+        // the command logs next, as the poll's cuts would.
+        takeReports();
+    }
+}
+
+void Guard::pendingChanged() {
+    if (mirror_ && immediate_ == platform::Immediate::On) {
+        mirror_->pendingChanged();
+        takeReports();
+    }
 }
 
 } // namespace quillon::monitor

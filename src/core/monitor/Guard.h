@@ -4,12 +4,14 @@
 #include "core/monitor/ConnectionListModel.h"
 #include "core/monitor/ListRefresh.h"
 #include "core/monitor/modNetstat.h"
+#include "platform/KernelGuard.h"
 
 #include <QObject>
 #include <QString>
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QTimer;
@@ -29,6 +31,8 @@ enum class Outcome;
 } // namespace quillon::blocking
 
 namespace quillon::monitor {
+
+class KernelMirror;
 
 // How often the connection table is polled.
 inline constexpr std::chrono::milliseconds kPollInterval{250};
@@ -105,6 +109,16 @@ public:
     std::optional<bool> IsTrojan(const QString& port);
     std::optional<QString> GetTrojan(const QString& port);
 
+    // Whether the kernel refuses and cuts between ticks (the helper's BPF programs), and if not,
+    // why. Known after the first tick.
+    platform::Immediate immediate() const { return immediate_; }
+    // Rules were stored or deleted by this process: the kernel's tables follow now.
+    void rulesChanged();
+    // How many ticks dumped the table, and how many were spared because the kernel counted no
+    // change.
+    quint64 dumps() const { return dumps_; }
+    quint64 sparedDumps() const { return spared_; }
+
     // Rows of the last rebuild.
     qsizetype LastRowCount = 0;
     blocking::PendingAlerts pending;
@@ -124,6 +138,8 @@ signals:
     // Another process changed the hive: the switches were read again; views of the stored
     // state show it afresh.
     void hiveChanged();
+    // Immediate enforcement stopped (the helper ended and did not come back) or started again.
+    void immediateChanged(quillon::platform::Immediate now);
     // An event was written to the event log.
     void eventLogged(const QString& RemA, const QString& RemP, const QString& LocP,
                      const QString& action);
@@ -136,6 +152,14 @@ private:
                              const blocking::PendingAlerts& against);
     void askWaiting();
     bool stillToAsk(const modNetstat::ConnectionRow& row);
+    // The kernel half: reports logged, a helper that ended restarted once, tables brought in
+    // line. Then whether this tick must dump the table.
+    void followKernel();
+    bool mustDump(bool force);
+    void logReport(const platform::KernelReport& report);
+    // Logs the reports waiting; false when the helper ended.
+    bool takeReports();
+    void pendingChanged();
 
     Services services_;
     ConnectionListModel* model_;
@@ -156,6 +180,18 @@ private:
     // The questions that wait for a window, oldest first; their entries end the pending list.
     std::deque<modNetstat::ConnectionRow> waiting_;
     bool askQueued_ = false;
+
+    platform::KernelGuard* kernel_ = nullptr;
+    std::unique_ptr<KernelMirror> mirror_;
+    platform::Immediate immediate_ = platform::Immediate::Failed;
+    bool kernelAsked_ = false;
+    bool restarted_ = false;
+    // The kernel's change count when the last dump began, and what that dump held.
+    std::optional<quint64> dumpedAt_;
+    bool silentRows_ = true; // rows that may leave without a kernel event
+    bool dumpedIpv6_ = true;
+    quint64 dumps_ = 0;
+    quint64 spared_ = 0;
 };
 
 } // namespace quillon::monitor

@@ -1,13 +1,19 @@
 #include "core/monitor/ListRefresh.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quillon::monitor {
 
 bool ListRefresh::poll(bool force) {
     if (!table_.snapshot(current_)) {
+        silentRows_ = true;
         return false;
     }
+    silentRows_ = std::any_of(current_.begin(), current_.end(), [](const platform::TcpRow& r) {
+        return r.dwState == platform::StateSynSent || r.dwState == platform::StateSynRcvd ||
+               r.dwState == platform::StateFinWait2 || r.dwState == platform::StateTimeWait;
+    });
     if (!force && sameConnections(current_, *built_)) {
         return false;
     }

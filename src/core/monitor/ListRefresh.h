@@ -33,6 +33,11 @@ public:
     const std::vector<platform::TcpRow>& rows() const { return *built_; }
     const Snapshot& snapshot() const { return built_; }
 
+    // Whether the latest snapshot held rows that can leave the table without any state change
+    // the kernel reports: half-open ones, orphaned FIN_WAIT2 ones and TIME_WAIT ones, which
+    // expire on their own. While it does, an unchanged change count proves nothing.
+    bool silentRows() const { return silentRows_; }
+
     // Whether two tables hold the same connections in the same order.
     static bool sameConnections(const std::vector<platform::TcpRow>& a,
                                 const std::vector<platform::TcpRow>& b);
@@ -44,6 +49,7 @@ private:
     // their size when they change and shared with the list, which holds no copy of its own.
     std::vector<platform::TcpRow> current_;
     Snapshot built_;
+    bool silentRows_ = true;
 };
 
 } // namespace quillon::monitor

@@ -48,6 +48,7 @@ Rights rightsOf(Program& program) {
     rights.hiveWritable = program.hive().writable();
     rights.logWritable = program.eventLog().writable();
     rights.logDeclinedAsRoot = program.eventLog().declinedAsRoot();
+    rights.immediate = program.guard().immediate();
     return rights;
 }
 

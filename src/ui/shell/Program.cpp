@@ -11,6 +11,7 @@
 #include "ui/chrome/MessageBoxes.h"
 #include "ui/monitor/frmMain.h"
 #include "ui/settings/frmOptions.h"
+#include "ui/shell/ShellHelpers.h"
 #include "ui/shell/TrayIcon.h"
 #include "ui/shell/frmSplash.h"
 #include "ui/shell/frmWarnExit.h"
@@ -63,6 +64,14 @@ void Program::followGuard(monitor::Guard& guard) {
             if (alert != nullptr && !alert->isClosed() && alert->t > t) {
                 --alert->t;
             }
+        }
+    });
+    // The helper ended and did not come back: said once, as the start-up notice says it.
+    connect(&guard, &monitor::Guard::immediateChanged, this, [this](platform::Immediate now) {
+        const QString line = ImmediateLine(now, programDir() + QStringLiteral("/quillon-cut"));
+        const QString caption = QStringLiteral("Quillon防火墙");
+        if (!line.isEmpty() && !tray().showMessage(caption, line)) {
+            messageBoxes().tell(nullptr, caption, line);
         }
     });
     // Questions beyond the open windows wait unseen: the tray says how many.

@@ -33,6 +33,12 @@ QString RightsNotice(const Rights& rights, const RightsPaths& paths) {
         lines << QStringLiteral("不能断开被禁止的连接：无法确认断开连接的权限。");
         break;
     }
+    // Without cuts at all, the line above says everything.
+    if (rights.cut == platform::CutAccess::Ok) {
+        if (const QString line = ImmediateLine(rights.immediate, paths.helper); !line.isEmpty()) {
+            lines << line;
+        }
+    }
     const QString folder = QFileInfo(paths.hive).absolutePath();
     if (rights.hiveUnsafe) {
         lines << QStringLiteral("不能读取和保存规则：规则库 %1 所在的文件夹（或其上层文件夹）可被"
@@ -76,6 +82,38 @@ QString RightsNotice(const Rights& rights, const RightsPaths& paths) {
     return QStringLiteral("本程序缺少权限：\n") + lines.join(QLatin1Char('\n'));
 }
 
+QString ImmediateLine(platform::Immediate immediate, const QString& helper) {
+    QString why;
+    switch (immediate) {
+    case platform::Immediate::On:
+    case platform::Immediate::NotOffered:
+        return {};
+    case platform::Immediate::NoCapability:
+        why = QStringLiteral("助手程序 %1 没有 CAP_BPF 和 CAP_PERFMON（请以 root 身份执行 "
+                             "setup-rights.sh install；checkout 只给自己构建的助手 CAP_NET_ADMIN）")
+                  .arg(helper);
+        break;
+    case platform::Immediate::NoKernelSupport:
+        why = QStringLiteral(
+            "本机内核不支持所需的 BPF 功能（BTF、cgroup 连接钩子和 TCP 状态跟踪点）");
+        break;
+    case platform::Immediate::NoCgroup:
+        why = QStringLiteral("本机没有挂载 cgroup2 文件系统");
+        break;
+    case platform::Immediate::HelperEnded:
+        why = QStringLiteral("助手程序 %1 已退出，重新启动失败").arg(helper);
+        break;
+    case platform::Immediate::NoHelper:
+    case platform::Immediate::NotInGroup:
+    case platform::Immediate::Failed:
+        why = QStringLiteral("无法加载助手程序 %1 的内核程序").arg(helper);
+        break;
+    }
+    return QStringLiteral("立即拦截已关闭：%1。被禁止的连接不会在连接前被拒绝，仍会在下一次刷新"
+                          "（250 毫秒内）时断开。")
+        .arg(why);
+}
+
 QString MissingRightsLine(const Rights& rights) {
     QStringList missing;
     if (rights.cut != platform::CutAccess::Ok) {
@@ -102,6 +140,7 @@ QString NotStoredMessage(const Rights& rights, const RightsPaths& paths, const Q
     hiveOnly.cut = platform::CutAccess::Ok;
     hiveOnly.logWritable = true;
     hiveOnly.logDeclinedAsRoot = false;
+    hiveOnly.immediate = platform::Immediate::On;
     const QString notice = RightsNotice(hiveOnly, paths);
     const QString reason = notice.isEmpty() ? why : notice.section(QLatin1Char('\n'), 1);
     return QStringLiteral("规则没有保存，也没有记录。\n") + reason;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/KernelGuard.h"
 #include "platform/TcpTable.h"
 
 #include <QString>
@@ -18,6 +19,8 @@ struct Rights {
     bool hiveIncomplete = false;    // its -wal or -shm file is gone: no write can succeed
     bool logWritable = true;        // writing the event log
     bool logDeclinedAsRoot = false; // root declines a log in a folder others can change
+    // refusing denied connects before they connect and cutting on kernel events
+    platform::Immediate immediate = platform::Immediate::On;
 };
 
 // Where the notice points the user to.
@@ -30,6 +33,10 @@ struct RightsPaths {
 // The one notice shown at start when rights are missing: one line per missing right, saying
 // what cannot be done, why, and how to grant it. Empty when nothing is missing.
 QString RightsNotice(const Rights& rights, const RightsPaths& paths);
+
+// Why denied connects are not refused at once, and that the poll still cuts them; empty while
+// immediate enforcement works.
+QString ImmediateLine(platform::Immediate immediate, const QString& helper);
 
 // The tray tool tip's line while rights are missing: what cannot be done, in a few words.
 // Empty when nothing is missing.
