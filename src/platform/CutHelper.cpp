@@ -383,9 +383,9 @@ bool CutHelper::takeReports(std::vector<KernelReport>& out) {
 
 bool CutHelper::restart() {
     stop();
-    startError_ = 0;
     enforcement_.reset();
-    return state() == Immediate::On;
+    // The start is made here: state() only says HelperEnded once a helper of this object ended.
+    return start() && state() == Immediate::On;
 }
 
 } // namespace quillon::platform
