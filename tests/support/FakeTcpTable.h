@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/KernelGuard.h"
 #include "platform/TcpTable.h"
 
 #include <QString>
@@ -60,6 +61,10 @@ public:
     platform::CutResult cut(const platform::TcpRow& row) override;
     platform::CutResult probeCut() override;
 
+    // The kernel half the guard is to use; none by default.
+    void setKernelGuard(platform::KernelGuard* kernel) { kernel_ = kernel; }
+    platform::KernelGuard* kernelGuard() override { return kernel_; }
+
 private:
     int indexOf(const platform::TcpRow& row) const;
 
@@ -70,6 +75,7 @@ private:
     bool failing_ = false;
     int snapshots_ = 0;
     int probes_ = 0;
+    platform::KernelGuard* kernel_ = nullptr;
 };
 
 } // namespace quillon::test
