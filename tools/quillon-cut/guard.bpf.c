@@ -66,12 +66,7 @@ struct sock {
     __u16 sk_protocol;
 } __attribute__((preserve_access_index));
 
-struct bpf_iter_meta {
-    void* seq;
-} __attribute__((preserve_access_index));
-
 struct bpf_iter__tcp {
-    struct bpf_iter_meta* meta;
     struct sock_common* sk_common;
 } __attribute__((preserve_access_index));
 
