@@ -59,10 +59,10 @@ answer is logged. The interface speaks Simplified Chinese.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Qt and SQLite by the names dpkg-shlibdeps finds for the linked libraries; on top, what no
-# library link shows: Qt's X platform plugin, a face with Chinese glyphs (the windows prefer
-# WenQuanYi Micro Hei, then Noto Sans CJK), Qt's own Chinese texts, setcap for the helper's
-# capability and groupadd for the group.
+# Qt, SQLite and libbpf (libbpf1, which the cut helper links) by the names dpkg-shlibdeps finds
+# for the linked libraries; on top, what no library link shows: Qt's X platform plugin, a face
+# with Chinese glyphs (the windows prefer WenQuanYi Micro Hei, then Noto Sans CJK), Qt's own
+# Chinese texts, setcap for the helper's capabilities and groupadd for the group.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "qt6-qpa-plugins, fonts-wqy-microhei | fonts-noto-cjk, qt6-translations-l10n, libcap2-bin, passwd")

@@ -6,7 +6,8 @@
 #                                           registry.db-shm root:quillon 0660 (made when
 #                                           missing); PROGRAM_DIR/WDlog.log root:quillon 0660;
 #                                           PROGRAM_DIR/quillon-cut root:quillon 0750 with
-#                                           cap_net_admin+ep; /etc/xdg/autostart/quillon.desktop
+#                                           cap_bpf,cap_perfmon,cap_net_admin=ep;
+#                                           /etc/xdg/autostart/quillon.desktop
 #   setup-rights.sh remove [DIR]            undoes that, keeping the hive, the log and the
 #                                           group: the autostart entry goes, and so does the
 #                                           file capability of every root-owned file in DIR
@@ -20,8 +21,10 @@
 # What checkout grants: cap_net_admin only, and only on the asking user's own build of the
 # helper (BIN_DIR and its quillon-cut must be that user's: the one who ran sudo, or USER where
 # there is no sudo). The helper becomes root:quillon 0750, so every member of quillon may run
-# it. Any further capability a later helper needs goes only to an installed, root-owned helper
-# (install), never to a build folder.
+# it. cap_bpf and cap_perfmon, which the helper needs to load its built-in kernel programs, go
+# only to an installed, root-owned helper (install), never to a build folder: a checkout is a
+# fresh copy, which carries no capability the user's file may have had, given cap_net_admin
+# alone.
 #
 # PROGRAM_DIR defaults to the folder holding this script (/opt/quillon once installed). Every
 # action can be run again; it changes only what is not yet as it should be. Members of quillon
@@ -219,7 +222,12 @@ ENTRY_TEXT
     mv -f "$_tmp" "$ENTRY"
 }
 
-# set_helper HELPER: root:quillon 0750 with cap_net_admin+ep, for a helper in a root-only folder.
+# The installed helper's capabilities: cap_net_admin to cut connections, cap_bpf and
+# cap_perfmon to load its built-in kernel programs. It gives up cap_perfmon once they are
+# loaded, and cap_bpf too where the kernel does not ask for it on every update of their tables.
+HELPER_CAPS=cap_bpf,cap_perfmon,cap_net_admin=ep
+
+# set_helper HELPER: root:quillon 0750 with HELPER_CAPS, for a helper in a root-only folder.
 set_helper() {
     _h=$1
     if [ ! -f "$_h" ] || [ -L "$_h" ]; then
@@ -231,7 +239,7 @@ set_helper() {
         return 1
     fi
     chown root:"$GROUP" "$_h" && chmod 0750 "$_h" && root_only "$_h" || return 1
-    setcap cap_net_admin+ep "$_h"
+    setcap "$HELPER_CAPS" "$_h"
 }
 
 # asking_uid [USER]: the user a checkout is for: the one who ran sudo, or USER without sudo.
@@ -324,7 +332,8 @@ copy_helper() {
         die "${_why:-could not copy $_here/quillon-cut}"
 }
 
-# finish_helper: the copy gets its group, mode and capability, then BIN_DIR's helper name.
+# finish_helper: the copy gets its group, mode and capability (cap_net_admin, never more),
+# then BIN_DIR's helper name.
 finish_helper() {
     chown root:"$GROUP" quillon-cut && chmod 0750 quillon-cut && setcap cap_net_admin+ep quillon-cut ||
         die "could not give $_here/quillon-cut its group, mode and capability"

@@ -24,6 +24,14 @@ if [ "${1:-}" = --inside ]; then
             fail "cannot overlay /$d"
     done
     modes() { stat -c '%a %U %G' "$1" 2>/dev/null; }
+    # caps_of FILE: its capability names, sorted, and their flags (getcap lists them its own way).
+    caps_of() {
+        local c
+        c=$(getcap "$1" | cut -d' ' -f2-)
+        [ -z "$c" ] || echo "$(tr , '\n' <<<"${c%%=*}" | sort | paste -sd , -)=${c#*=}"
+    }
+    # The helper's: cap_net_admin to cut, cap_bpf and cap_perfmon to load its kernel programs.
+    helper_caps=cap_bpf,cap_net_admin,cap_perfmon=ep
 
     if [ "$rights" = 1 ]; then
         # A hive from before the package: a file of root's that the group must be given, and
@@ -60,8 +68,8 @@ if [ "${1:-}" = --inside ]; then
             fail "/opt/quillon/WDlog.log is $(modes /opt/quillon/WDlog.log)"
         [ "$(modes /opt/quillon/quillon-cut)" = "750 root quillon" ] ||
             fail "/opt/quillon/quillon-cut is $(modes /opt/quillon/quillon-cut)"
-        getcap /opt/quillon/quillon-cut | grep -q 'cap_net_admin[=+]ep' ||
-            fail "quillon-cut has no cap_net_admin: $(getcap /opt/quillon/quillon-cut)"
+        [ "$(caps_of /opt/quillon/quillon-cut)" = "$helper_caps" ] ||
+            fail "quillon-cut holds $(caps_of /opt/quillon/quillon-cut), not cap_bpf,cap_perfmon,cap_net_admin=ep"
         # A plain user in the group stores rules and may start the helper; one outside may not.
         # setpriv's own exec still passes root's permission checks, so env starts the program.
         member=(setpriv --reuid=65534 --regid=65534 --groups="$(getent group quillon | cut -d: -f3)"
@@ -92,8 +100,8 @@ if [ "${1:-}" = --inside ]; then
         rm -f /var/lib/quillon-secret
         [ "$("${member[@]}" /usr/bin/quillon-reg query "$ip_key" 198.51.100.1)" = 1 ] ||
             fail "the upgrade lost a rule of the older hive"
-        getcap /opt/quillon/quillon-cut | grep -q 'cap_net_admin[=+]ep' ||
-            fail "quillon-cut lost its capability when the package was installed again"
+        [ "$(caps_of /opt/quillon/quillon-cut)" = "$helper_caps" ] ||
+            fail "quillon-cut holds $(caps_of /opt/quillon/quillon-cut) after the package was installed again"
         [ -f /etc/xdg/autostart/quillon.desktop ] || fail "installing again took the autostart entry away"
         [ -z "$(getcap /opt/quillon/quillon)" ] || fail "quillon itself holds a capability"
         grep -q '^Exec=.*/opt/quillon/quillon' /etc/xdg/autostart/quillon.desktop 2>/dev/null ||
@@ -155,6 +163,8 @@ for d in libqt6core6 libqt6widgets6 libsqlite3-0 "fonts-wqy-microhei | fonts-not
     qt6-translations-l10n libcap2-bin; do
     grep -qF "$d" <<<"$depends" || fail "the package does not depend on $d"
 done
+# The cut helper links libbpf: its runtime, by the name dpkg-shlibdeps gives it.
+grep -qE '(^|, )libbpf1( \(|,|$)' <<<"$depends" || fail "the package does not depend on libbpf1"
 
 # The scratch maintainer's reserved domain is the one finding lintian may make about it.
 lintian --fail-on error,warning --display-info \

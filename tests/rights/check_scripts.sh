@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The rights scripts against the users they must not serve: scripts/setup-rights.sh (checkout,
-# remove, the log and the hive of install), scripts/run.sh as root and tests/support/root_only.sh.
+# remove, the log, the hive and the helper's capabilities of install), scripts/run.sh as root
+# and tests/support/root_only.sh.
 # Runs as root in private mount and PID namespaces with a scratch /etc (the throw-away users
 # and the group quillon vanish with it), a private /var/lib and a tmpfs for every folder it
 # makes; each attacker is a background loop of a throw-away user, bounded in time, that the
@@ -77,8 +78,21 @@ stop_attack() {
 }
 # state PATH: what a victim looks like, content included; never follows a link.
 state() { stat -c '%F %a %U %G %s' -- "$1" && { [ -L "$1" ] || [ ! -f "$1" ] || md5sum <"$1"; }; }
-# caps_of PATH: the file capability of PATH, as getcap prints it.
-caps_of() { getcap -- "$1" 2>/dev/null | awk '{print $2}'; }
+# caps_of PATH: the file capabilities of PATH as getcap prints them, with the names of each
+# clause sorted (getcap lists them in an order of its own), or nothing.
+caps_of() {
+    local line clause names out=()
+    line=$(getcap -- "$1" 2>/dev/null)
+    [ -n "$line" ] || return 0
+    for clause in ${line#"$1 "}; do
+        names=${clause%%[=+-]*}
+        out+=("$(tr , '\n' <<<"$names" | sort | paste -sd , -)${clause#"$names"}")
+    done
+    echo "${out[*]}"
+}
+# What install gives the helper (cap_bpf,cap_perfmon,cap_net_admin=ep), and checkout.
+INSTALL_CAPS=cap_bpf,cap_net_admin,cap_perfmon=ep
+CHECKOUT_CAPS=cap_net_admin=ep
 # snapshot DIR: every name in DIR with its owner, mode, size and capability.
 snapshot() {
     find "$1" -printf '%P %U:%G %m %s %y\n' | sort
@@ -105,6 +119,12 @@ hive_ok() {
     [ "$(state "$victim")" = "$victim_state" ] || fail "$1: the victim changed: $(state "$victim")"
     as_member touch "$H/planted" 2>/dev/null && fail "$1: a member can create a file in $H"
     [ ! -e "$H/planted" ] || fail "$1: a member created a file in $H"
+}
+# helper_ok CASE: install gave the helper in prog0 its group, mode and capabilities.
+helper_ok() {
+    [ "$(stat -c '%U:%G %a' "$work/prog0/quillon-cut")" = "root:quillon 750" ] &&
+        [ "$(caps_of "$work/prog0/quillon-cut")" = "$INSTALL_CAPS" ] ||
+        fail "$1: the installed helper is $(stat -c '%U:%G %a' "$work/prog0/quillon-cut") $(caps_of "$work/prog0/quillon-cut")"
 }
 # member_rule CASE ADDRESS: a member stores a rule and reads it back, with no rollback journal.
 member_rule() {
@@ -245,6 +265,7 @@ for c in "${e_cases[@]}"; do
         [ "$(stat -c '%a %U %G' "$H")" = "2750 root quillon" ] || fail "$name: $H is $(stat -c '%a %U %G' "$H")"
         [ "$(state "$victim")" = "$victim_state" ] || fail "$name: the victim changed: $(state "$victim")"
     fi
+    helper_ok "$name"
     "e_${name}_after"
     echo "hive $name: $expect"
 done
@@ -267,6 +288,11 @@ done
 stop_attack
 has_rules "hive race" 203.0.113.5 203.0.113.6
 echo "hive: a member racing install changed nothing through a link"
+# remove takes every capability off the installed helper, not only cap_net_admin.
+helper_ok "before remove"
+sh "$S" remove "$work/prog0" >/dev/null || fail "remove of the program folder failed"
+[ -z "$(getcap -r "$work/prog0" 2>/dev/null)" ] || fail "remove left a capability: $(getcap -r "$work/prog0")"
+echo "remove: the installed helper holds no capability"
 
 # --- checkout: a throw-away user owns a parent folder and the build folder, and swaps the
 # build folder for a link to a folder of root's while root runs checkout for that user.
@@ -289,7 +315,7 @@ while [ $round -lt 30 ] || { [ $done_rounds -eq 0 ] && [ $round -lt 300 ]; }; do
     # Whatever the helper in the real build folder is now, looked at through a name of root's.
     if ln -P -T /proc/self/fd/7/quillon-cut "$work/look/h" 2>/dev/null; then
         if [ -n "$(caps_of "$work/look/h")" ]; then
-            [ "$(caps_of "$work/look/h")" = cap_net_admin=ep ] ||
+            [ "$(caps_of "$work/look/h")" = "$CHECKOUT_CAPS" ] ||
                 fail "checkout race: the helper holds $(caps_of "$work/look/h")"
             [ "$(stat -c '%U:%G %a' "$work/look/h")" = "root:quillon 750" ] ||
                 fail "checkout race: a helper with the capability is $(stat -c '%U:%G %a' "$work/look/h")"
@@ -305,26 +331,29 @@ left=$(getcap -r "$home" "$target" 2>/dev/null | grep -v "^$home/bin/quillon-cut
 [ -z "$left" ] || fail "checkout race: a capability outside the build folder's helper: $left"
 [ -z "$(find "$work" -name '.quillon-setup.*')" ] || fail "checkout race: work folders were left behind"
 
-# --- checkout for whom: only the owner of the build folder and of its helper, as asked.
-# sudo's user  --for  folder's owner  helper's owner  expected
+# --- checkout for whom: only the owner of the build folder and of its helper, as asked; and
+# never more than cap_net_admin, whatever the helper held before.
+# sudo's user  --for  folder's owner  helper's owner  the helper's capabilities before  expected
 b_cases=(
-    "$B - $A $A refused"  # asked through sudo by someone else
-    "$A - $A $B refused"  # a helper another user put in the folder
-    "$A - $B $A refused"  # the folder of another user
-    "0 - $A $A refused"   # root through sudo, for a user's build
-    "- - $A $A refused"   # neither sudo nor --for
-    "$A qlb $A $A refused" # --for someone other than sudo's user
-    "- qlb $A $A refused"
-    "- qla $A $A done"
-    "$A - $A $A done"
+    "$B - $A $A - refused"  # asked through sudo by someone else
+    "$A - $A $B - refused"  # a helper another user put in the folder
+    "$A - $B $A - refused"  # the folder of another user
+    "0 - $A $A - refused"   # root through sudo, for a user's build
+    "- - $A $A - refused"   # neither sudo nor --for
+    "$A qlb $A $A - refused" # --for someone other than sudo's user
+    "- qlb $A $A - refused"
+    "- qla $A $A - done"
+    "$A - $A $A - done"
+    "$A - $A $A cap_bpf,cap_perfmon,cap_net_admin=ep done" # the installed helper's set, by hand
 )
 i=0
 for c in "${b_cases[@]}"; do
-    read -r sudo_uid for_user downer howner expect <<<"$c"
+    read -r sudo_uid for_user downer howner caps expect <<<"$c"
     i=$((i + 1))
     d=$work/b$i
     install -d -o "$downer" -m 0755 "$d"
     install -o "$howner" -m 0755 /bin/true "$d/quillon-cut"
+    [ "$caps" = - ] || setcap "$caps" "$d/quillon-cut" || fail "checkout ($c): cannot set the capabilities before"
     before=$(snapshot "$d")
     args=(checkout "$d")
     [ "$for_user" = - ] || args+=(--for "$for_user")
@@ -341,8 +370,10 @@ for c in "${b_cases[@]}"; do
     else
         [ $rc -eq 0 ] || { cat "$work/err"; fail "checkout ($c) failed"; }
         [ "$(stat -c '%U:%G %a' "$d/quillon-cut")" = "root:quillon 750" ] &&
-            [ "$(caps_of "$d/quillon-cut")" = cap_net_admin=ep ] ||
+            [ "$(caps_of "$d/quillon-cut")" = "$CHECKOUT_CAPS" ] ||
             fail "checkout ($c): the helper is $(stat -c '%U:%G %a' "$d/quillon-cut") $(caps_of "$d/quillon-cut")"
+        [ "$(getcap -r "$d" 2>/dev/null)" = "$(getcap "$d/quillon-cut")" ] ||
+            fail "checkout ($c): a capability elsewhere in the folder: $(getcap -r "$d")"
     fi
     echo "checkout ($c): $expect $(head -n 1 "$work/err")"
 done
