@@ -73,17 +73,22 @@ e2e_start_tray
 start_as_user
 e2e_wait_started
 
-# --- In the group: the cut goes through the helper and is logged.
+# --- In the group: the installed helper's kernel programs refuse the denied connect before
+# anything is sent, and the refusal is logged as a cut.
+lo_sent() { awk '$1 == "lo:" {print $11}' /proc/net/dev; }
+sent_before=$(lo_sent)
 client=$E2E_WORK/client-member
 e2e_connect "$DENIED" "$PORT" 3 "$client" CLIENT
 lport=$(client_port "$client")
 wait "$CLIENT"
 end=$(client_end "$client")
-e2e_log "member run, client saw: $end"
-[ "${end%% *}" = aborted ] || e2e_fail "the denied connection was not cut: '$end'"
+sent=$(($(lo_sent) - sent_before))
+e2e_log "member run, client saw: $end; $sent packets on lo meanwhile"
+[ "${end%% *}" = refused ] || e2e_fail "the denied connect was not refused before it connected: '$end'"
+[ "$sent" -eq 0 ] || e2e_fail "$sent packets left on lo for a refused connect"
 sleep 1
 n=$(log_count "$DENIED" "$PORT" "$lport" "已断开连接")
-[ "$n" -eq 1 ] || e2e_fail "WDlog.log holds $n records of the cut instead of one"
+[ "$n" -eq 1 ] || e2e_fail "WDlog.log holds $n records of the refusal instead of one"
 
 # No process but the helper holds a capability.
 [ "$(cap_eff "$E2E_QUILLON_PID")" = 0000000000000000 ] || e2e_fail "quillon holds capabilities: $(cap_eff "$E2E_QUILLON_PID")"
