@@ -20,6 +20,31 @@ bool allZero(const std::uint32_t (&words)[4], int from) {
     return true;
 }
 
+// The identity's fields, which the request and the report lay out alike.
+template <typename WireT>
+void putId(WireT& w, const SocketId& id) {
+    w.family = id.family;
+    std::memcpy(w.local, id.local.data(), sizeof w.local);
+    std::memcpy(w.remote, id.remote.data(), sizeof w.remote);
+    w.localPort = id.localPort;
+    w.remotePort = id.remotePort;
+    w.ifIndex = id.ifIndex;
+    w.cookie = id.cookie;
+}
+
+template <typename WireT>
+SocketId idOf(const WireT& w) {
+    SocketId id;
+    id.family = w.family;
+    std::memcpy(id.local.data(), w.local, sizeof w.local);
+    std::memcpy(id.remote.data(), w.remote, sizeof w.remote);
+    id.localPort = w.localPort;
+    id.remotePort = w.remotePort;
+    id.ifIndex = w.ifIndex;
+    id.cookie = w.cookie;
+    return id;
+}
+
 // An entry of a set: an address (family and remote) or a port (remotePort, never 0); nothing else.
 ParseError parseEntry(const Wire& w, Request& out) {
     if (w.set == 0 || w.set > kLastSet || w.value != 0) {
@@ -46,9 +71,7 @@ ParseError parseEntry(const Wire& w, Request& out) {
     Request r;
     r.kind = static_cast<Kind>(w.kind);
     r.set = set;
-    r.id.family = w.family;
-    std::memcpy(r.id.remote.data(), w.remote, sizeof w.remote);
-    r.id.remotePort = w.remotePort;
+    r.id = idOf(w); // every other field was checked to be zero
     out = r;
     return ParseError::Ok;
 }
@@ -62,15 +85,9 @@ std::array<unsigned char, kRequestSize> encode(const Request& request) {
     w.magic = kMagic;
     w.version = kVersion;
     w.kind = static_cast<std::uint8_t>(request.kind);
-    w.family = request.id.family;
+    putId(w, request.id);
     w.set = static_cast<std::uint8_t>(request.set);
     w.value = request.value;
-    std::memcpy(w.local, request.id.local.data(), sizeof w.local);
-    std::memcpy(w.remote, request.id.remote.data(), sizeof w.remote);
-    w.localPort = request.id.localPort;
-    w.remotePort = request.id.remotePort;
-    w.ifIndex = request.id.ifIndex;
-    w.cookie = request.id.cookie;
     std::array<unsigned char, kRequestSize> bytes{};
     std::memcpy(bytes.data(), &w, sizeof w);
     return bytes;
@@ -145,13 +162,7 @@ ParseError parse(const unsigned char* bytes, Request& out) {
     }
     Request r;
     r.kind = Kind::Cut;
-    r.id.family = w.family;
-    std::memcpy(r.id.local.data(), w.local, sizeof w.local);
-    std::memcpy(r.id.remote.data(), w.remote, sizeof w.remote);
-    r.id.localPort = w.localPort;
-    r.id.remotePort = w.remotePort;
-    r.id.ifIndex = w.ifIndex;
-    r.id.cookie = w.cookie;
+    r.id = idOf(w);
     out = r;
     return ParseError::Ok;
 }
@@ -236,14 +247,8 @@ std::array<unsigned char, kReportSize> encodeReport(const Report& report) {
     std::memset(&w, 0, sizeof w);
     w.magic = kMagic;
     w.kind = static_cast<std::uint8_t>(report.kind);
-    w.family = report.id.family;
+    putId(w, report.id);
     w.state = report.state;
-    std::memcpy(w.local, report.id.local.data(), sizeof w.local);
-    std::memcpy(w.remote, report.id.remote.data(), sizeof w.remote);
-    w.localPort = report.id.localPort;
-    w.remotePort = report.id.remotePort;
-    w.ifIndex = report.id.ifIndex;
-    w.cookie = report.id.cookie;
     w.suppressed = report.suppressed;
     std::array<unsigned char, kReportSize> bytes{};
     std::memcpy(bytes.data(), &w, sizeof w);
@@ -262,13 +267,7 @@ bool parseReport(const unsigned char* bytes, Report& out) {
     }
     out.kind = static_cast<ReportKind>(w.kind);
     out.state = w.state;
-    out.id.family = w.family;
-    std::memcpy(out.id.local.data(), w.local, sizeof w.local);
-    std::memcpy(out.id.remote.data(), w.remote, sizeof w.remote);
-    out.id.localPort = w.localPort;
-    out.id.remotePort = w.remotePort;
-    out.id.ifIndex = w.ifIndex;
-    out.id.cookie = w.cookie;
+    out.id = idOf(w);
     out.suppressed = w.suppressed;
     return true;
 }
