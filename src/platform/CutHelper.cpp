@@ -327,14 +327,45 @@ bool CutHelper::setSettings(int level, bool exempt, bool ipv6) {
     return enforce(request);
 }
 
-bool CutHelper::change(const KernelEntry& entry, bool add) {
-    cutproto::Request request;
-    request.kind = add ? cutproto::Kind::Add : cutproto::Kind::Remove;
-    request.set = entry.set;
-    request.id.family = entry.family;
-    std::copy(entry.address.begin(), entry.address.end(), request.id.remote.begin());
-    request.id.remotePort = htons(entry.port);
-    return enforce(request);
+std::vector<bool> CutHelper::changeAll(const std::vector<KernelEntry>& entries, bool add) {
+    std::vector<bool> taken(entries.size(), false);
+    if (entries.empty() || state() != Immediate::On) {
+        return taken;
+    }
+    // A hundred thousand rules at start: requests go in batches, each written whole before its
+    // answers are read, so the cost is the helper's work rather than a round trip per entry.
+    constexpr std::size_t kBatch = 256;
+    std::vector<unsigned char> out;
+    for (std::size_t first = 0; first < entries.size(); first += kBatch) {
+        const std::size_t n = std::min(kBatch, entries.size() - first);
+        out.clear();
+        for (std::size_t k = first; k < first + n; ++k) {
+            cutproto::Request request;
+            request.kind = add ? cutproto::Kind::Add : cutproto::Kind::Remove;
+            request.set = entries[k].set;
+            request.id.family = entries[k].family;
+            std::copy(entries[k].address.begin(), entries[k].address.end(),
+                      request.id.remote.begin());
+            request.id.remotePort = htons(entries[k].port);
+            const auto bytes = cutproto::encode(request);
+            out.insert(out.end(), bytes.begin(), bytes.end());
+        }
+        if (!writeAll(fd_, out.data(), out.size())) {
+            stop();
+            return taken;
+        }
+        for (std::size_t k = first; k < first + n; ++k) {
+            unsigned char bytesIn[cutproto::kAnswerSize];
+            cutproto::Reply reply;
+            if (!receiveAll(fd_, bytesIn, sizeof bytesIn) ||
+                !cutproto::parseReply(bytesIn, reply)) {
+                stop();
+                return taken;
+            }
+            taken[k] = reply.answer == cutproto::Answer::Cut;
+        }
+    }
+    return taken;
 }
 
 bool CutHelper::sweep() {

@@ -44,7 +44,7 @@ public:
     quint64 generation() const override { return generation_; }
     bool countsChanges() override;
     bool setSettings(int level, bool exempt, bool ipv6) override;
-    bool change(const KernelEntry& entry, bool add) override;
+    std::vector<bool> changeAll(const std::vector<KernelEntry>& entries, bool add) override;
     bool sweep() override;
     std::optional<quint64> changes() override;
     int reportDescriptor() const override { return reportFd_; }

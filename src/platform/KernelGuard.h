@@ -59,7 +59,10 @@ public:
     virtual bool countsChanges() = 0;
 
     virtual bool setSettings(int level, bool exempt, bool ipv6) = 0;
-    virtual bool change(const KernelEntry& entry, bool add) = 0;
+    // Adds or removes entries, all sent before the first answer is awaited; tells which were
+    // taken (a full table refuses).
+    virtual std::vector<bool> changeAll(const std::vector<KernelEntry>& entries, bool add) = 0;
+    bool change(const KernelEntry& entry, bool add) { return changeAll({entry}, add).front(); }
     // Judges every open connection again, cutting the forbidden ones.
     virtual bool sweep() = 0;
     // How many times a TCP socket of this network namespace changed state; nullopt when unknown.

@@ -22,9 +22,11 @@ public:
         settings = {level, exempt, ipv6};
         return true;
     }
-    bool change(const KernelEntry& entry, bool add) override {
-        add ? (void)tables.insert(entry) : (void)tables.erase(entry);
-        return true;
+    std::vector<bool> changeAll(const std::vector<KernelEntry>& entries, bool add) override {
+        for (const auto& entry : entries) {
+            add ? (void)tables.insert(entry) : (void)tables.erase(entry);
+        }
+        return std::vector<bool>(entries.size(), true);
     }
     bool sweep() override {
         ++sweeps;

@@ -83,7 +83,7 @@ struct addr_key {
     __u32 word[4]; // IPv4: word 0, the rest zero
 };
 
-#define MAX_ADDRESSES 65536
+#define MAX_ADDRESSES 262144
 #define MAX_HELD 1024
 
 struct {

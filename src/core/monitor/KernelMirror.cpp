@@ -103,26 +103,29 @@ KernelMirror::Entries KernelMirror::readHolds() const {
 }
 
 bool KernelMirror::apply(Entries& sent, const Entries& wanted) {
+    std::vector<platform::KernelEntry> added;
+    std::set_difference(wanted.begin(), wanted.end(), sent.begin(), sent.end(),
+                        std::back_inserter(added));
+    std::vector<platform::KernelEntry> removed;
+    std::set_difference(sent.begin(), sent.end(), wanted.begin(), wanted.end(),
+                        std::back_inserter(removed));
     bool ok = true;
     // Additions first: a deny is in force before anything that would loosen it goes.
-    for (const auto& e : wanted) {
-        if (!sent.contains(e)) {
-            if (guard_.change(e, true)) {
-                sent.insert(e);
-            } else {
-                ok = false;
-            }
-        }
-    }
-    for (auto it = sent.begin(); it != sent.end();) {
-        if (!wanted.contains(*it)) {
-            if (guard_.change(*it, false)) {
-                it = sent.erase(it);
-                continue;
-            }
+    const std::vector<bool> addedTaken = guard_.changeAll(added, true);
+    for (std::size_t k = 0; k < added.size(); ++k) {
+        if (addedTaken[k]) {
+            sent.insert(added[k]);
+        } else {
             ok = false;
         }
-        ++it;
+    }
+    const std::vector<bool> removedTaken = guard_.changeAll(removed, false);
+    for (std::size_t k = 0; k < removed.size(); ++k) {
+        if (removedTaken[k]) {
+            sent.erase(removed[k]);
+        } else {
+            ok = false;
+        }
     }
     return ok;
 }
@@ -161,10 +164,11 @@ bool KernelMirror::sync() {
     tightened = std::any_of(holdsBefore.begin(), holdsBefore.end(),
                             [this](const auto& e) { return !holds_.contains(e); });
     if (rulesDue_) {
+        // An entry the kernel refused (a table full) is not tried again before the rules next
+        // change: the poll still cuts by it.
         const Entries before = rules_;
-        const bool applied = apply(rules_, readRules());
-        rulesDue_ = !applied;
-        ok = applied && ok;
+        ok = apply(rules_, readRules()) && ok;
+        rulesDue_ = false;
         tightened =
             tightened || std::any_of(rules_.begin(), rules_.end(),
                                      [&before](const auto& e) { return !before.contains(e); });
