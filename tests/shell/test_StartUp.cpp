@@ -390,6 +390,43 @@ private slots:
         QVERIFY(shell::RightsNotice(shell::Rights{}, paths).isEmpty());
     }
 
+    // Without the kernel's immediate blocking the notice says why, and that the poll still cuts;
+    // where nothing can cut at all, the cut's own line says everything.
+    void rightsNoticeSaysWhyBlockingIsNotImmediate_data() {
+        QTest::addColumn<int>("immediate");
+        QTest::addColumn<int>("access");
+        QTest::addColumn<QStringList>("expected");
+        using platform::CutAccess;
+        using platform::Immediate;
+        QTest::newRow("checked-out helper")
+            << int(Immediate::NoCapability) << int(CutAccess::Ok)
+            << QStringList{"立即拦截已关闭", "CAP_BPF", "setup-rights.sh install",
+                           "仍会在下一次刷新"};
+        QTest::newRow("kernel") << int(Immediate::NoKernelSupport) << int(CutAccess::Ok)
+                                << QStringList{"立即拦截已关闭", "BPF"};
+        QTest::newRow("no cgroup2")
+            << int(Immediate::NoCgroup) << int(CutAccess::Ok) << QStringList{"cgroup2"};
+        QTest::newRow("helper ended") << int(Immediate::HelperEnded) << int(CutAccess::Ok)
+                                      << QStringList{"/p/quillon-cut", "重新启动失败"};
+        QTest::newRow("no cut either")
+            << int(Immediate::NotInGroup) << int(CutAccess::NotInGroup) << QStringList{};
+    }
+    void rightsNoticeSaysWhyBlockingIsNotImmediate() {
+        QFETCH(int, immediate);
+        QFETCH(int, access);
+        QFETCH(QStringList, expected);
+        shell::Rights rights;
+        rights.immediate = platform::Immediate(immediate);
+        rights.cut = platform::CutAccess(access);
+        const shell::RightsPaths paths{QStringLiteral("/p/quillon-cut"), QStringLiteral("/h"),
+                                       QStringLiteral("/p/WDlog.log")};
+        const QString notice = shell::RightsNotice(rights, paths);
+        QCOMPARE(notice.contains(QStringLiteral("立即拦截")), !expected.isEmpty());
+        for (const QString& part : expected) {
+            QVERIFY2(notice.contains(part), qPrintable(notice));
+        }
+    }
+
     void autostartSkippedWithoutRights() {
         ShellRig rig;
         QVERIFY(test::writeFile(rig.path(QStringLiteral("autostart")), {}));
