@@ -153,6 +153,20 @@ sh "$SETUP" checkout "$userprog" --for "$QL_USER" || e2e_fail "setup-rights.sh c
 [ "$(stat -c '%U:%G %a' "$userprog/quillon-cut")" = "root:quillon 750" ] &&
     [ "$(caps_of "$userprog/quillon-cut")" = cap_net_admin=ep ] ||
     e2e_fail "checkout did not give the build folder's helper its group and capability"
+# A member running that build: cuts work, immediate blocking does not, and the notice says so.
+usermod -aG quillon "$QL_USER" || e2e_fail "cannot put the user back in the group"
+kill "$E2E_QUILLON_PID"
+wait "$E2E_QUILLON_PID" 2>/dev/null
+cp "$E2E_PROG/QLWD.dat" "$E2E_PROG/SPLH.jpg" "$userprog"/
+E2E_PROG_SAVED=$E2E_PROG E2E_PROG=$userprog
+start_as_user
+E2E_PROG=$E2E_PROG_SAVED
+# In the group with a writable hive and log, the immediate blocking is all it lacks.
+e2e_wait_for 15 "the main window with the notice that blocking is not immediate" main_with_notice
+main=$(window_by_title "$MAIN_TITLE")
+e2e_screenshot "$main" rights-notice-checkout
+kill "$E2E_QUILLON_PID"
+wait "$E2E_QUILLON_PID" 2>/dev/null
 rm -f "$userprog/quillon-cut"
 ln -s /etc/shadow "$userprog/quillon-cut"
 sh "$SETUP" checkout "$userprog" --for "$QL_USER" 2>/dev/null && e2e_fail "checkout followed a link"
