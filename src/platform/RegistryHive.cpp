@@ -36,8 +36,10 @@ struct RegistryHive::Impl {
         connection.onClosedAfterWrite([this] { ownStamp = stamp(); });
     }
 
-    // The database's and the log's identity, size and time of change, folded into one number:
-    // every commit appends to the log, and every checkpoint writes the database.
+    // The database's and the log's identity, size and time of last write, folded into one
+    // number: every commit appends to the log, and every checkpoint writes the database. Not
+    // the time of the inode's change: SQLite running as root hands the log to its owner again
+    // (fchown) at every open, which moves that time on every read.
     quint64 stamp() const {
         const QByteArray file = QFile::encodeName(connection.path());
         quint64 h = 1469598103934665603ull;
@@ -52,7 +54,6 @@ struct RegistryHive::Impl {
             mix(static_cast<quint64>(st.st_size));
             mix(static_cast<quint64>(st.st_mtim.tv_sec));
             mix(static_cast<quint64>(st.st_mtim.tv_nsec));
-            mix(static_cast<quint64>(st.st_ctim.tv_nsec));
         }
         return h;
     }

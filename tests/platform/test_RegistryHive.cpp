@@ -119,6 +119,27 @@ private slots:
         QVERIFY(!hive.keyExists(u"SOFTWARE\\Larkspire Works"));
     }
 
+    // Another object's commit is seen; reads (which, as root, have SQLite hand the log back to
+    // its owner) and this object's own writes are not.
+    void onlyOthersCommitsCountAsChanges() {
+        const QString path = freshPath();
+        RegistryHive mine(path);
+        RegistryHive other(path);
+        QVERIFY(mine.setValue(u"K", u"a", u"1"));
+        quint64 seen = 0;
+        mine.changedElsewhere(seen);
+        for (int k = 0; k < 3; ++k) {
+            QVERIFY(mine.value(u"K", u"a").has_value());
+            QVERIFY(other.value(u"K", u"a").has_value());
+            QTest::qWait(5);
+            QVERIFY2(!mine.changedElsewhere(seen), "a read counted as a change");
+        }
+        QVERIFY(mine.setValue(u"K", u"b", u"1"));
+        QVERIFY(!mine.changedElsewhere(seen));
+        QVERIFY(other.setValue(u"K", u"c", u"1"));
+        QVERIFY(mine.changedElsewhere(seen));
+    }
+
     void writingCreatesTheKeysBetween() {
         RegistryHive hive(freshPath());
         QVERIFY(hive.setValue(kIp, u"10.0.0.1", u"1"));
