@@ -136,6 +136,7 @@ bool KernelMirror::pendingChanged() {
     }
     const Entries before = holds_;
     const bool ok = apply(holds_, readHolds());
+    holdsDue_ = !ok;
     // A field that no longer holds anything back may leave a forbidden connection open.
     const bool released = std::any_of(before.begin(), before.end(),
                                       [this](const auto& e) { return !holds_.contains(e); });
@@ -152,17 +153,23 @@ bool KernelMirror::sync() {
         holds_.clear();
         level_.reset();
         rulesDue_ = true;
+        holdsDue_ = true;
     }
     bool ok = true;
     bool tightened = false;
     const int level = switches_.level();
     const bool exempt = switches_.subnet();
     const bool ipv6 = switches_.ipv6();
-    // Holds first, so that the first rules loaded never cut what a question holds back.
-    const Entries holdsBefore = holds_;
-    ok = apply(holds_, readHolds()) && ok;
-    tightened = std::any_of(holdsBefore.begin(), holdsBefore.end(),
-                            [this](const auto& e) { return !holds_.contains(e); });
+    // Holds first, so that the first rules loaded never cut what a question holds back. They
+    // follow each change of the pending list at once; here only for a new helper, or after the
+    // helper refused one.
+    if (holdsDue_) {
+        const Entries holdsBefore = holds_;
+        holdsDue_ = !apply(holds_, readHolds());
+        ok = !holdsDue_ && ok;
+        tightened = std::any_of(holdsBefore.begin(), holdsBefore.end(),
+                                [this](const auto& e) { return !holds_.contains(e); });
+    }
     if (rulesDue_) {
         // An entry the kernel refused (a table full) is not tried again before the rules next
         // change: the poll still cuts by it.

@@ -59,6 +59,7 @@ private:
     const blocking::PendingAlerts& pending_;
     quint64 generation_ = 0;
     bool rulesDue_ = true;
+    bool holdsDue_ = true;
     Entries rules_;
     Entries holds_;
     std::optional<int> level_;
