@@ -84,10 +84,8 @@ void Guard::rebuild(bool force) {
     services_.table.setIpv6Rows(services_.switches.ipv6());
     followKernel();
     if (!mustDump(force)) {
-        ++spared_;
         return;
     }
-    ++dumps_;
     const bool due = force || rebuildDue_;
     if (!refresh_.poll(due)) {
         silentRows_ = refresh_.silentRows();
@@ -330,8 +328,8 @@ bool Guard::mustDump(bool force) {
 
 void Guard::logReport(const platform::KernelReport& report) {
     const modNetstat::ConnectionRow row = modNetstat::MakeConnectionRow(report.row, 0);
-    // A refused connect is logged as its cut would be. It has no local port yet unless it was
-    // bound beforehand: then the record shows 0, as the table does for a socket without one.
+    // A refused connect is logged as its cut would be. Its local port is the one bound before
+    // connect(), if any; without one the record shows 0, as the table does for such a socket.
     LogEvent(row.RemA, row.RemP, row.LocP, eventText(Event::Cut));
 }
 

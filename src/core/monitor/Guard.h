@@ -114,10 +114,6 @@ public:
     platform::Immediate immediate() const { return immediate_; }
     // Rules were stored or deleted by this process: the kernel's tables follow now.
     void rulesChanged();
-    // How many ticks dumped the table, and how many were spared because the kernel counted no
-    // change.
-    quint64 dumps() const { return dumps_; }
-    quint64 sparedDumps() const { return spared_; }
 
     // Rows of the last rebuild.
     qsizetype LastRowCount = 0;
@@ -190,8 +186,6 @@ private:
     std::optional<quint64> dumpedAt_;
     bool silentRows_ = true; // rows that may leave without a kernel event
     bool dumpedIpv6_ = true;
-    quint64 dumps_ = 0;
-    quint64 spared_ = 0;
 };
 
 } // namespace quillon::monitor

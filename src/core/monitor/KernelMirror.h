@@ -47,8 +47,8 @@ public:
 
 private:
     using Entries = std::set<platform::KernelEntry>;
-    // Sends what differs between `sent` and `wanted`, additions first; `loosened` tells whether
-    // anything left a deny table or entered a hold table.
+    // Sends what differs between `sent` and `wanted`, additions first, and keeps in `sent`
+    // what the guard took; false when it refused anything.
     bool apply(Entries& sent, const Entries& wanted);
     Entries readRules();
     Entries readHolds() const;
