@@ -196,6 +196,17 @@ Enforcer::Enforcer() : d(std::make_unique<Impl>()) {}
 Enforcer::~Enforcer() = default;
 
 bool Enforcer::start() {
+    if (load()) {
+        return true;
+    }
+    // What attached before the failure goes with the rest: it would judge nothing, yet stay
+    // hooked into every connect of the machine for as long as the helper runs.
+    d = std::make_unique<Impl>();
+    works_ = 0;
+    return false;
+}
+
+bool Enforcer::load() {
     libbpf_set_print(quiet);
     const std::uint64_t netns = ownNetnsCookie();
     if (netns == 0) {

@@ -49,6 +49,8 @@ public:
     std::uint64_t changes() const;
 
 private:
+    bool load();
+
     struct Impl;
     std::unique_ptr<Impl> d;
     std::uint64_t works_ = 0;
