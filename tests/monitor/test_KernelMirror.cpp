@@ -4,6 +4,7 @@
 #include "core/settings/modReg.h"
 #include "support/GuardRig.h"
 
+#include <QSignalSpy>
 #include <QTest>
 #include <arpa/inet.h>
 
@@ -34,8 +35,15 @@ public:
     }
     std::optional<quint64> changes() override { return count; }
     int reportDescriptor() const override { return -1; }
-    bool takeReports(std::vector<platform::KernelReport>&) override { return true; }
-    bool restart() override { return true; }
+    bool takeReports(std::vector<platform::KernelReport>&) override { return alive; }
+    bool restart() override {
+        ++restarts;
+        alive = restartWorks;
+        if (alive) {
+            replace();
+        }
+        return alive;
+    }
 
     // A new helper: empty tables.
     void replace() {
@@ -48,6 +56,9 @@ public:
     std::tuple<int, bool, bool> settings{};
     int sweeps = 0;
     quint64 count = 7;
+    bool alive = true;
+    bool restartWorks = true;
+    int restarts = 0;
 
 private:
     quint64 generation_ = 1;
@@ -145,6 +156,35 @@ private slots:
         QCOMPARE(kernel.tables, (std::set<KernelEntry>{address(Set::DenyAddress, "127.0.0.5"),
                                                        port(Set::DenyLocalPort, 5000)}));
         QVERIFY(kernel.sweeps > sweeps); // what the question held may now be cut
+    }
+
+    // A helper that ends is started once and filled anew; a second end is said, once, and the
+    // poll dumps every tick from then on.
+    void anEndedHelperIsRestartedOnceThenSaid() {
+        test::GuardServices rig;
+        FakeKernel kernel;
+        rig.table.setKernelGuard(&kernel);
+        namespace modReg = settings::modReg;
+        modReg::WriteRegString(rig.hive, modReg::HKEY_LOCAL_MACHINE, modReg::BlockIpKey,
+                               "127.0.0.5", "1");
+        QSignalSpy told(&rig.guard, &monitor::Guard::immediateChanged);
+        rig.guard.RefreshTable(false);
+        kernel.alive = false;
+        rig.guard.RefreshTable(false);
+        QCOMPARE(kernel.restarts, 1);
+        QVERIFY(kernel.tables.contains(address(Set::DenyAddress, "127.0.0.5")));
+        QCOMPARE(told.count(), 0);
+
+        kernel.alive = false;
+        kernel.restartWorks = false;
+        const int dumps = rig.table.snapshotCount();
+        for (int k = 0; k < 3; ++k) {
+            rig.guard.RefreshTable(false);
+        }
+        QCOMPARE(kernel.restarts, 1);
+        QCOMPARE(told.count(), 1);
+        QCOMPARE(rig.guard.immediate(), platform::Immediate::HelperEnded);
+        QCOMPARE(rig.table.snapshotCount(), dumps + 3);
     }
 
     // An unchanged count spares the dump, except while rows may leave silently, when forced,
